@@ -1,0 +1,4 @@
+#pragma once
+#include <string>
+
+std::wstring ManifestFailureText(const std::wstring& serverUrl);

@@ -1,0 +1,63 @@
+# Windows test programs run under Wine in a throw-away prefix inside the build tree,
+# created once per test run; the local update server runs for the HTTP tests.
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+
+
+set(QUILLMERE_HTTP_TEST_PORT 18432 CACHE STRING "Port of the update server the HTTP tests talk to")
+set(HTTP_TEST_ROOT ${CMAKE_BINARY_DIR}/http-test-root)
+set(HTTP_TEST_PIDFILE ${CMAKE_BINARY_DIR}/http-test-server.pid)
+
+add_test(NAME wine_prefix_create COMMAND ${CMAKE_BINARY_DIR}/wine-prefix.sh create)
+set_tests_properties(wine_prefix_create PROPERTIES FIXTURES_SETUP wine)
+add_test(NAME wine_prefix_stop COMMAND ${CMAKE_BINARY_DIR}/wine-prefix.sh stop)
+set_tests_properties(wine_prefix_stop PROPERTIES FIXTURES_CLEANUP wine)
+
+set(SERVER_CONTROL ${CMAKE_CURRENT_SOURCE_DIR}/server-control.sh)
+add_test(NAME http_server_start
+  COMMAND ${SERVER_CONTROL} start ${PROJECT_SOURCE_DIR}/tools/update_server.py ${HTTP_TEST_ROOT}
+          ${QUILLMERE_HTTP_TEST_PORT} ${HTTP_TEST_PIDFILE})
+set_tests_properties(http_server_start PROPERTIES FIXTURES_SETUP http_server)
+add_test(NAME http_server_stop COMMAND ${SERVER_CONTROL} stop ${HTTP_TEST_PIDFILE})
+set_tests_properties(http_server_stop PROPERTIES FIXTURES_CLEANUP http_server)
+
+add_test(NAME portable_tests COMMAND portable_tests)
+foreach(name IN LISTS FUZZ_TARGETS)
+  add_test(NAME fuzz_${name}_replay COMMAND fuzz_${name}_replay Z:${CMAKE_CURRENT_SOURCE_DIR}/fuzz/corpus/${name})
+endforeach()
+
+add_executable(win_tests
+  net/HttpTests_win32.cpp
+  net/ProgressTests_win32.cpp
+  shell/MessagesTests_win32.cpp
+  shell/SettingsTests_win32.cpp
+  shell/TextTests_win32.cpp
+  WineTestSupport_win32.cpp
+)
+target_link_libraries(win_tests PRIVATE setup_win32 GTest::gtest_main)
+target_include_directories(win_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+target_compile_definitions(win_tests PRIVATE
+  HTTP_TEST_ROOT="${HTTP_TEST_ROOT}"
+  HTTP_TEST_PORT=${QUILLMERE_HTTP_TEST_PORT})
+add_test(NAME win_tests COMMAND win_tests)
+
+add_executable(startup_driver gui/StartupDriver_win32.cpp)
+target_link_libraries(startup_driver PRIVATE user32)
+target_link_options(startup_driver PRIVATE -municode)
+
+string(REGEX MATCH "^http://127\\.0\\.0\\.1:([0-9]+)/" local_base "${QUILLMERE_UPDATE_BASE_URL}")
+if(local_base)
+  add_test(NAME setup_startup
+    COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/gui/test_startup.py
+            --wine-run ${WINE_RUN} --driver $<TARGET_FILE:startup_driver> --setup $<TARGET_FILE:setup>
+            --port ${CMAKE_MATCH_1} --server ${PROJECT_SOURCE_DIR}/tools/update_server.py
+            --base-url ${QUILLMERE_UPDATE_BASE_URL} --scratch ${CMAKE_BINARY_DIR}/startup-test)
+  set_tests_properties(setup_startup PROPERTIES FIXTURES_REQUIRED wine RESOURCE_LOCK update_port)
+endif()
+
+add_test(NAME setup_pe_check COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/resources/check_pe.py $<TARGET_FILE:setup>)
+add_test(NAME update_server_tool COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/tools/test_update_server.py)
+
+set_tests_properties(portable_tests win_tests PROPERTIES FIXTURES_REQUIRED "wine;http_server")
+foreach(name IN LISTS FUZZ_TARGETS)
+  set_tests_properties(fuzz_${name}_replay PROPERTIES FIXTURES_REQUIRED wine)
+endforeach()

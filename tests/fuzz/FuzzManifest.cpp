@@ -1,0 +1,139 @@
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "manifest/Manifest.h"
+#include "shell/Text.h"
+
+namespace {
+
+// Checked in every build type, unlike assert.
+#define FUZZ_CHECK(cond)                                                          \
+    do {                                                                          \
+        if (!(cond)) {                                                            \
+            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
+            std::abort();                                                         \
+        }                                                                         \
+    } while (0)
+
+const wchar_t kInitialBaseUrl[] = L"https://initial.example/";
+
+// The reader's contract spelled out with the standard conversion, to compare against.
+int64_t ReferenceInt64(const std::string& text, const std::string& key)
+{
+    const std::string pattern = "\"" + key + "\"";
+    const size_t at = text.find(pattern);
+    if (at == std::string::npos)
+        return 0;
+    size_t i = text.find(':', at + pattern.size());
+    if (i == std::string::npos)
+        return 0;
+    ++i;
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t'))
+        ++i;
+    try {
+        return std::stoll(text.substr(i), nullptr, 10);
+    } catch (const std::invalid_argument&) {
+        return 0;
+    } catch (const std::out_of_range&) {
+        return 0;
+    }
+}
+
+void CheckReaders(const std::string& text, const std::string& key)
+{
+    const std::string pattern = "\"" + key + "\"";
+    const bool hasKey = text.find(pattern) != std::string::npos;
+
+    const std::string value = GetJsonString(text, key);
+    FUZZ_CHECK(value.find('"') == std::string::npos);
+    FUZZ_CHECK(value.empty() || (hasKey && text.find(value) != std::string::npos));
+
+    FUZZ_CHECK(GetJsonInt64(text, key) == ReferenceInt64(text, key));
+
+    if (GetJsonBool(text, key))
+        FUZZ_CHECK(hasKey && text.find("true") != std::string::npos);
+}
+
+void CheckBracket(const std::string& text, size_t open, char openChar, char closeChar)
+{
+    const size_t close = FindMatchingBracket(text, open, openChar, closeChar);
+    if (close == std::string::npos)
+        return;
+    FUZZ_CHECK(close > open);
+    FUZZ_CHECK(close < text.size());
+    FUZZ_CHECK(text[close] == closeChar);
+}
+
+bool IsQuoteFreeSubstring(const std::string& field, const std::string& text)
+{
+    return field.find('"') == std::string::npos && text.find(field) != std::string::npos;
+}
+
+void CheckParse(const std::string& text)
+{
+    ReleaseManifest fresh;
+    fresh.manifestText = text;
+    fresh.baseUrl = kInitialBaseUrl;
+    const bool ok = ParseManifestInto(fresh);
+
+    FUZZ_CHECK(ok == !fresh.packages.empty());
+    for (const ManifestPackage& p : fresh.packages) {
+        FUZZ_CHECK(!p.id.empty());
+        FUZZ_CHECK(!p.alreadyPresent);
+        FUZZ_CHECK(IsQuoteFreeSubstring(p.id, text));
+        FUZZ_CHECK(IsQuoteFreeSubstring(p.file, text));
+        FUZZ_CHECK(IsQuoteFreeSubstring(p.desc, text));
+    }
+    for (const ManifestSkill& s : fresh.skills) {
+        FUZZ_CHECK(!s.id.empty());
+        FUZZ_CHECK(s.selected);
+        FUZZ_CHECK(IsQuoteFreeSubstring(s.id, text));
+        FUZZ_CHECK(IsQuoteFreeSubstring(s.name, text));
+    }
+
+    const std::string url = GetJsonString(text, "baseUrl");
+    FUZZ_CHECK(fresh.baseUrl == (url.empty() ? std::wstring(kInitialBaseUrl) : Utf8ToWide(url)));
+
+    // A manifest that already holds entries must come out the same as a fresh one.
+    ReleaseManifest reused;
+    reused.manifestText = text;
+    reused.baseUrl = kInitialBaseUrl;
+    reused.packages.push_back({"old", "old.zip", "", 1, true, true});
+    reused.skills.push_back({"old", "", "", "", 1, true, false});
+    FUZZ_CHECK(ParseManifestInto(reused) == ok);
+    FUZZ_CHECK(reused.packages.size() == fresh.packages.size());
+    FUZZ_CHECK(reused.skills.size() == fresh.skills.size());
+    for (size_t i = 0; i < fresh.packages.size(); ++i)
+        FUZZ_CHECK(reused.packages[i].id == fresh.packages[i].id && !reused.packages[i].alreadyPresent);
+    for (size_t i = 0; i < fresh.skills.size(); ++i)
+        FUZZ_CHECK(reused.skills[i].id == fresh.skills[i].id && reused.skills[i].selected);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    const std::string input = size ? std::string(reinterpret_cast<const char*>(data), size) : std::string();
+
+    CheckParse(input);
+
+    // First line is the key, the rest the text; without a line break the whole input is the text.
+    const size_t newline = input.find('\n');
+    const std::string key = newline == std::string::npos ? std::string("id") : input.substr(0, newline);
+    const std::string text = newline == std::string::npos ? input : input.substr(newline + 1);
+    CheckReaders(text, key);
+    CheckReaders(input, "size");
+    CheckReaders(input, "extract");
+
+    const size_t anywhere = text.empty() ? 0 : (key.size() * 131 + size) % (text.size() + 2);
+    for (const auto& [openChar, closeChar] : {std::pair{'[', ']'}, std::pair{'{', '}'}}) {
+        CheckBracket(text, text.find(openChar), openChar, closeChar);
+        CheckBracket(text, anywhere, openChar, closeChar);
+    }
+    return 0;
+}

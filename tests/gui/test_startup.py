@@ -1,0 +1,119 @@
+#!/usr/bin/env python3
+"""setup.exe as a whole under Wine: the manifest decides between the failure box and going on.
+
+Each case serves (or does not serve) a manifest on the port compiled into setup.exe, runs
+setup.exe through the driver program, and checks the box it showed and its exit code.
+"""
+
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+ARGS = None
+
+VALID_MANIFEST = """{
+  "packages": [ {"id": "quillmere", "file": "quillmere.zip", "desc": "Quillmere 主程序", "size": 10, "extract": true} ],
+  "skills": []
+}"""
+
+SKILLS_ONLY_MANIFEST = """{
+  "packages": [],
+  "skills": [ {"id": "web-search", "file": "skills/web-search.zip", "name": "网页搜索", "size": 10, "required": true} ]
+}"""
+
+
+def windows_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+class UpdateServer:
+    def __init__(self, root):
+        self.root = root
+        self.process = None
+
+    def __enter__(self):
+        self.process = subprocess.Popen(
+            [sys.executable, ARGS.server, "--root", self.root, "--port", str(ARGS.port)],
+            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        line = self.process.stdout.readline()
+        if "listening" not in line:
+            self.process.kill()
+            raise RuntimeError("update server did not start: " + line)
+        return self
+
+    def __exit__(self, *exc):
+        self.process.terminate()
+        self.process.wait(timeout=10)
+
+
+class StartupTest(unittest.TestCase):
+    def setUp(self):
+        os.makedirs(ARGS.scratch, exist_ok=True)
+        self.work = tempfile.mkdtemp(dir=ARGS.scratch)
+        self.root = os.path.join(self.work, "release")
+        os.makedirs(self.root)
+
+    def tearDown(self):
+        shutil.rmtree(self.work, ignore_errors=True)
+
+    def run_setup(self):
+        result = os.path.join(self.work, "result.txt")
+        subprocess.run([ARGS.wine_run, ARGS.driver, windows_path(ARGS.setup), windows_path(result)],
+                       check=True, timeout=120, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        report = {}
+        with open(result, encoding="utf-8") as f:
+            for line in f:
+                key, _, value = line.rstrip("\n").partition(" ")
+                report[key] = value
+        return report
+
+    def assert_failure_box(self, report):
+        self.assertEqual(report["box"], "1", "a failure box must be shown")
+        self.assertEqual(report["owner"], "0", "the box has no owner window")
+        self.assertEqual(report["caption"], "Quillmere Setup")
+        lines = report["text"].split("\\n")
+        self.assertEqual(lines, ["无法连接到安装服务器或清单文件无效。", "",
+                                 "请检查网络连接后重试。", "服务器: " + ARGS.base_url])
+        self.assertEqual(report["exit"], "1")
+
+    def write_manifest(self, text):
+        with open(os.path.join(self.root, "manifest.json"), "w", encoding="utf-8") as f:
+            f.write(text)
+
+    def test_no_server_shows_the_failure_box_and_exits_1(self):
+        self.assert_failure_box(self.run_setup())
+
+    def test_missing_manifest_404_shows_the_failure_box(self):
+        with UpdateServer(self.root):
+            self.assert_failure_box(self.run_setup())
+
+    def test_skills_without_packages_are_rejected(self):
+        self.write_manifest(SKILLS_ONLY_MANIFEST)
+        with UpdateServer(self.root):
+            self.assert_failure_box(self.run_setup())
+
+    def test_a_manifest_with_a_package_is_accepted_without_a_box(self):
+        self.write_manifest(VALID_MANIFEST)
+        with UpdateServer(self.root):
+            report = self.run_setup()
+        self.assertEqual(report["box"], "0")
+        self.assertEqual(report["exit"], "0")
+
+
+def main():
+    global ARGS
+    parser = argparse.ArgumentParser()
+    for name in ("--wine-run", "--driver", "--setup", "--server", "--base-url", "--scratch"):
+        parser.add_argument(name, required=True)
+    parser.add_argument("--port", type=int, required=True)
+    ARGS, rest = parser.parse_known_args()
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,344 @@
+#!/usr/bin/env python3
+"""Local update server for the installer's tests and demo.
+
+Serves a release folder on 127.0.0.1 under /new/quillmere/update/.  A first
+path segment of the form ``_fault=KIND[,ARG]`` makes the server misbehave on
+purpose for the file named by the rest of the path, so a manifest can point the
+installer at a broken download:
+
+    status,CODE   answer CODE with a short body, whether or not the file exists
+    nolength      200 with the file but no Content-Length (ends at close)
+    cut,N         200 with the full Content-Length, send N bytes, then close
+    slow,MS       200, body in 16384-byte pieces, sleeping MS ms before each
+    empty         200 with Content-Length: 0, whatever the file
+
+Usage:
+    update_server.py --root DIR --port N [--pidfile FILE] [--log FILE]
+                     [--portfile FILE]
+"""
+
+import argparse
+import datetime
+import http.server
+import os
+import signal
+import socket
+import socketserver
+import sys
+import threading
+import time
+import traceback
+import urllib.parse
+
+PREFIX = "/new/quillmere/update/"
+FAULT_MARK = "_fault="
+SLOW_PIECE = 16384
+COPY_CHUNK = 65536
+# A slow fault is meant to be cancelled by the client; cap the pause so a typo
+# in a test manifest cannot park a server thread for hours.
+MAX_SLOW_MS = 60000
+
+DISCONNECTED = (BrokenPipeError, ConnectionResetError, ConnectionAbortedError,
+                TimeoutError)
+
+
+class BadRequest(Exception):
+    """The fault segment is malformed or names an unknown fault."""
+
+
+def split_target(target):
+    """Return the decoded path segments after PREFIX, or None when the target
+    lies outside the prefix or tries to step out of the served tree."""
+    if target.startswith(("http://", "https://")):
+        path = urllib.parse.urlsplit(target).path
+    else:
+        path = target.split("?", 1)[0].split("#", 1)[0]
+    if not path.startswith(PREFIX):
+        return None
+    rest = path[len(PREFIX):]
+    if rest == "":
+        return []
+    segments = []
+    for raw in rest.split("/"):
+        try:
+            seg = urllib.parse.unquote(raw, errors="strict")
+        except UnicodeDecodeError:
+            return None
+        # Empty and dot segments would let "//etc" or "../" escape the root;
+        # separators hidden behind percent-encoding are refused the same way.
+        if seg in ("", ".", "..") or "/" in seg or "\\" in seg or "\0" in seg:
+            return None
+        segments.append(seg)
+    return segments
+
+
+def parse_fault(segment):
+    """Split "_fault=KIND[,ARG]" into (kind, int-or-None); BadRequest if not
+    one of the known faults with a usable argument."""
+    text = segment[len(FAULT_MARK):]
+    kind, comma, arg = text.partition(",")
+    if kind in ("nolength", "empty"):
+        if comma:
+            raise BadRequest(f"fault {kind} takes no argument")
+        return kind, None
+    if kind not in ("status", "cut", "slow"):
+        raise BadRequest(f"unknown fault {kind!r}")
+    if not arg.isdigit():
+        raise BadRequest(f"fault {kind} needs a decimal argument")
+    value = int(arg)
+    if kind == "status" and not 200 <= value <= 599:
+        raise BadRequest("status fault code must be 200..599")
+    if kind == "slow":
+        value = min(value, MAX_SLOW_MS)
+    return kind, value
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    server_version = "QuillmereUpdateServer/1.0"
+    # Drop clients that stall mid-request instead of holding a thread forever.
+    timeout = 30
+
+    def version_string(self):
+        return self.server_version
+
+    def do_GET(self):
+        self._serve(with_body=True)
+
+    def do_HEAD(self):
+        self._serve(with_body=False)
+
+    # -- responses -----------------------------------------------------------
+
+    def _headers(self, code, content_type, length):
+        self.close_connection = True
+        self.send_response(code)
+        self.send_header("Content-Type", content_type)
+        if length is not None:
+            self.send_header("Content-Length", str(length))
+        self.send_header("Connection", "close")
+        self.end_headers()
+
+    def _text(self, code, message, with_body):
+        body = (message + "\n").encode("utf-8")
+        if code in (204, 304):
+            body = b""
+        self._headers(code, "text/plain; charset=utf-8", len(body))
+        if with_body and body:
+            self.wfile.write(body)
+
+    def _resolve(self, segments):
+        """Absolute path of an existing regular file inside the root, or
+        None.  The realpath check also catches symlinks pointing outside."""
+        if not segments:
+            return None
+        root = self.server.root
+        real = os.path.realpath(os.path.join(root, *segments))
+        if os.path.commonpath([real, root]) != root or not os.path.isfile(real):
+            return None
+        return real
+
+    def _serve(self, with_body):
+        self.close_connection = True
+        segments = split_target(self.path)
+        if segments is None:
+            return self._text(404, "not found", with_body)
+
+        fault = None
+        arg = None
+        if segments and segments[0].startswith(FAULT_MARK):
+            try:
+                fault, arg = parse_fault(segments[0])
+            except BadRequest as exc:
+                return self._text(400, f"bad fault: {exc}", with_body)
+            segments = segments[1:]
+
+        if fault == "status":
+            return self._text(arg, f"injected status {arg}", with_body)
+
+        path = self._resolve(segments)
+        if fault == "empty":
+            ctype = content_type_for(segments[-1] if segments else "")
+            return self._headers(200, ctype, 0)
+        if path is None:
+            return self._text(404, "not found", with_body)
+
+        # Read from disk on every request: tests rewrite files between runs.
+        try:
+            f = open(path, "rb")
+        except OSError:
+            return self._text(404, "not found", with_body)
+        with f:
+            size = os.fstat(f.fileno()).st_size
+            ctype = content_type_for(path)
+            if fault == "nolength":
+                self._headers(200, ctype, None)
+            else:
+                self._headers(200, ctype, size)
+            if not with_body:
+                return
+            try:
+                if fault == "cut":
+                    self._copy(f, min(arg, size))
+                elif fault == "slow":
+                    self._trickle(f, arg / 1000.0)
+                else:
+                    self._copy(f, size)
+            except DISCONNECTED:
+                # The client hanging up is an expected outcome here.
+                self.log_message("client went away during %s", self.path)
+
+    def _copy(self, f, count):
+        while count > 0:
+            chunk = f.read(min(COPY_CHUNK, count))
+            if not chunk:
+                break
+            self.wfile.write(chunk)
+            count -= len(chunk)
+        self.wfile.flush()
+
+    def _trickle(self, f, pause):
+        while True:
+            piece = f.read(SLOW_PIECE)
+            if not piece:
+                break
+            time.sleep(pause)
+            self.wfile.write(piece)
+
+    # -- logging -------------------------------------------------------------
+
+    def log_message(self, format, *args):
+        self.server.log("%s %s" % (self.address_string(), format % args))
+
+
+def content_type_for(name):
+    if name.lower().endswith(".json"):
+        return "application/json"
+    return "application/octet-stream"
+
+
+class UpdateServer(http.server.ThreadingHTTPServer):
+    allow_reuse_address = True
+    daemon_threads = True
+    block_on_close = False
+
+    def __init__(self, address, root, log_file):
+        self.root = root
+        self._log_file = log_file
+        self._log_lock = threading.Lock()
+        super().__init__(address, Handler)
+
+    def server_bind(self):
+        # HTTPServer.server_bind does a reverse DNS lookup that can stall in
+        # sandboxes; the name is not needed here.
+        socketserver.TCPServer.server_bind(self)
+        self.server_name = self.server_address[0]
+        self.server_port = self.server_address[1]
+
+    def log(self, message):
+        if self._log_file is None:
+            return
+        stamp = datetime.datetime.now().strftime("%Y-%m-%d %H:%M:%S.%f")[:-3]
+        with self._log_lock:
+            try:
+                self._log_file.write(f"{stamp} {message}\n")
+                self._log_file.flush()
+            except (OSError, ValueError):
+                pass
+
+    def handle_error(self, request, client_address):
+        # Stay off stderr; a dropped connection is routine for this server.
+        exc = sys.exc_info()[1]
+        if isinstance(exc, DISCONNECTED):
+            self.log(f"{client_address[0]} connection dropped: {exc!r}")
+        else:
+            self.log(f"{client_address[0]} error:\n{traceback.format_exc()}")
+
+
+def write_file_atomically(path, text):
+    tmp = f"{path}.{os.getpid()}.tmp"
+    with open(tmp, "w", encoding="utf-8") as f:
+        f.write(text)
+    os.replace(tmp, path)
+
+
+def remove_if_ours(path, text):
+    try:
+        with open(path, encoding="utf-8") as f:
+            if f.read() != text:
+                return
+        os.remove(path)
+    except OSError:
+        pass
+
+
+def parse_args(argv):
+    p = argparse.ArgumentParser(
+        description="Serve a release folder under %s on 127.0.0.1, with "
+                    "URL-selected fault injection." % PREFIX)
+    p.add_argument("--root", required=True, help="release folder to serve")
+    p.add_argument("--port", required=True, type=int,
+                   help="TCP port; 0 picks a free one")
+    p.add_argument("--pidfile", help="write the process id here while running")
+    p.add_argument("--log", help="append request log lines here")
+    p.add_argument("--portfile", help="write the bound port here once ready")
+    args = p.parse_args(argv)
+    if not 0 <= args.port <= 65535:
+        p.error("--port must be 0..65535")
+    if not os.path.isdir(args.root):
+        p.error(f"--root {args.root!r} is not a directory")
+    return args
+
+
+def main(argv=None):
+    args = parse_args(argv)
+    root = os.path.realpath(args.root)
+    log_file = open(args.log, "a", encoding="utf-8") if args.log else None
+
+    try:
+        server = UpdateServer(("127.0.0.1", args.port), root, log_file)
+    except OSError as exc:
+        print(f"update_server: cannot listen on 127.0.0.1:{args.port}: {exc}",
+              file=sys.stderr)
+        return 1
+    port = server.server_address[1]
+
+    stopping = threading.Event()
+
+    def on_signal(signum, frame):
+        # shutdown() blocks until serve_forever returns, so it cannot run on
+        # the thread that is inside serve_forever.
+        if not stopping.is_set():
+            stopping.set()
+            threading.Thread(target=server.shutdown, daemon=True).start()
+
+    signal.signal(signal.SIGTERM, on_signal)
+    signal.signal(signal.SIGINT, on_signal)
+
+    pid_text = f"{os.getpid()}\n"
+    port_text = f"{port}\n"
+    try:
+        if args.pidfile:
+            write_file_atomically(args.pidfile, pid_text)
+        if args.portfile:
+            write_file_atomically(args.portfile, port_text)
+        server.log(f"listening on 127.0.0.1:{port}, root {root}")
+        try:
+            print(f"listening on 127.0.0.1:{port}", flush=True)
+        except OSError:
+            pass
+        server.serve_forever(poll_interval=0.1)
+    finally:
+        server.server_close()
+        if args.pidfile:
+            remove_if_ours(args.pidfile, pid_text)
+        if args.portfile:
+            remove_if_ours(args.portfile, port_text)
+        server.log("stopped")
+        if log_file is not None:
+            log_file.close()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
