@@ -1,0 +1,60 @@
+#include "Install.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "shell/Text.h"
+
+// The major version follows the first "v" (else "V") of `node --version`; anything
+// unreadable is 0, which never counts as installed.
+int NodeMajorVersion(const std::string& output)
+{
+    size_t letter = output.find('v');
+    if (letter == std::string::npos) letter = output.find('V');
+    if (letter == std::string::npos) return 0;
+    const char* start = output.c_str() + letter + 1;
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(start, &end, 10);
+    if (end == start || errno == ERANGE || value > INT32_MAX || value < INT32_MIN) return 0;
+    return static_cast<int>(value);
+}
+
+std::wstring FirstOutputLine(const std::string& output)
+{
+    return Utf8ToWide(output.substr(0, output.find_first_of("\r\n")));
+}
+
+bool IsSkillToInstall(const ManifestSkill& skill)
+{
+    return skill.required || skill.selected;
+}
+
+// Skills to install, the four fixed phases after them, and the packages still to download.
+int CountTotalSteps(const ReleaseManifest& manifest)
+{
+    int steps = 4;
+    for (const ManifestSkill& skill : manifest.skills) steps += IsSkillToInstall(skill) ? 1 : 0;
+    for (const ManifestPackage& package : manifest.packages) steps += package.alreadyPresent ? 0 : 1;
+    return steps;
+}
+
+int StepPercent(int stepsDone, int totalSteps)
+{
+    return stepsDone * 100 / totalSteps;
+}
+
+std::wstring WithErrorText(const std::wstring& text, const std::wstring& error)
+{
+    return error.empty() ? text : text + L" - " + error;
+}
+
+std::wstring RetryLine(const RetryPolicy& policy, const std::wstring& error, int attempt)
+{
+    return WithErrorText(L"  下载失败", error) + policy.retrySuffix + std::to_wstring(attempt) + L"/3)...";
+}
+
+std::wstring SkillDisplayName(const ManifestSkill& skill)
+{
+    return Utf8ToWide(skill.name.empty() ? skill.id : skill.name);
+}

@@ -1,0 +1,64 @@
+#include <gtest/gtest.h>
+
+#include "install/Install.h"
+
+namespace {
+
+TEST(NodeVersionProbe, MajorVersionFromTheFirstVersionLetter)
+{
+    struct Row {
+        const char* output;
+        int major;
+        const char* why;
+    } rows[] = {
+        {"v22.0.0\r\n", 22, "the oldest accepted release"},
+        {"v21.7.3\r\n", 21, "too old"},
+        {"v24.11.1", 24, "newer"},
+        {"'node' is not recognized as an internal or external command", 0, "no version letter at all"},
+        {"vx.1", 0, "letter followed by no number"},
+        {"V23.1.0", 23, "capital V when there is no lower-case v"},
+        {"Version V23", 0, "the first capital V is the one read"},
+        {"node v 22", 22, "blanks before the number are accepted"},
+        {"v99999999999", 0, "out of range"},
+        {"", 0, "no output"},
+        {"invalid v18", 0, "the first lower-case v wins even inside a word"},
+    };
+    for (const Row& row : rows) EXPECT_EQ(NodeMajorVersion(row.output), row.major) << row.why;
+}
+
+TEST(NodeVersionProbe, FirstLineStopsAtCrOrLf)
+{
+    EXPECT_EQ(FirstOutputLine("v22.1.0\r\nextra"), L"v22.1.0");
+    EXPECT_EQ(FirstOutputLine("v22.1.0\nextra"), L"v22.1.0");
+    EXPECT_EQ(FirstOutputLine("v22.1.0"), L"v22.1.0");
+}
+
+TEST(StepPlan, TwoSkillsThreePackagesOnePresentGivesEightSteps)
+{
+    ReleaseManifest manifest;
+    manifest.packages = {{"node", "", "", 0, false, true}, {"playwright", "", "", 0, false, false},
+                         {"quillmere", "", "", 0, true, false}};
+    manifest.skills = {{"a", "", "", "", 0, true, false}, {"b", "", "", "", 0, false, true},
+                       {"c", "", "", "", 0, false, false}};
+    const int total = CountTotalSteps(manifest);
+    ASSERT_EQ(total, 8) << "required or selected skills count; present packages do not";
+    std::vector<int> percents;
+    for (int done = 1; done <= 7; ++done) percents.push_back(StepPercent(done, total));
+    EXPECT_EQ(percents, (std::vector<int>{12, 25, 37, 50, 62, 75, 87}));
+    EXPECT_EQ(CountTotalSteps(ReleaseManifest{}), 4) << "never below the four fixed phases";
+}
+
+TEST(RetryTexts, PackageAndSkillRetryLines)
+{
+    EXPECT_EQ(RetryLine(kPackageRetry, L"HTTP 500", 1), L"  下载失败 - HTTP 500，3秒后重试 (1/3)...");
+    EXPECT_EQ(RetryLine(kPackageRetry, L"", 2), L"  下载失败，3秒后重试 (2/3)...") << "no dash without an error text";
+    EXPECT_EQ(RetryLine(kSkillRetry, L"HTTP 404", 2), L"  下载失败 - HTTP 404，重试 (2/3)...");
+}
+
+TEST(RetryTexts, SkillDisplayNameFallsBackToId)
+{
+    EXPECT_EQ(SkillDisplayName({"web-search", "", "", "", 0, false, true}), L"web-search");
+    EXPECT_EQ(SkillDisplayName({"doc", "", "文档助手", "", 0, false, true}), L"文档助手");
+}
+
+}  // namespace
