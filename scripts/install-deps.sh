@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev googletest
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine64 xvfb xauth fonts-wqy-microhei imagemagick
-  python3 zlib1g-dev zip unzip libarchive-tools wixl
+  python3 zlib1g-dev zip unzip libarchive-tools wixl locales
 )
 
 missing=()
@@ -16,10 +16,17 @@ for package in "${packages[@]}"; do
     missing+=("$package")
   fi
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
 
-echo "installing: ${missing[*]}"
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo=sudo
-$sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing: ${missing[*]}"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+# Wine picks its CJK fonts from the locale; without a generated zh_CN.UTF-8 Chinese shows as boxes.
+if ! locale -a 2>/dev/null | grep -qi '^zh_CN\.utf8$'; then
+  $sudo sed -i 's/^# *zh_CN.UTF-8 UTF-8/zh_CN.UTF-8 UTF-8/' /etc/locale.gen
+  $sudo locale-gen >/dev/null
+fi

@@ -5,6 +5,7 @@
 #include "Settings.h"
 #include "Startup.h"
 #include "Ui_win32.h"
+#include "Wizard_win32.h"
 #include "manifest/Manifest.h"
 #include "net/Http.h"
 #include "vault/Vault.h"
@@ -41,9 +42,8 @@ void CreateFonts()
 
 void ReleaseFonts()
 {
-    DeleteObject(NormalFont);
-    DeleteObject(BoldFont);
-    DeleteObject(TitleFont);
+    for (HFONT font : {NormalFont, BoldFont, TitleFont})
+        if (font) DeleteObject(font);
 }
 
 bool FetchManifest()
@@ -60,7 +60,7 @@ void ShowManifestFailure()
 
 }  // namespace
 
-int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)
 {
     AppInstance = instance;
     InitCommonControlClasses();
@@ -72,7 +72,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
         ReleaseFonts();
         return 1;
     }
-    // The wizard takes over here; until then an accepted manifest ends the run normally.
+    const int result = RunWizard(showCommand);
     ReleaseFonts();
-    return 0;
+    return result;
 }

@@ -1,3 +1,5 @@
+#include <windows.h>
+#include <shellapi.h>
 #include <shlobj.h>
 
 #include <thread>
