@@ -26,6 +26,7 @@ foreach(name IN LISTS FUZZ_TARGETS)
 endforeach()
 
 add_executable(win_tests
+  install/DoInstallTests_win32.cpp
   net/HttpTests_win32.cpp
   net/ProgressTests_win32.cpp
   shell/MessagesTests_win32.cpp
@@ -37,7 +38,9 @@ target_link_libraries(win_tests PRIVATE setup_win32 GTest::gtest_main)
 target_include_directories(win_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 target_compile_definitions(win_tests PRIVATE
   HTTP_TEST_ROOT="${HTTP_TEST_ROOT}"
-  HTTP_TEST_PORT=${QUILLMERE_HTTP_TEST_PORT})
+  HTTP_TEST_PORT=${QUILLMERE_HTTP_TEST_PORT}
+  STUBS_DIR="${CMAKE_BINARY_DIR}/stubs")
+add_dependencies(win_tests node_stub)
 add_test(NAME win_tests COMMAND win_tests)
 
 add_executable(startup_driver gui/StartupDriver_win32.cpp)

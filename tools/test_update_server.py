@@ -219,7 +219,7 @@ class FaultTest(unittest.TestCase):
     def test_bad_faults_are_400(self):
         for seg in ("_fault=bogus", "_fault=cut", "_fault=cut,abc",
                     "_fault=slow,-5", "_fault=status,99", "_fault=status,1000",
-                    "_fault=empty,3"):
+                    "_fault=empty,3", "_fault=flaky"):
             with self.subTest(fault=seg):
                 status, _, _ = raw_request(_port, f"{PREFIX}{seg}/hello.txt")
                 self.assertEqual(status, 400)
@@ -258,6 +258,15 @@ class FaultTest(unittest.TestCase):
             self.assertEqual(cm.exception.expected, len(BIG) - 50)
         finally:
             conn.close()
+
+    def test_flaky_fails_n_times_per_url_then_serves(self):
+        target = PREFIX + "_fault=flaky,2/hello.txt"
+        statuses = [raw_request(_port, target)[0] for _ in range(3)]
+        self.assertEqual(statuses, [500, 500, 200])
+        status, _, body = raw_request(_port, target)
+        self.assertEqual((status, body), (200, HELLO), "stays healthy afterwards")
+        self.assertEqual(raw_request(_port, PREFIX + "_fault=flaky,1/big.bin")[0], 500,
+                         "each URL keeps its own count")
 
     def test_empty_has_zero_length(self):
         for name in ("big.bin", "not-there.bin"):

@@ -11,6 +11,7 @@ installer at a broken download:
     cut,N         200 with the full Content-Length, send N bytes, then close
     slow,MS       200, body in 16384-byte pieces, sleeping MS ms before each
     empty         200 with Content-Length: 0, whatever the file
+    flaky,N       500 for the first N requests of this URL, then the file
 
 Usage:
     update_server.py --root DIR --port N [--pidfile FILE] [--log FILE]
@@ -81,7 +82,7 @@ def parse_fault(segment):
         if comma:
             raise BadRequest(f"fault {kind} takes no argument")
         return kind, None
-    if kind not in ("status", "cut", "slow"):
+    if kind not in ("status", "cut", "slow", "flaky"):
         raise BadRequest(f"unknown fault {kind!r}")
     if not arg.isdigit():
         raise BadRequest(f"fault {kind} needs a decimal argument")
@@ -155,6 +156,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
         if fault == "status":
             return self._text(arg, f"injected status {arg}", with_body)
+        if fault == "flaky" and self.server.count_request(self.path) <= arg:
+            return self._text(500, "injected flaky failure", with_body)
 
         path = self._resolve(segments)
         if fault == "empty":
@@ -226,7 +229,15 @@ class UpdateServer(http.server.ThreadingHTTPServer):
         self.root = root
         self._log_file = log_file
         self._log_lock = threading.Lock()
+        self._request_counts = {}
+        self._count_lock = threading.Lock()
         super().__init__(address, Handler)
+
+    def count_request(self, target):
+        """How many times this exact URL has been asked for, this one included."""
+        with self._count_lock:
+            self._request_counts[target] = self._request_counts.get(target, 0) + 1
+            return self._request_counts[target]
 
     def server_bind(self):
         # HTTPServer.server_bind does a reverse DNS lookup that can stall in

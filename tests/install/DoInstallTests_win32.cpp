@@ -1,0 +1,248 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "WineTestSupport_win32.h"
+#include "install/Install.h"
+#include "manifest/Manifest.h"
+#include "shell/Messages.h"
+#include "shell/Settings.h"
+#include "shell/Text.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::wstring kBase = L"http://127.0.0.1:" + std::to_wstring(HTTP_TEST_PORT) + L"/new/quillmere/update/";
+
+ManifestPackage Package(const char* id, const std::string& file, int64_t size = 1000)
+{
+    return {id, file, std::string("包 ") + id, size, false, false};
+}
+
+ManifestSkill Skill(const char* id, const std::string& file, bool required, bool selected)
+{
+    return {id, file, "", "", 100, required, selected};
+}
+
+// Runs the worker on its own thread, as the wizard does, while this thread plays the
+// window; `onMessage` sees every message as it arrives and may act (e.g. cancel).
+std::vector<ReceivedMessage> RunInstall(const std::function<void(const ReceivedMessage&)>& onMessage = {})
+{
+    std::vector<ReceivedMessage> all;
+    std::atomic<bool> finished{false};
+    std::thread worker([&finished] {
+        DoInstall();
+        finished = true;
+    });
+    bool workerDone = false;
+    while (!workerDone) {
+        workerDone = finished.load();
+        Sleep(20);
+        for (ReceivedMessage& m : DrainInstallMessages()) {
+            if (onMessage) onMessage(m);
+            all.push_back(std::move(m));
+        }
+    }
+    worker.join();
+    for (ReceivedMessage& m : DrainInstallMessages()) all.push_back(std::move(m));
+    return all;
+}
+
+std::vector<std::wstring> Texts(const std::vector<ReceivedMessage>& messages, unsigned kind)
+{
+    std::vector<std::wstring> texts;
+    for (const ReceivedMessage& m : messages)
+        if (m.message == kind) texts.push_back(m.text);
+    return texts;
+}
+
+std::vector<int> Percents(const std::vector<ReceivedMessage>& messages)
+{
+    std::vector<int> values;
+    for (const ReceivedMessage& m : messages)
+        if (m.message == WM_INSTALL_PROGRESS) values.push_back(static_cast<int>(m.wParam));
+    return values;
+}
+
+int DoneMessages(const std::vector<ReceivedMessage>& messages, WPARAM outcome)
+{
+    int count = 0;
+    for (const ReceivedMessage& m : messages) count += m.message == WM_INSTALL_DONE && m.wParam == outcome;
+    return count;
+}
+
+// Fails with the whole log in the message, which is what one needs to see when a line is missing.
+::testing::AssertionResult HasLine(const std::vector<std::wstring>& lines, const std::wstring& line)
+{
+    if (std::find(lines.begin(), lines.end(), line) != lines.end()) return ::testing::AssertionSuccess();
+    std::string all;
+    for (const std::wstring& l : lines) all += "\n  | " + WideToUtf8(l);
+    return ::testing::AssertionFailure() << "missing line \"" << WideToUtf8(line) << "\" in:" << all;
+}
+
+class DoInstallTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        window = CreateMessageSinkWindow();
+        root = WindowsPathFromUnix(HTTP_TEST_ROOT);
+        CreateDirectoryW(root.c_str(), nullptr);
+        WriteFileBytes(root + L"\\pkg-a.bin", PatternBytes(20000, 1));
+        WriteFileBytes(root + L"\\pkg-b.bin", PatternBytes(30000, 2));
+        Manifest = ReleaseManifest{};
+        Manifest.baseUrl = kBase;
+        const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        Settings.installPath = L"C:\\QuillmereTests\\" + Utf8ToWide(name);
+        fs::remove_all(fs::path(Settings.installPath));
+        originalPath = ReadEnvironment(L"PATH");
+        SetEnvironmentVariableW(L"PATH", (L"C:\\windows\\system32;C:\\windows;" + originalPath).c_str());
+        SetEnvironmentVariableW(L"STUB_NODE_VERSION", nullptr);
+        RemovePlaywrightFolder();
+    }
+
+    void TearDown() override
+    {
+        SetEnvironmentVariableW(L"PATH", originalPath.c_str());
+        SetEnvironmentVariableW(L"STUB_NODE_VERSION", nullptr);
+        RemovePlaywrightFolder();
+        DestroyMessageSinkWindow(window);
+        CancelRequested = false;
+    }
+
+    static std::wstring ReadEnvironment(const wchar_t* name)
+    {
+        wchar_t buffer[32767] = {};
+        GetEnvironmentVariableW(name, buffer, 32767);
+        return buffer;
+    }
+
+    static fs::path PlaywrightFolder()
+    {
+        return fs::path(ReadEnvironment(L"LOCALAPPDATA")) / L"ms-playwright";
+    }
+
+    static void RemovePlaywrightFolder()
+    {
+        std::error_code ignored;
+        fs::remove_all(PlaywrightFolder(), ignored);
+    }
+
+    void PutNodeStubOnPath(const wchar_t* version)
+    {
+        SetEnvironmentVariableW(L"PATH", (WindowsPathFromUnix(STUBS_DIR) + L";" + ReadEnvironment(L"PATH")).c_str());
+        SetEnvironmentVariableW(L"STUB_NODE_VERSION", version);
+    }
+
+    HWND window = nullptr;
+    std::wstring root;
+    std::wstring originalPath;
+};
+
+TEST_F(DoInstallTest, StepPlanAndEveryPercentageOfASuccessfulRun)
+{
+    PutNodeStubOnPath(L"v22.0.0");
+    Manifest.packages = {Package("node", "node.msi", 2048), Package("a", "pkg-a.bin"), Package("b", "pkg-b.bin")};
+    Manifest.skills = {Skill("s1", "no-such-skill.zip", true, false), Skill("s2", "pkg-b.bin", false, true),
+                       Skill("s3", "pkg-a.bin", false, false)};
+    const auto messages = RunInstall();
+
+    EXPECT_EQ(Percents(messages), (std::vector<int>{12, 25, 37, 50, 62, 75, 87, 100}));
+    const auto log = Texts(messages, WM_INSTALL_LOG);
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.front(), L"正在检测本地环境...");
+    EXPECT_TRUE(HasLine(log, L"  Node.js 已安装: v22.0.0，跳过下载 (2.0 KB)"));
+    EXPECT_TRUE(HasLine(log, L"本地已有组件可节省下载: 2.0 KB"));
+    EXPECT_TRUE(HasLine(log, L"跳过: 包 node (本地已存在)"));
+    EXPECT_TRUE(HasLine(log, L"下载: pkg-a.bin (1000 B)"));
+    EXPECT_TRUE(HasLine(log, L"  [警告] 下载失败: s1 - HTTP 404")) << "a failed skill is only a warning";
+    EXPECT_TRUE(HasLine(log, L"安装目录: " + Settings.installPath));
+    EXPECT_TRUE(fs::is_directory(fs::path(Settings.installPath)));
+    const auto statuses = Texts(messages, WM_INSTALL_STATUS);
+    EXPECT_EQ(statuses.front(), L"检测本地环境...");
+    EXPECT_EQ(statuses.back(), L"安装完成！");
+    EXPECT_EQ(DoneMessages(messages, 1), 1);
+    EXPECT_FALSE(InstallRunning.load());
+    EXPECT_EQ(Texts(messages, WM_INSTALL_DETAIL).back(), L"") << "the detail line is cleared after a download";
+}
+
+TEST_F(DoInstallTest, NodeIsSkippedOnlyFromMajorVersion22)
+{
+    struct Row {
+        const wchar_t* version;
+        bool present;
+    } rows[] = {{L"v22.0.0", true}, {L"v23.1.0", true}, {L"v21.7.3", false}, {nullptr, false}};
+    for (const Row& row : rows) {
+        if (row.version) PutNodeStubOnPath(row.version);
+        Manifest.packages = {Package("node", "pkg-a.bin")};
+        const auto log = Texts(RunInstall(), WM_INSTALL_LOG);
+        const bool skipped = static_cast<bool>(HasLine(log, L"跳过: 包 node (本地已存在)"));
+        EXPECT_EQ(skipped, row.present) << (row.version ? WideToUtf8(row.version) : "no node on the PATH");
+        EXPECT_EQ(static_cast<bool>(HasLine(log, L"下载: pkg-a.bin (1000 B)")), !row.present);
+    }
+}
+
+TEST_F(DoInstallTest, PlaywrightIsSkippedOnlyWhenItsFolderHasContent)
+{
+    Manifest.packages = {Package("playwright", "pkg-b.bin")};
+    fs::create_directories(PlaywrightFolder());
+    EXPECT_FALSE(static_cast<bool>(HasLine(Texts(RunInstall(), WM_INSTALL_LOG), L"跳过: 包 playwright (本地已存在)")))
+        << "an empty folder is what an interrupted download leaves";
+    WriteFileBytes((PlaywrightFolder() / L"chromium.txt").wstring(), "browser");
+    const auto log = Texts(RunInstall(), WM_INSTALL_LOG);
+    EXPECT_TRUE(HasLine(log, L"  Playwright 浏览器引擎已存在，跳过下载 (1000 B)"));
+    EXPECT_TRUE(HasLine(log, L"跳过: 包 playwright (本地已存在)"));
+}
+
+TEST_F(DoInstallTest, ThirdAttemptSucceedsAfterTwoRetryLines)
+{
+    Manifest.packages = {Package("a", "_fault=flaky,2/pkg-a.bin")};
+    const auto messages = RunInstall();
+    const auto log = Texts(messages, WM_INSTALL_LOG);
+    EXPECT_TRUE(HasLine(log, L"  下载失败 - HTTP 500，3秒后重试 (1/3)..."));
+    EXPECT_TRUE(HasLine(log, L"  下载失败 - HTTP 500，3秒后重试 (2/3)..."));
+    EXPECT_EQ(Texts(messages, WM_INSTALL_STATUS).back(), L"安装完成！");
+    EXPECT_EQ(DoneMessages(messages, 1), 1);
+}
+
+TEST_F(DoInstallTest, ThreeFailedAttemptsEndTheRunWithDownloadFailed)
+{
+    Manifest.packages = {Package("a", "missing.bin"), Package("b", "pkg-b.bin")};
+    const auto messages = RunInstall();
+    const auto log = Texts(messages, WM_INSTALL_LOG);
+    EXPECT_EQ(log.back(), L"  [错误] 下载失败: missing.bin - HTTP 404");
+    EXPECT_FALSE(static_cast<bool>(HasLine(log, L"下载: pkg-b.bin (1000 B)"))) << "nothing after the failed package";
+    EXPECT_EQ(Texts(messages, WM_INSTALL_STATUS).back(), L"下载失败");
+    EXPECT_EQ(DoneMessages(messages, 0), 1);
+    EXPECT_TRUE(Percents(messages).empty());
+}
+
+TEST_F(DoInstallTest, CancelDuringADownloadEndsWithCancelledAndNoPartialFile)
+{
+    WriteFileBytes(root + L"\\slow.bin", PatternBytes(16384 * 20, 5));
+    Manifest.packages = {Package("a", "_fault=slow,200/slow.bin")};
+    const auto messages = RunInstall([](const ReceivedMessage& m) {
+        if (m.message == WM_INSTALL_DETAIL) CancelRequested = true;
+    });
+    const auto log = Texts(messages, WM_INSTALL_LOG);
+    EXPECT_EQ(log.back(), L"  [错误] 下载失败: _fault=slow,200/slow.bin - 用户取消");
+    EXPECT_EQ(Texts(messages, WM_INSTALL_STATUS).back(), L"已取消");
+    EXPECT_EQ(DoneMessages(messages, 0), 1);
+    wchar_t temp[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, temp);
+    EXPECT_FALSE(fs::exists(fs::path(temp) / L"Quillmere_Setup" / L"_fault=slow,200" / L"slow.bin"));
+}
+
+TEST_F(DoInstallTest, InstallDirectoryThatCannotBeCreatedFailsTheRun)
+{
+    WriteFileBytes(L"C:\\QuillmereTests\\blocker", "a file where a folder should go");
+    Settings.installPath = L"C:\\QuillmereTests\\blocker\\inside";
+    Manifest.packages = {Package("a", "pkg-a.bin")};
+    const auto messages = RunInstall();
+    EXPECT_EQ(Texts(messages, WM_INSTALL_LOG).back(), L"[错误] 无法创建安装目录！");
+    EXPECT_EQ(Texts(messages, WM_INSTALL_STATUS).back(), L"安装失败");
+    EXPECT_EQ(DoneMessages(messages, 0), 1);
+}
+
+}  // namespace
