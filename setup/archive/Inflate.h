@@ -1,0 +1,8 @@
+#pragma once
+#include <cstdint>
+
+// Canonical Huffman code: codes per length 0..15 and the symbols in code order; sized for the largest alphabet.
+struct HuffmanTable { uint16_t count[16]; uint16_t symbol[288]; };
+
+bool BuildHuffmanTable(HuffmanTable& table, const uint8_t* lengths, int n);
+int64_t InflateRaw(const uint8_t* src, uint64_t srcLen, uint8_t* dst, uint64_t dstCap);
