@@ -7,7 +7,8 @@ set(QUILLMERE_HTTP_TEST_PORT 18432 CACHE STRING "Port of the update server the H
 set(HTTP_TEST_ROOT ${CMAKE_BINARY_DIR}/http-test-root)
 set(HTTP_TEST_PIDFILE ${CMAKE_BINARY_DIR}/http-test-server.pid)
 
-add_test(NAME wine_prefix_create COMMAND ${CMAKE_BINARY_DIR}/wine-prefix.sh create)
+add_executable(wine_warmup WineWarmup_win32.cpp)
+add_test(NAME wine_prefix_create COMMAND ${CMAKE_BINARY_DIR}/wine-prefix.sh create $<TARGET_FILE:wine_warmup>)
 set_tests_properties(wine_prefix_create PROPERTIES FIXTURES_SETUP wine)
 add_test(NAME wine_prefix_stop COMMAND ${CMAKE_BINARY_DIR}/wine-prefix.sh stop)
 set_tests_properties(wine_prefix_stop PROPERTIES FIXTURES_CLEANUP wine)
@@ -27,6 +28,7 @@ endforeach()
 
 add_executable(win_tests
   install/DoInstallTests_win32.cpp
+  install/ProcessTests_win32.cpp
   net/HttpTests_win32.cpp
   net/ProgressTests_win32.cpp
   shell/MessagesTests_win32.cpp
@@ -40,7 +42,11 @@ target_compile_definitions(win_tests PRIVATE
   HTTP_TEST_ROOT="${HTTP_TEST_ROOT}"
   HTTP_TEST_PORT=${QUILLMERE_HTTP_TEST_PORT}
   STUBS_DIR="${CMAKE_BINARY_DIR}/stubs")
-add_dependencies(win_tests node_stub)
+add_dependencies(win_tests node_stub child_probe)
+
+# The runner's tests start this child through cmd.exe, which finds it beside win_tests.exe.
+add_executable(child_probe install/ChildProbe_win32.cpp)
+target_link_options(child_probe PRIVATE -municode)
 add_test(NAME win_tests COMMAND win_tests)
 
 add_executable(startup_driver gui/StartupDriver_win32.cpp)

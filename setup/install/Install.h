@@ -21,3 +21,5 @@ bool IsSkillToInstall(const ManifestSkill& skill);
 std::wstring WithErrorText(const std::wstring& text, const std::wstring& error);
 std::wstring RetryLine(const RetryPolicy& policy, const std::wstring& error, int attempt);
 std::wstring SkillDisplayName(const ManifestSkill& skill);
+bool IsContainedRelativePath(const std::string& path);
+std::wstring JoinPathValues(const std::wstring& machinePath, const std::wstring& userPath);

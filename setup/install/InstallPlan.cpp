@@ -58,3 +58,25 @@ std::wstring SkillDisplayName(const ManifestSkill& skill)
 {
     return Utf8ToWide(skill.name.empty() ? skill.id : skill.name);
 }
+
+// The separator stays even when the user part is empty, as the refreshed PATH always had it.
+std::wstring JoinPathValues(const std::wstring& machinePath, const std::wstring& userPath)
+{
+    return machinePath + L";" + userPath;
+}
+
+// Manifest names become paths under our own folders; nothing may climb out of them.
+bool IsContainedRelativePath(const std::string& path)
+{
+    if (path.empty() || path[0] == '/' || path[0] == '\\') return false;
+    if (path.find(':') != std::string::npos) return false;
+    size_t start = 0;
+    while (start <= path.size()) {
+        const size_t end = path.find_first_of("/\\", start);
+        const std::string component = path.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        if (component == "..") return false;
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    return true;
+}

@@ -5,7 +5,9 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "Components.h"
 #include "Process.h"
+#include "archive/Zip.h"
 #include "net/Http.h"
 #include "net/Progress.h"
 #include "shell/Messages.h"
@@ -114,6 +116,8 @@ RunEnd DownloadPackages(InstallRun& run)
             return CancelRequested.load() ? RunEnd::Cancelled : RunEnd::DownloadFailed;
         }
         PostDetail(L"");
+        // A product archive that yields nothing ends the run; its download stays for inspection.
+        if (!InstallDownloadedPackage(package, local)) return RunEnd::Failed;
         std::error_code ignored;
         fs::remove(local, ignored);
         CompleteStep(run);
@@ -121,25 +125,57 @@ RunEnd DownloadPackages(InstallRun& run)
     return RunEnd::Completed;
 }
 
-RunEnd DownloadSkills(InstallRun& run)
+int CountSkillsToInstall()
+{
+    int count = 0;
+    for (const ManifestSkill& skill : Manifest.skills) count += IsSkillToInstall(skill) ? 1 : 0;
+    return count;
+}
+
+// A skill's id and file become paths under our own folders; a name that would climb out is refused.
+bool SkillNamesAreContained(const ManifestSkill& skill)
+{
+    return IsContainedRelativePath(skill.id) && IsContainedRelativePath(skill.file);
+}
+
+void InstallOneSkill(const InstallRun& run, const ManifestSkill& skill)
+{
+    const std::wstring name = SkillDisplayName(skill);
+    if (!SkillNamesAreContained(skill)) {
+        PostLog(L"  [警告] 下载失败: " + name + L" - 文件名无效");
+        return;
+    }
+    const fs::path local = LocalDownloadPath(run, skill.file);
+    fs::create_directories(local.parent_path());
+    PostLog(L"下载 Skill: " + name + L" (" + FormatSize(skill.size) + L")");
+    std::wstring error;
+    if (!DownloadWithRetries(Manifest.baseUrl + Utf8ToWide(skill.file), local, kSkillRetry, SkillDownloadProgress,
+                             error)) {
+        PostLog(WithErrorText(L"  [警告] 下载失败: " + name, error));
+        return;
+    }
+    PostDetail(L"");
+    const std::wstring skillFolder = Settings.installPath + L"\\skills\\" + Utf8ToWide(skill.id);
+    PostLog(ExtractZip(local.wstring(), skillFolder) ? L"  " + name + L" 安装完成" : L"  [警告] 解压失败: " + name);
+    std::error_code ignored;
+    fs::remove(local, ignored);
+}
+
+RunEnd InstallSkills(InstallRun& run)
 {
     PostStatus(L"正在安装 Skills...");
+    const int skillCount = CountSkillsToInstall();
+    int index = 0;
     for (const ManifestSkill& skill : Manifest.skills) {
-        if (!IsSkillToInstall(skill)) continue;
         if (CancelRequested.load()) return RunEnd::Cancelled;
-        const fs::path local = LocalDownloadPath(run, skill.file);
-        fs::create_directories(local.parent_path());
-        std::wstring error;
-        if (!DownloadWithRetries(Manifest.baseUrl + Utf8ToWide(skill.file), local, kSkillRetry, SkillDownloadProgress,
-                                 error)) {
-            PostLog(WithErrorText(L"  [警告] 下载失败: " + SkillDisplayName(skill), error));
-        } else {
-            PostDetail(L"");
-            std::error_code ignored;
-            fs::remove(local, ignored);
-        }
+        if (!IsSkillToInstall(skill)) continue;
+        ++index;
+        PostStatus((L"正在安装 " + SkillDisplayName(skill) + L" (" + std::to_wstring(index) + L"/" +
+                    std::to_wstring(skillCount) + L")...").c_str());
+        InstallOneSkill(run, skill);
         CompleteStep(run);
     }
+    PostLog(L"Skills 安装完成 (" + std::to_wstring(index) + L" 个技能)");
     return RunEnd::Completed;
 }
 
@@ -194,7 +230,7 @@ RunEnd RunPhases()
     if (!CreateInstallDirectory()) return RunEnd::Failed;
 
     using Phase = RunEnd (*)(InstallRun&);
-    for (Phase phase : {DownloadPackages, DownloadSkills, WriteConfiguration, InstallProductDependencies,
+    for (Phase phase : {DownloadPackages, InstallSkills, WriteConfiguration, InstallProductDependencies,
                         InstallSkillDependencies}) {
         const RunEnd end = phase(run);
         if (end != RunEnd::Completed) return end;

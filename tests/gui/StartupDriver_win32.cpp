@@ -1,7 +1,8 @@
-// Starts setup.exe, waits for the message box it may show, records what the box says and
-// presses OK the way a person would, then records the exit code.
+// Starts setup.exe, waits for the message box or the wizard window it may show; records what
+// the box says and presses OK the way a person would, or closes the wizard; then records the
+// exit code.
 //   startup_driver.exe SETUP_EXE RESULT_FILE
-// The result file is UTF-8 lines: "box 0|1", "owner 0|1", "caption ...", "text ..." (with
+// The result file is UTF-8 lines: "box 0|1", "wizard 0|1", "owner 0|1", "caption ...", "text ..." (with
 // "\n" written as the two characters \n), "exit N".
 #include <windows.h>
 
@@ -12,7 +13,8 @@ namespace {
 
 struct BoxSearch {
     DWORD processId = 0;
-    HWND box = nullptr;
+    const wchar_t* className = nullptr;
+    HWND found = nullptr;
 };
 
 BOOL CALLBACK FindProcessDialog(HWND window, LPARAM param)
@@ -22,8 +24,8 @@ BOOL CALLBACK FindProcessDialog(HWND window, LPARAM param)
     GetWindowThreadProcessId(window, &owner);
     wchar_t className[64] = {};
     GetClassNameW(window, className, 64);
-    if (owner == search->processId && std::wstring(className) == L"#32770" && IsWindowVisible(window)) {
-        search->box = window;
+    if (owner == search->processId && std::wstring(className) == search->className && IsWindowVisible(window)) {
+        search->found = window;
         return FALSE;
     }
     return TRUE;
@@ -67,18 +69,25 @@ int wmain(int argc, wchar_t** argv)
         return 2;
     }
 
-    BoxSearch search{process.dwProcessId, nullptr};
-    std::string report = "box 0\n";
+    BoxSearch box{process.dwProcessId, L"#32770", nullptr};
+    BoxSearch wizard{process.dwProcessId, L"QuillmereSetup", nullptr};
+    std::string report = "box 0\nwizard 0\n";
     for (int waited = 0; waited < 60000; waited += 100) {
         if (WaitForSingleObject(process.hProcess, 100) == WAIT_OBJECT_0) break;
-        EnumWindows(FindProcessDialog, reinterpret_cast<LPARAM>(&search));
-        if (!search.box) continue;
+        EnumWindows(FindProcessDialog, reinterpret_cast<LPARAM>(&wizard));
+        if (wizard.found) {
+            report = "box 0\nwizard 1\n";
+            PostMessageW(wizard.found, WM_CLOSE, 0, 0);
+            break;
+        }
+        EnumWindows(FindProcessDialog, reinterpret_cast<LPARAM>(&box));
+        if (!box.found) continue;
         Sleep(200);  // let the box finish laying out its text
-        report = "box 1\n";
-        report += "owner " + std::string(GetWindow(search.box, GW_OWNER) ? "1" : "0") + "\n";
-        report += "caption " + Utf8(WindowText(search.box)) + "\n";
-        report += "text " + Utf8(WindowText(GetDlgItem(search.box, 0xFFFF))) + "\n";
-        PostMessageW(GetDlgItem(search.box, IDOK), BM_CLICK, 0, 0);
+        report = "box 1\nwizard 0\n";
+        report += "owner " + std::string(GetWindow(box.found, GW_OWNER) ? "1" : "0") + "\n";
+        report += "caption " + Utf8(WindowText(box.found)) + "\n";
+        report += "text " + Utf8(WindowText(GetDlgItem(box.found, 0xFFFF))) + "\n";
+        PostMessageW(GetDlgItem(box.found, IDOK), BM_CLICK, 0, 0);
         break;
     }
     DWORD exitCode = 259;

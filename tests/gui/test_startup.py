@@ -74,6 +74,7 @@ class StartupTest(unittest.TestCase):
 
     def assert_failure_box(self, report):
         self.assertEqual(report["box"], "1", "a failure box must be shown")
+        self.assertEqual(report["wizard"], "0", "no wizard without a manifest")
         self.assertEqual(report["owner"], "0", "the box has no owner window")
         self.assertEqual(report["caption"], "Quillmere Setup")
         lines = report["text"].split("\\n")
@@ -97,12 +98,13 @@ class StartupTest(unittest.TestCase):
         with UpdateServer(self.root):
             self.assert_failure_box(self.run_setup())
 
-    def test_a_manifest_with_a_package_is_accepted_without_a_box(self):
+    def test_a_manifest_with_a_package_opens_the_wizard(self):
         self.write_manifest(VALID_MANIFEST)
         with UpdateServer(self.root):
             report = self.run_setup()
         self.assertEqual(report["box"], "0")
-        self.assertEqual(report["exit"], "0")
+        self.assertEqual(report["wizard"], "1", "the wizard window appears")
+        self.assertEqual(report["exit"], "0", "closing it before installing ends the program normally")
 
 
 def main():

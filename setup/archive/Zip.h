@@ -1,0 +1,5 @@
+#pragma once
+#include <string>
+
+bool ExtractZip(const std::wstring& zipPath, const std::wstring& destDir);
+bool CreateDirectoryTree(const std::wstring& path);
