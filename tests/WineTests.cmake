@@ -36,7 +36,7 @@ add_executable(win_tests
   shell/TextTests_win32.cpp
   WineTestSupport_win32.cpp
 )
-target_link_libraries(win_tests PRIVATE setup_win32 GTest::gtest_main)
+target_link_libraries(win_tests PRIVATE setup_win32 GTest::gtest_main ole32 uuid shell32)
 target_include_directories(win_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 target_compile_definitions(win_tests PRIVATE
   HTTP_TEST_ROOT="${HTTP_TEST_ROOT}"

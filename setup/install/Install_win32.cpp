@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "Components.h"
+#include "Finish.h"
 #include "Process.h"
 #include "archive/Zip.h"
 #include "net/Http.h"
@@ -202,12 +203,6 @@ RunEnd InstallSkillDependencies(InstallRun& run)
     return RunEnd::Completed;
 }
 
-void SaveRegistryAndShortcut()
-{
-    PostStatus(L"正在保存注册表...");
-    PostProgress(100);
-}
-
 bool CreateInstallDirectory()
 {
     PostStatus(L"创建安装目录...");
@@ -235,7 +230,8 @@ RunEnd RunPhases()
         const RunEnd end = phase(run);
         if (end != RunEnd::Completed) return end;
     }
-    SaveRegistryAndShortcut();
+    SaveChoicesAndShortcut();
+    FinishWithBanner();
     return RunEnd::Completed;
 }
 

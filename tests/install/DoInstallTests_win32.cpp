@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <shlobj.h>
+#include <shobjidl.h>
+
 #include <filesystem>
 #include <thread>
 
 #include "WineTestSupport_win32.h"
+#include "BuildConfig.h"
 #include "install/Install.h"
 #include "manifest/Manifest.h"
 #include "shell/Messages.h"
@@ -243,6 +247,87 @@ TEST_F(DoInstallTest, InstallDirectoryThatCannotBeCreatedFailsTheRun)
     EXPECT_EQ(Texts(messages, WM_INSTALL_LOG).back(), L"[错误] 无法创建安装目录！");
     EXPECT_EQ(Texts(messages, WM_INSTALL_STATUS).back(), L"安装失败");
     EXPECT_EQ(DoneMessages(messages, 0), 1);
+}
+
+std::wstring StoredValue(const wchar_t* name)
+{
+    wchar_t buffer[1024] = {};
+    DWORD size = sizeof buffer;
+    if (RegGetValueW(HKEY_CURRENT_USER, kSettingsRegistryKey, name, RRF_RT_REG_SZ, nullptr, buffer, &size) != ERROR_SUCCESS)
+        return L"<missing>";
+    return buffer;
+}
+
+struct ShortcutFields {
+    std::wstring target, directory, description;
+};
+
+ShortcutFields ReadShortcut(const std::wstring& path)
+{
+    ShortcutFields fields;
+    CoInitialize(nullptr);
+    IShellLinkW* link = nullptr;
+    IPersistFile* file = nullptr;
+    if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                   reinterpret_cast<void**>(&link))) &&
+        SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file))) &&
+        SUCCEEDED(file->Load(path.c_str(), STGM_READ))) {
+        wchar_t text[MAX_PATH] = {};
+        link->GetPath(text, MAX_PATH, nullptr, 0);
+        fields.target = text;
+        link->GetWorkingDirectory(text, MAX_PATH);
+        fields.directory = text;
+        link->GetDescription(text, MAX_PATH);
+        fields.description = text;
+    }
+    if (file) file->Release();
+    if (link) link->Release();
+    CoUninitialize();
+    return fields;
+}
+
+TEST_F(DoInstallTest, FinishingSavesTheChoicesTheShortcutAndTheBanner)
+{
+    RegDeleteTreeW(HKEY_CURRENT_USER, kSettingsRegistryKey);
+    ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kSettingsRegistryKey, L"DashscopeKey", REG_SZ, L"sk-earlier", 22),
+              ERROR_SUCCESS);
+    Settings.apiKey = L"sk-主键";
+    Settings.model = L"qwen-max";
+    Settings.port = L"28789";
+    Settings.apiProvider = 1;
+    Settings.dashscopeKey = L"";
+    wchar_t desktop[MAX_PATH] = {};
+    ASSERT_TRUE(SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_DESKTOPDIRECTORY, nullptr, SHGFP_TYPE_CURRENT, desktop)));
+    const std::wstring shortcut = std::wstring(desktop) + L"\\Quillmere Gateway.lnk";
+    DeleteFileW(shortcut.c_str());
+
+    for (int run = 0; run < 2; ++run) {
+        const auto messages = RunInstall();
+        const auto log = Texts(messages, WM_INSTALL_LOG);
+        ASSERT_GE(log.size(), 8u);
+        const std::vector<std::wstring> tail(log.end() - 8, log.end());
+        const std::wstring banner(40, L'═');
+        EXPECT_EQ(tail, (std::vector<std::wstring>{L"  注册表配置已保存", L"  桌面快捷方式已创建", L"  技能市场仓库已配置", L"",
+                                                   banner, L"  安装完成!", L"  安装目录: " + Settings.installPath, banner}));
+        EXPECT_EQ(Percents(messages).back(), 100);
+        EXPECT_EQ(Texts(messages, WM_INSTALL_STATUS).back(), L"安装完成！");
+    }
+    EXPECT_EQ(StoredValue(L"InstallPath"), Settings.installPath);
+    EXPECT_EQ(StoredValue(L"ApiKey"), L"sk-主键");
+    EXPECT_EQ(StoredValue(L"Model"), L"qwen-max");
+    EXPECT_EQ(StoredValue(L"Port"), L"28789");
+    EXPECT_EQ(StoredValue(L"ApiProvider"), L"1");
+    EXPECT_EQ(StoredValue(L"DashscopeKey"), L"sk-earlier") << "an empty key leaves the stored one alone";
+    EXPECT_EQ(StoredValue(L"SkillRepoUrl"), std::wstring(kVendorSite) + L"/new/quillmere");
+
+    const ShortcutFields fields = ReadShortcut(shortcut);
+    EXPECT_EQ(fields.target, Settings.installPath + L"\\launcher.exe");
+    EXPECT_EQ(fields.directory, Settings.installPath);
+    EXPECT_EQ(fields.description, L"启动 Quillmere Gateway");
+    size_t shortcuts = 0;
+    for (const auto& entry : fs::directory_iterator(desktop)) shortcuts += entry.path().extension() == L".lnk";
+    EXPECT_EQ(shortcuts, 1u) << "a second run replaces the shortcut";
+    RegDeleteTreeW(HKEY_CURRENT_USER, kSettingsRegistryKey);
 }
 
 }  // namespace
