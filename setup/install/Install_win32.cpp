@@ -7,6 +7,7 @@
 
 #include "Components.h"
 #include "Finish.h"
+#include "Npm.h"
 #include "Process.h"
 #include "archive/Zip.h"
 #include "net/Http.h"
@@ -189,16 +190,14 @@ RunEnd WriteConfiguration(InstallRun&)
 RunEnd InstallProductDependencies(InstallRun& run)
 {
     CompleteStep(run);  // closes the configuration phase
-    PostStatus(L"正在安装运行时依赖 (npm install)...");
-    if (CancelRequested.load()) return RunEnd::CancelledWithoutDone;
+    if (!InstallProductPackages()) return RunEnd::CancelledWithoutDone;
     CompleteStep(run);
     return RunEnd::Completed;
 }
 
 RunEnd InstallSkillDependencies(InstallRun& run)
 {
-    PostStatus(L"正在安装 Skills 依赖...");
-    if (CancelRequested.load()) return RunEnd::CancelledWithoutDone;
+    if (!InstallSkillPackages()) return RunEnd::CancelledWithoutDone;
     PostProgress(StepPercent(run.stepsDone + 1, run.totalSteps));
     return RunEnd::Completed;
 }

@@ -103,6 +103,7 @@ protected:
         originalPath = ReadEnvironment(L"PATH");
         SetEnvironmentVariableW(L"PATH", (L"C:\\windows\\system32;C:\\windows;" + originalPath).c_str());
         SetEnvironmentVariableW(L"STUB_NODE_VERSION", nullptr);
+        SetEnvironmentVariableW(L"STUB_NPM_SLOW_MS", nullptr);
         RemovePlaywrightFolder();
     }
 
@@ -110,6 +111,7 @@ protected:
     {
         SetEnvironmentVariableW(L"PATH", originalPath.c_str());
         SetEnvironmentVariableW(L"STUB_NODE_VERSION", nullptr);
+        SetEnvironmentVariableW(L"STUB_NPM_SLOW_MS", nullptr);
         RemovePlaywrightFolder();
         DestroyMessageSinkWindow(window);
         CancelRequested = false;
@@ -133,10 +135,23 @@ protected:
         fs::remove_all(PlaywrightFolder(), ignored);
     }
 
-    void PutNodeStubOnPath(const wchar_t* version)
+    static void PutStubsOnPath()
     {
         SetEnvironmentVariableW(L"PATH", (WindowsPathFromUnix(STUBS_DIR) + L";" + ReadEnvironment(L"PATH")).c_str());
+    }
+
+    void PutNodeStubOnPath(const wchar_t* version)
+    {
+        PutStubsOnPath();
         SetEnvironmentVariableW(L"STUB_NODE_VERSION", version);
+    }
+
+    void MakeSkillFolder(const wchar_t* name, bool withPackage, bool failing = false)
+    {
+        const fs::path folder = fs::path(Settings.installPath) / L"skills" / name;
+        fs::create_directories(folder);
+        if (withPackage) WriteFileBytes((folder / L"package.json").wstring(), "{}");
+        if (failing) WriteFileBytes((folder / L"npm-fails").wstring(), "");
     }
 
     HWND window = nullptr;
@@ -247,6 +262,56 @@ TEST_F(DoInstallTest, InstallDirectoryThatCannotBeCreatedFailsTheRun)
     EXPECT_EQ(Texts(messages, WM_INSTALL_LOG).back(), L"[错误] 无法创建安装目录！");
     EXPECT_EQ(Texts(messages, WM_INSTALL_STATUS).back(), L"安装失败");
     EXPECT_EQ(DoneMessages(messages, 0), 1);
+}
+
+TEST_F(DoInstallTest, NpmRelaysTheProductsOutputAndInstallsEachSkillWithAPackage)
+{
+    PutStubsOnPath();
+    Manifest.packages = {Package("a", "pkg-a.bin")};
+    MakeSkillFolder(L"with-package", true);
+    MakeSkillFolder(L"without-package", false);
+    MakeSkillFolder(L"broken", true, true);
+    const auto messages = RunInstall();
+    const auto log = Texts(messages, WM_INSTALL_LOG);
+    EXPECT_TRUE(HasLine(log, L"  执行 npm install --omit=dev --ignore-scripts --legacy-peer-deps"));
+    EXPECT_TRUE(HasLine(log, L"  added 3 packages, and audited 4 packages in 1s")) << "npm's lines reach the log";
+    EXPECT_FALSE(HasLine(log, L"  ")) << "empty output lines are skipped";
+    EXPECT_TRUE(HasLine(log, L"  npm install 完成"));
+    EXPECT_TRUE(fs::exists(fs::path(Settings.installPath) / L"node_modules" / L".package-lock.json"));
+    EXPECT_TRUE(HasLine(log, L"  安装依赖: with-package"));
+    EXPECT_FALSE(HasLine(log, L"  安装依赖: without-package"));
+    EXPECT_TRUE(HasLine(log, L"    [警告] broken npm install 失败 (退出码: 1)"));
+    EXPECT_TRUE(HasLine(log, L"  Skills 依赖安装完成 (1 个)")) << "only the successful folder counts";
+    EXPECT_TRUE(fs::exists(fs::path(Settings.installPath) / L"skills" / L"with-package" / L"node_modules"));
+    EXPECT_EQ(Texts(messages, WM_INSTALL_STATUS).back(), L"安装完成！");
+}
+
+TEST_F(DoInstallTest, MissingNpmIsAWarningAndTheRunGoesOn)
+{
+    Manifest.packages = {Package("a", "pkg-a.bin")};
+    const auto messages = RunInstall();
+    const auto log = Texts(messages, WM_INSTALL_LOG);
+    EXPECT_TRUE(HasLine(log, L"  可稍后手动执行: npm install --omit=dev --ignore-scripts --legacy-peer-deps"))
+        << "cmd.exe starts but cannot find npm";
+    EXPECT_EQ(Texts(messages, WM_INSTALL_STATUS).back(), L"安装完成！");
+}
+
+TEST_F(DoInstallTest, CancelDuringTheProductsNpmEndsWithoutADoneMessage)
+{
+    PutStubsOnPath();
+    SetEnvironmentVariableW(L"STUB_NPM_SLOW_MS", L"20000");
+    Manifest.packages = {Package("a", "pkg-a.bin")};
+    const DWORD started = GetTickCount();
+    const auto messages = RunInstall([](const ReceivedMessage& m) {
+        if (m.message == WM_INSTALL_LOG && m.text.rfind(L"  npm http fetch", 0) == 0) CancelRequested = true;
+    });
+    EXPECT_LT(GetTickCount() - started, 15000u) << "the child tree is stopped, not waited for";
+    const auto log = Texts(messages, WM_INSTALL_LOG);
+    EXPECT_TRUE(HasLine(log, L"  [警告] npm install 退出码: 1"));
+    EXPECT_EQ(log.back(), L"  可稍后手动执行: npm install --omit=dev --ignore-scripts --legacy-peer-deps");
+    EXPECT_EQ(Texts(messages, WM_INSTALL_STATUS).back(), L"已取消");
+    EXPECT_EQ(DoneMessages(messages, 0) + DoneMessages(messages, 1), 0);
+    EXPECT_FALSE(InstallRunning.load());
 }
 
 std::wstring StoredValue(const wchar_t* name)

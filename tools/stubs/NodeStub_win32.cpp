@@ -6,6 +6,6 @@
 int main()
 {
     const char* version = std::getenv("STUB_NODE_VERSION");
-    std::printf("%s\r\n", version ? version : "v22.0.0");
+    std::printf("%s\n", version ? version : "v22.0.0");
     return 0;
 }
