@@ -37,6 +37,7 @@ for _ in $(seq 1 50); do grep -q "listening on" "$demo/server.log" && break; sle
 
 echo "creating a fresh Wine prefix in $WINEPREFIX"
 wineboot -i >/dev/null 2>&1
+wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v SimSun /d 'WenQuanYi Micro Hei' /f >/dev/null 2>&1
 
 run=(wine build/windows/setup/setup.exe)
 [ -z "${DISPLAY:-}" ] && run=(xvfb-run -a -s "-screen 0 1280x1024x24" "${run[@]}")

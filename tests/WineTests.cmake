@@ -49,6 +49,12 @@ add_executable(child_probe install/ChildProbe_win32.cpp)
 target_link_options(child_probe PRIVATE -municode)
 add_test(NAME win_tests COMMAND win_tests)
 
+add_executable(wizard_driver gui/WizardDriver_win32.cpp)
+target_link_libraries(wizard_driver PRIVATE user32 gdi32)
+target_link_options(wizard_driver PRIVATE -municode)
+add_executable(launcher_probe WIN32 gui/LauncherProbe_win32.cpp)
+target_link_options(launcher_probe PRIVATE -municode)
+
 add_executable(startup_driver gui/StartupDriver_win32.cpp)
 target_link_libraries(startup_driver PRIVATE user32)
 target_link_options(startup_driver PRIVATE -municode)
@@ -61,6 +67,13 @@ if(local_base)
             --port ${CMAKE_MATCH_1} --server ${PROJECT_SOURCE_DIR}/tools/update_server.py
             --base-url ${QUILLMERE_UPDATE_BASE_URL} --scratch ${CMAKE_BINARY_DIR}/startup-test)
   set_tests_properties(setup_startup PROPERTIES FIXTURES_REQUIRED wine RESOURCE_LOCK update_port)
+  add_test(NAME setup_wizard
+    COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/gui/test_wizard.py
+            --wine-run ${WINE_RUN} --driver $<TARGET_FILE:wizard_driver> --setup $<TARGET_FILE:setup>
+            --launcher-probe $<TARGET_FILE:launcher_probe>
+            --port ${CMAKE_MATCH_1} --server ${PROJECT_SOURCE_DIR}/tools/update_server.py
+            --scratch ${CMAKE_BINARY_DIR}/wizard-test --screenshots ${CMAKE_BINARY_DIR}/screenshots)
+  set_tests_properties(setup_wizard PROPERTIES FIXTURES_REQUIRED wine RESOURCE_LOCK update_port TIMEOUT 600)
 endif()
 
 add_test(NAME setup_pe_check COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/resources/check_pe.py $<TARGET_FILE:setup>)

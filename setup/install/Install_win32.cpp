@@ -249,10 +249,10 @@ void EndRun(RunEnd end)
 
 }  // namespace
 
+// The cancel flag is cleared by whoever starts the worker, before it starts (see the wizard).
 void DoInstall()
 {
     InstallRunning.exchange(true);
-    CancelRequested.exchange(false);
     PostStatus(L"检测本地环境...");
     PostLog(L"正在检测本地环境...");
     RunEnd end = RunEnd::Failed;

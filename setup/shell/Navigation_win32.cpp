@@ -79,7 +79,9 @@ void StartInstallation(HWND window)
     ShowPage(3);
     SetButtons(window, L"完成", L"关闭");
     EnableWindow(GetDlgItem(window, IDC_NEXT), FALSE);
-    // Set before the thread exists, so a close request in between already sees a running worker.
+    // Both flags are set before the thread exists: a cancel pressed in between is then neither
+    // mistaken for a plain close nor wiped by the starting worker.
+    CancelRequested.exchange(false);
     InstallRunning.exchange(true);
     std::thread(DoInstall).detach();
 }

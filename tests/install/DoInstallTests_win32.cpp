@@ -90,6 +90,7 @@ class DoInstallTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        CancelRequested = false;
         window = CreateMessageSinkWindow();
         root = WindowsPathFromUnix(HTTP_TEST_ROOT);
         CreateDirectoryW(root.c_str(), nullptr);

@@ -1,0 +1,523 @@
+#!/usr/bin/env python3
+"""The wizard window of setup.exe under Wine, worked the way a person would.
+
+Each case writes its own release, serves it on the port compiled into setup.exe,
+starts setup.exe with no stored settings, and lets the driver program click and
+type through the pages from a command script. The driver's report (what the
+window showed) is checked here; setup.exe must have ended by the end of a case.
+"""
+
+import argparse
+import io
+import json
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import zipfile
+
+ARGS = None
+DRIVE_C = None  # Linux path of the prefix's C: drive
+TEMP_DIR = None  # Linux path of the prefix's %TEMP%, where downloads land first
+
+IDC_NEXT = 2001
+IDC_CANCEL = 2002
+IDC_SELECT_ALL = 2004
+IDC_SELECT_NONE = 2005
+IDC_INSTALL_DIR = 3001
+IDC_API_KEY = 3010
+IDC_MODEL = 3011
+IDC_PROVIDER = 3013
+IDC_DASHSCOPE_KEY = 3020
+IDC_PORT = 3030
+IDC_SKILL_LIST = 4001
+IDC_LOG = 5003
+IDC_DISCLAIMER = 6001
+IDC_ACCEPT = 6002
+IDOK, IDYES, IDNO = 1, 6, 7
+
+NEXT = "下一步 >"
+START = "开始安装"
+FINISH = "完成"
+CANCEL = "取消"
+CLOSE = "关闭"
+WARNING_CAPTION = "提示"
+ACCEPT_WARNING = "请阅读并同意免责声明后再继续安装。"
+KEY_WARNING = "请输入主模型 API Key！"
+DIRECTORY_WARNING = "请选择安装目录！"
+PORT_WARNING = "请输入有效的端口号 (1-65535)！"
+DONE_CAPTION = "安装完成"
+DONE_QUESTION = "安装已完成！是否立即启动 Quillmere？\n\n启动后请点击「启动 Gateway」按钮开始使用。"
+LATER_HINT = "您可以稍后双击桌面上的 Quillmere 快捷方式启动，\n启动后点击「启动 Gateway」按钮即可开始使用。"
+SUCCEEDED = "安装完成！"
+CANCELLED = "已取消"
+DOWNLOAD_FAILED = "下载失败"
+
+SLOW_FILE = "_fault=slow,300/big.bin"  # 64 pieces of 16 KB, 0.3 s apart: about 20 s in all
+SLOW_DESC = "大文件"
+MARKER = "launcher-started.txt"
+
+
+def windows_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def wine(*args, check=False):
+    """Run a Windows program in the prefix and return its standard output. A file, not a
+    pipe: Wine's service processes inherit the handle and would hold a pipe open."""
+    with tempfile.TemporaryFile() as out:
+        subprocess.run([ARGS.wine_run, *args], check=check, timeout=60, stdout=out, stderr=subprocess.DEVNULL)
+        out.seek(0)
+        return out.read().decode("utf-8", "replace")
+
+
+def unescape(field):
+    out, i = [], 0
+    while i < len(field):
+        if field[i] == "\\" and i + 1 < len(field):
+            out.append({"\\": "\\", "t": "\t", "r": "\r", "n": "\n"}.get(field[i + 1], field[i + 1]))
+            i += 2
+        else:
+            out.append(field[i])
+            i += 1
+    return "".join(out)
+
+
+class Report:
+    """The driver's observations, taken in the order the script made them."""
+
+    def __init__(self, text):
+        self.lines = [[unescape(f) for f in line.split("\t")] for line in text.splitlines() if line]
+        self.cursor = {}
+        self.text = text
+
+    def errors(self):
+        return [line for line in self.lines if line[0] == "error"]
+
+    def take(self, kind, *keys):
+        """Fields after kind and keys of the next not yet taken line that matches."""
+        keys = [str(k) for k in keys]
+        start = self.cursor.get((kind, *keys), 0)
+        for index in range(start, len(self.lines)):
+            line = self.lines[index]
+            if line[0] == kind and line[1:1 + len(keys)] == keys:
+                self.cursor[(kind, *keys)] = index + 1
+                return line[1 + len(keys):]
+        raise AssertionError(f"no further '{kind} {' '.join(keys)}' in the report:\n{self.text}")
+
+    def value(self, kind, *keys):
+        return self.take(kind, *keys)[0]
+
+    def all(self, kind):
+        return [line[1:] for line in self.lines if line[0] == kind]
+
+
+class UpdateServer:
+    def __init__(self, root, log):
+        self.root = root
+        self.log = log
+        self.process = None
+
+    def __enter__(self):
+        self.process = subprocess.Popen(
+            [sys.executable, ARGS.server, "--root", self.root, "--port", str(ARGS.port), "--log", self.log],
+            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        line = self.process.stdout.readline()
+        if "listening" not in line:
+            self.process.kill()
+            raise RuntimeError("update server did not start: " + line)
+        return self
+
+    def __exit__(self, *exc):
+        self.process.terminate()
+        self.process.wait(timeout=10)
+        self.process.stdout.close()
+
+    def requested(self):
+        """Paths asked for, below the update prefix, in order."""
+        paths = []
+        with open(self.log, encoding="utf-8") as f:
+            for line in f:
+                if '"GET /new/quillmere/update/' in line:
+                    paths.append(line.split('"GET /new/quillmere/update/', 1)[1].split(" ", 1)[0])
+        return paths
+
+
+def package(file, desc, size, id="quillmere"):
+    return {"id": id, "file": file, "desc": desc, "size": size, "extract": False}
+
+
+def manifest_json(packages, skills):
+    return json.dumps({"packages": packages, "skills": skills}, ensure_ascii=False, indent=2)
+
+
+def filler(name, size):
+    """SIZE bytes of content; a .zip gets a real archive of that many content bytes."""
+    data = bytes(i % 251 for i in range(size))
+    if not name.endswith(".zip"):
+        return data
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w") as archive:
+        archive.writestr("content.bin", data)
+    return buffer.getvalue()
+
+
+def walk_to_skills(install_dir):
+    """The shortest way a person gets from the start to the skills page."""
+    return ["wait-window", f"check {IDC_ACCEPT}", f"press {IDC_NEXT}", f"expect-visible {IDC_API_KEY}",
+            f"set {IDC_API_KEY} sk-test-key", f"set {IDC_INSTALL_DIR} {install_dir}", f"press {IDC_NEXT}",
+            f"expect-visible {IDC_SKILL_LIST}"]
+
+
+def start_installation():
+    return [f"press {IDC_NEXT}", f"expect-visible {IDC_LOG}"]
+
+
+def refused():
+    """Press next, wait for the warning box, dismiss it; the test reads what it said."""
+    return [f"press {IDC_NEXT}", "expect-box", f"answer-box {IDOK}"]
+
+
+def bmp_white_share(path):
+    """Share of pure white pixels in a 24-bit bottom-up BMP as the driver writes it."""
+    with open(path, "rb") as f:
+        data = f.read()
+    offset, = struct.unpack_from("<I", data, 10)
+    width, height, _, bits = struct.unpack_from("<iiHH", data, 18)
+    if bits != 24:
+        raise AssertionError(f"{path}: {bits} bits per pixel")
+    stride = (width * 3 + 3) & ~3
+    white = 0
+    for row in range(abs(height)):
+        line = data[offset + row * stride: offset + row * stride + width * 3]
+        white += sum(1 for i in range(0, len(line), 3) if line[i:i + 3] == b"\xff\xff\xff")
+    return white / (width * abs(height))
+
+
+class WizardTest(unittest.TestCase):
+    def setUp(self):
+        os.makedirs(ARGS.scratch, exist_ok=True)
+        self.work = tempfile.mkdtemp(dir=ARGS.scratch)
+        self.root = os.path.join(self.work, "release")
+        os.makedirs(self.root)
+        self.setup_exit = None
+        self.setup_killed = False
+
+    def tearDown(self):
+        shutil.rmtree(self.work, ignore_errors=True)
+
+    # -- building blocks -------------------------------------------------------
+
+    def write_release(self, packages, skills, files):
+        with open(os.path.join(self.root, "manifest.json"), "w", encoding="utf-8") as f:
+            f.write(manifest_json(packages, skills))
+        for name, size in files.items():
+            path = os.path.join(self.root, *name.split("/"))
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "wb") as f:
+                f.write(filler(name, size))
+
+    def install_dir(self, case):
+        """A fresh C:\\QuillmereTest\\<case>, as the wizard sees it and as Linux sees it."""
+        linux = os.path.join(DRIVE_C, "QuillmereTest", case)
+        shutil.rmtree(linux, ignore_errors=True)
+        return "C:\\QuillmereTest\\" + case, linux
+
+    def run_wizard(self, script):
+        """Start setup.exe, work it with the script, and make sure it has ended afterwards."""
+        wine("reg", "delete", "HKCU\\Software\\Quillmere", "/f")  # absent already is fine
+        script_file = os.path.join(self.work, "script.txt")
+        report_file = os.path.join(self.work, "report.txt")
+        with open(script_file, "w", encoding="utf-8") as f:
+            f.write("\n".join(script) + "\n")
+        self.server_log = os.path.join(self.work, "server.log")
+        with UpdateServer(self.root, self.server_log) as server:
+            self.server = server
+            setup = subprocess.Popen([ARGS.wine_run, ARGS.setup],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            try:
+                subprocess.run([ARGS.wine_run, ARGS.driver, windows_path(script_file), windows_path(report_file)],
+                               timeout=180, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                self.setup_exit = setup.wait(timeout=15)
+            except subprocess.TimeoutExpired:
+                pass
+            finally:
+                if setup.poll() is None:
+                    setup.kill()
+                    setup.wait()
+                    self.setup_killed = True
+        if not os.path.exists(report_file):
+            self.fail("the driver wrote no report")
+        with open(report_file, encoding="utf-8") as f:
+            report = Report(f.read())
+        self.assertEqual(report.errors(), [], "the driver could not follow its script:\n" + report.text)
+        return report
+
+    def assert_ended_normally(self, report):
+        self.assertFalse(self.setup_killed, "setup.exe was still running and had to be killed")
+        self.assertEqual(report.value("exit"), "0")
+        self.assertEqual(self.setup_exit, 0)
+
+    def assert_box(self, report, caption, text):
+        self.assertEqual(report.take("box"), [caption, text])
+
+    def screenshot(self, name):
+        return f"screenshot {windows_path(os.path.join(self.work, name + '.bmp'))}"
+
+    def keep_screenshot(self, report, name):
+        """Convert the driver's BMP into ARGS.screenshots/NAME.png after a sanity look at it."""
+        bmp = os.path.join(self.work, name + ".bmp")
+        fields = report.take("screenshot", windows_path(bmp))
+        self.assertEqual(fields, ["620", "660"], "the window keeps its fixed outer size")
+        # The window paints its background white; an unpainted capture is black, a covered one
+        # shows whatever covers it.
+        self.assertGreater(bmp_white_share(bmp), 0.2, f"{name}: little of the window's white background shows")
+        os.makedirs(ARGS.screenshots, exist_ok=True)
+        subprocess.run(["convert", bmp, os.path.join(ARGS.screenshots, name + ".png")], check=True, timeout=60)
+
+    # -- cases -----------------------------------------------------------------
+
+    def test_page_walk_checks_input_and_lists_skills(self):
+        # Each row: the manifest entry, and the name and size text the list must show for it.
+        skills = [
+            ({"id": "web-search", "file": "skills/web-search.zip", "name": "网页搜索", "desc": "联网搜索资料",
+              "size": 1536, "required": True}, "网页搜索", "1.5 KB"),      # fractional KB
+            ({"id": "doc-writer", "file": "skills/doc-writer.zip", "desc": "整理和撰写文档",
+              "size": 10}, "doc-writer", "10 B"),                          # no name: the id stands in
+            ({"id": "charts", "file": "skills/charts.zip", "name": "图表", "desc": "Charts from tables",
+              "size": 1572864}, "图表", "1.5 MB"),                         # MB unit
+        ]
+        required = "".join("2" if entry.get("required") else "1" for entry, _, _ in skills)
+        self.write_release([package("quillmere.bin", "Quillmere 主程序", 2048)], [s[0] for s in skills],
+                           {"quillmere.bin": 2048, **{e["file"]: e["size"] for e, _, _ in skills}})
+        install_dir, _ = self.install_dir("walk")
+        script = [
+            "wait-window", f"read {IDC_NEXT}", f"read {IDC_CANCEL}", f"read {IDC_DISCLAIMER}",
+            self.screenshot("disclaimer"),
+            # the box is clear: a warning, and the page stays
+            *refused(), f"visible {IDC_ACCEPT}", f"visible {IDC_API_KEY}",
+            f"check {IDC_ACCEPT}", f"press {IDC_NEXT}", f"expect-visible {IDC_API_KEY}",
+            f"read {IDC_INSTALL_DIR}", f"read {IDC_API_KEY}", f"read {IDC_MODEL}", f"read {IDC_PORT}",
+            f"read {IDC_PROVIDER}", f"read {IDC_DASHSCOPE_KEY}", f"read {IDC_NEXT}", f"read {IDC_CANCEL}",
+            self.screenshot("configuration"),
+            # the key is checked first, even with no directory either
+            f"set {IDC_INSTALL_DIR} ", *refused(),
+            f"set {IDC_API_KEY} sk-test-key", *refused(),
+            f"set {IDC_INSTALL_DIR} {install_dir}",
+            f"set {IDC_PORT} 0", *refused(),
+            f"set {IDC_PORT} ", *refused(),
+            f"set {IDC_PORT} 65536", *refused(),
+            f"visible {IDC_API_KEY}",
+            f"set {IDC_PORT} 18789", f"press {IDC_NEXT}", f"expect-visible {IDC_SKILL_LIST}",
+            f"expect-text {IDC_NEXT} {START}", f"read {IDC_CANCEL}",
+            "list-rows",
+            f"press {IDC_SELECT_NONE}", f"expect-states {required}",
+            f"press {IDC_SELECT_ALL}", f"expect-states {'2' * len(skills)}",
+            # a required skill cleared by hand is still fetched; a cleared optional one is not
+            "untick 0", "untick 1",
+            self.screenshot("skills"),
+            *start_installation(), f"wait-status {SUCCEEDED} 30000",
+            "expect-box", f"answer-box {IDNO}", "expect-box", f"answer-box {IDOK}",
+            self.screenshot("progress"),
+            f"press {IDC_CANCEL}", "wait-exit",
+        ]
+        report = self.run_wizard(script)
+
+        self.assertEqual(report.take("window")[1], "Quillmere 安装程序 v1.0")
+        self.assertEqual(report.value("text", IDC_NEXT), NEXT)
+        self.assertEqual(report.value("text", IDC_CANCEL), CANCEL)
+        self.assertTrue(report.value("text", IDC_DISCLAIMER).startswith("Quillmere 软件使用免责声明\r\n"))
+        self.assert_box(report, WARNING_CAPTION, ACCEPT_WARNING)
+        self.assertEqual(report.value("visible", IDC_ACCEPT), "1", "the disclaimer page stays after the warning")
+        self.assertEqual(report.value("visible", IDC_API_KEY), "0")
+
+        # nothing stored in the registry: the built-in defaults
+        self.assertEqual(report.value("text", IDC_INSTALL_DIR), "C:\\Quillmere")
+        self.assertEqual(report.value("text", IDC_API_KEY), "")
+        self.assertEqual(report.value("text", IDC_MODEL), "qwen3.5-plus")
+        self.assertEqual(report.value("text", IDC_PORT), "18789")
+        self.assertEqual(report.value("text", IDC_PROVIDER), "阿里百炼")
+        self.assertEqual(report.value("text", IDC_DASHSCOPE_KEY), "")
+        self.assertEqual(report.value("text", IDC_NEXT), NEXT)
+        self.assertEqual(report.value("text", IDC_CANCEL), CANCEL)
+
+        for warning in (KEY_WARNING, DIRECTORY_WARNING, PORT_WARNING, PORT_WARNING, PORT_WARNING):
+            self.assert_box(report, WARNING_CAPTION, warning)
+        self.assertEqual(report.value("visible", IDC_API_KEY), "1", "refused input keeps the configuration page")
+
+        self.assertEqual(report.value("text", IDC_NEXT), START)
+        self.assertEqual(report.value("text", IDC_CANCEL), CANCEL)
+        self.assertEqual(report.value("rows"), str(len(skills)))
+        for index, (entry, name, size) in enumerate(skills):
+            self.assertEqual(report.take("row", index), [name, entry["desc"], size, "2"], f"row {index}")
+        self.assertEqual(report.value("states"), required, "全不选 keeps only the required skills")
+        self.assertEqual(report.value("states"), "2" * len(skills), "全选 ticks every skill")
+        self.assertEqual(report.value("row-state", 0), "1")
+        self.assertEqual(report.value("row-state", 1), "1")
+
+        self.assertEqual(report.value("status"), SUCCEEDED)
+        self.assert_box(report, DONE_CAPTION, DONE_QUESTION)
+        self.assert_box(report, WARNING_CAPTION, LATER_HINT)
+        self.assert_ended_normally(report)
+        fetched = self.server.requested()
+        self.assertIn("skills/web-search.zip", fetched)
+        self.assertIn("skills/charts.zip", fetched)
+        self.assertNotIn("skills/doc-writer.zip", fetched)
+
+        for name in ("disclaimer", "configuration", "skills", "progress"):
+            self.keep_screenshot(report, name)
+
+    def test_close_while_downloading_cancels_and_keeps_the_window(self):
+        self.write_release([package(SLOW_FILE, SLOW_DESC, 1048576)], [], {"big.bin": 1048576})
+        install_dir, _ = self.install_dir("cancel")
+        script = [
+            *walk_to_skills(install_dir), *start_installation(),
+            f"wait-status 正在下载 {SLOW_DESC}... 20000",
+            f"read {IDC_NEXT}", f"enabled {IDC_NEXT}", f"read {IDC_CANCEL}",
+            f"press {IDC_CANCEL}", f"wait-status {CANCELLED} 15000",
+            "expect-no-box 2000",
+            f"visible {IDC_LOG}", f"enabled {IDC_NEXT}", f"read {IDC_NEXT}", f"read {IDC_CANCEL}",
+            f"press {IDC_CANCEL}", "wait-exit",
+        ]
+        report = self.run_wizard(script)
+        self.assertEqual(report.value("text", IDC_NEXT), FINISH)
+        self.assertEqual(report.value("enabled", IDC_NEXT), "0", "完成 waits for the worker")
+        self.assertEqual(report.value("text", IDC_CANCEL), CLOSE)
+        self.assertEqual(report.value("status"), f"正在下载 {SLOW_DESC}...")
+        self.assertEqual(report.value("status"), CANCELLED)
+        self.assertEqual(report.all("box"), [], "a cancelled run asks no completion question")
+        self.assertEqual(report.value("visible", IDC_LOG), "1", "关闭 during the run does not close the window")
+        self.assertEqual(report.value("enabled", IDC_NEXT), "1")
+        self.assertEqual(report.value("text", IDC_NEXT), FINISH)
+        self.assertEqual(report.value("text", IDC_CANCEL), CLOSE)
+        self.assert_ended_normally(report)
+
+    def test_close_pressed_right_after_start_still_cancels(self):
+        # The second click arrives while the worker thread is only being started.
+        self.write_release([package(SLOW_FILE, SLOW_DESC, 1048576)], [], {"big.bin": 1048576})
+        install_dir, _ = self.install_dir("early-cancel")
+        script = [
+            *walk_to_skills(install_dir), f"press {IDC_NEXT}", f"press {IDC_CANCEL}",
+            f"expect-visible {IDC_LOG}", f"wait-status {CANCELLED} 15000", "expect-no-box 2000",
+            f"press {IDC_CANCEL}", "wait-exit",
+        ]
+        report = self.run_wizard(script)
+        self.assertEqual(report.value("status"), CANCELLED)
+        self.assertEqual(report.all("box"), [])
+        self.assert_ended_normally(report)
+
+    def test_failed_download_reports_retries_and_asks_nothing(self):
+        self.write_release([package("missing.bin", "缺失的包", 4096)], [], {})
+        install_dir, _ = self.install_dir("failure")
+        script = [
+            *walk_to_skills(install_dir), *start_installation(),
+            f"wait-status {DOWNLOAD_FAILED} 30000", "expect-no-box 2000",
+            "log", f"enabled {IDC_NEXT}", f"press {IDC_NEXT}", "wait-exit",
+        ]
+        report = self.run_wizard(script)
+        self.assertEqual(report.value("status"), DOWNLOAD_FAILED)
+        self.assertEqual(report.all("box"), [], "a failed run asks no completion question")
+        log = [fields[1] for fields in report.all("log")]
+        self.assertEqual(report.value("log-count"), str(len(log)))
+        retries = [line for line in log if "重试" in line]
+        self.assertEqual(retries, ["  下载失败 - HTTP 404，3秒后重试 (1/3)...",
+                                   "  下载失败 - HTTP 404，3秒后重试 (2/3)..."])
+        self.assertEqual(log[-1], "  [错误] 下载失败: missing.bin - HTTP 404")
+        self.assertEqual(self.server.requested().count("missing.bin"), 3, "three attempts in all")
+        self.assertEqual(report.value("enabled", IDC_NEXT), "1")
+        self.assert_ended_normally(report)
+
+    def test_title_bar_close_while_downloading_ends_the_program(self):
+        self.write_release([package(SLOW_FILE, SLOW_DESC, 1048576)], [], {"big.bin": 1048576})
+        install_dir, _ = self.install_dir("titlebar")
+        downloads = os.path.join(TEMP_DIR, "Quillmere_Setup")
+        shutil.rmtree(downloads, ignore_errors=True)
+        script = [
+            *walk_to_skills(install_dir), *start_installation(),
+            f"wait-status 正在下载 {SLOW_DESC}... 20000",
+            "close", "wait-exit 10000",
+        ]
+        report = self.run_wizard(script)
+        self.assert_ended_normally(report)
+        # The worker deletes its partial file when it stops; a window that went away under
+        # a running worker ends the process before that.
+        partial = os.path.join(downloads, *SLOW_FILE.split("/"))
+        self.assertFalse(os.path.exists(partial), "the worker had not ended when the program did")
+
+    def test_title_bar_close_before_installing_ends_at_once(self):
+        self.write_release([package("quillmere.bin", "Quillmere 主程序", 16)], [], {"quillmere.bin": 16})
+        report = self.run_wizard(["wait-window", f"check {IDC_ACCEPT}", f"press {IDC_NEXT}",
+                                  f"expect-visible {IDC_API_KEY}", "close", "wait-exit 5000"])
+        self.assert_ended_normally(report)
+
+    def completed_run(self, case, answer):
+        """A run that succeeds, with the launcher stand-in already in the install directory."""
+        self.write_release([package("quillmere.bin", "Quillmere 主程序", 4096)], [], {"quillmere.bin": 4096})
+        install_dir, linux_dir = self.install_dir(case)
+        os.makedirs(linux_dir)
+        shutil.copy(ARGS.launcher_probe, os.path.join(linux_dir, "launcher.exe"))
+        script = [*walk_to_skills(install_dir), *start_installation(),
+                  f"wait-status {SUCCEEDED} 30000", "expect-box", f"answer-box {answer}"]
+        return install_dir, linux_dir, script
+
+    def test_declining_the_launch_keeps_the_window_until_finish(self):
+        install_dir, linux_dir, script = self.completed_run("success-no", IDNO)
+        script += ["expect-box", f"answer-box {IDOK}", "expect-no-box 1000", f"visible {IDC_LOG}",
+                   f"enabled {IDC_NEXT}", f"read {IDC_NEXT}", f"read {IDC_CANCEL}",
+                   f"press {IDC_NEXT}", "wait-exit"]
+        report = self.run_wizard(script)
+        self.assertEqual(report.value("status"), SUCCEEDED)
+        self.assert_box(report, DONE_CAPTION, DONE_QUESTION)
+        self.assert_box(report, WARNING_CAPTION, LATER_HINT)
+        self.assertEqual(report.all("box")[2:], [], "no further box after the hint")
+        self.assertEqual(report.value("visible", IDC_LOG), "1", "the window stays after No")
+        self.assertEqual(report.value("enabled", IDC_NEXT), "1")
+        self.assertEqual(report.value("text", IDC_NEXT), FINISH)
+        self.assertEqual(report.value("text", IDC_CANCEL), CLOSE)
+        self.assert_ended_normally(report)
+        self.assertFalse(os.path.exists(os.path.join(linux_dir, MARKER)), "No must not start the launcher")
+
+    def test_accepting_the_launch_starts_the_launcher_and_ends(self):
+        install_dir, linux_dir, script = self.completed_run("success-yes", IDYES)
+        script += ["wait-exit"]
+        report = self.run_wizard(script)
+        self.assert_box(report, DONE_CAPTION, DONE_QUESTION)
+        self.assert_ended_normally(report)
+        marker = os.path.join(linux_dir, MARKER)
+        deadline = time.monotonic() + 15
+        while not os.path.exists(marker) and time.monotonic() < deadline:
+            time.sleep(0.1)
+        self.assertTrue(os.path.exists(marker), "launcher.exe in the install directory was not started")
+        with open(marker, encoding="utf-8") as f:
+            self.assertEqual(f.read().strip().lower(), install_dir.lower(),
+                             "the launcher runs in the install directory")
+
+
+def prepare_prefix():
+    """Find the prefix's C: drive and temporary folder."""
+    global DRIVE_C, TEMP_DIR
+    DRIVE_C = wine("winepath.exe", "-u", "C:\\", check=True).strip()
+    temp = wine("cmd.exe", "/c", "echo %TEMP%", check=True).strip()
+    TEMP_DIR = wine("winepath.exe", "-u", temp, check=True).strip()
+    for folder in (DRIVE_C, TEMP_DIR):
+        if not os.path.isdir(folder):
+            raise RuntimeError("cannot find a folder of the prefix: " + folder)
+
+
+def main():
+    global ARGS
+    parser = argparse.ArgumentParser()
+    for name in ("--wine-run", "--driver", "--setup", "--server", "--scratch", "--screenshots", "--launcher-probe"):
+        parser.add_argument(name, required=True)
+    parser.add_argument("--port", type=int, required=True)
+    ARGS, rest = parser.parse_known_args()
+    prepare_prefix()
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+
+
+if __name__ == "__main__":
+    main()
