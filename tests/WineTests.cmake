@@ -22,7 +22,8 @@ add_test(NAME http_server_stop COMMAND ${SERVER_CONTROL} stop ${HTTP_TEST_PIDFIL
 set_tests_properties(http_server_stop PROPERTIES FIXTURES_CLEANUP http_server)
 
 add_test(NAME portable_tests COMMAND portable_tests)
-foreach(name IN LISTS FUZZ_TARGETS)
+foreach(file IN LISTS FUZZ_TARGETS)
+  string(TOLOWER ${file} name)
   add_test(NAME fuzz_${name}_replay COMMAND fuzz_${name}_replay Z:${CMAKE_CURRENT_SOURCE_DIR}/fuzz/corpus/${name})
 endforeach()
 
@@ -34,6 +35,7 @@ add_executable(win_tests
   shell/MessagesTests_win32.cpp
   shell/SettingsTests_win32.cpp
   shell/TextTests_win32.cpp
+  vault/CipherTests_win32.cpp
   WineTestSupport_win32.cpp
 )
 target_link_libraries(win_tests PRIVATE setup_win32 GTest::gtest_main ole32 uuid shell32)
@@ -76,10 +78,19 @@ if(local_base)
   set_tests_properties(setup_wizard PROPERTIES FIXTURES_REQUIRED wine RESOURCE_LOCK update_port TIMEOUT 600)
 endif()
 
+add_executable(encrypt_tool vault/EncryptTool_win32.cpp)
+target_link_libraries(encrypt_tool PRIVATE setup_win32)
+target_link_options(encrypt_tool PRIVATE -municode)
+add_test(NAME vault_cross_decrypt
+  COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/vault/test_cross_decrypt.py
+          --wine-run ${WINE_RUN} --tool $<TARGET_FILE:encrypt_tool>)
+set_tests_properties(vault_cross_decrypt PROPERTIES FIXTURES_REQUIRED wine)
+
 add_test(NAME setup_pe_check COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/resources/check_pe.py $<TARGET_FILE:setup>)
 add_test(NAME update_server_tool COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/tools/test_update_server.py)
 
 set_tests_properties(portable_tests win_tests PROPERTIES FIXTURES_REQUIRED "wine;http_server")
-foreach(name IN LISTS FUZZ_TARGETS)
+foreach(file IN LISTS FUZZ_TARGETS)
+  string(TOLOWER ${file} name)
   set_tests_properties(fuzz_${name}_replay PROPERTIES FIXTURES_REQUIRED wine)
 endforeach()

@@ -117,8 +117,7 @@ bool HasSignature(Bytes bytes, uint64_t at, uint32_t signature)
     return Fits(bytes.size(), at, 4) && Read32(bytes, at) == signature;
 }
 
-// Fills the fields still marked 0xFFFFFFFF, in the order given, from the first ZIP64 record;
-// returns whether there is one, because its presence also widens the data descriptor.
+// Fills the fields still marked 0xFFFFFFFF from the first ZIP64 record, whose presence also widens the descriptor.
 bool ApplyZip64Extra(Bytes extra, std::initializer_list<uint64_t*> fields)
 {
     for (uint64_t at = 0; Fits(extra.size(), at, kExtraHeaderSize);) {
@@ -206,10 +205,10 @@ CentralSizes ReadCentralSizes(Bytes archive)
     return sizes;
 }
 
-// Archives written to a stream leave both sizes zero and put the real ones behind the data.
+// Streamed writers leave the compressed size zero (Info-ZIP still fills in the uncompressed one).
 bool IsStreamed(const LocalEntry& entry)
 {
-    return (entry.flags & kFlagDescriptor) != 0 && entry.compressedSize == 0 && entry.uncompressedSize == 0;
+    return (entry.flags & kFlagDescriptor) != 0 && entry.compressedSize == 0;
 }
 
 uint64_t NextHeaderPosition(Bytes archive, uint64_t dataEnd, const LocalEntry& entry)
@@ -249,16 +248,14 @@ bool IsDeviceName(const std::string& part)
     return stem.size() == 4 && (stem.starts_with("COM") || stem.starts_with("LPT")) && stem[3] >= '1' && stem[3] <= '9';
 }
 
-// The name's folders and file, or nothing for a name that must not be written: one that is
-// rooted, names a drive or stream (":"), climbs with ".." (Windows also drops trailing dots
-// and spaces, so ".. " climbs too), names a device, or lies in macOS metadata.
+// Nothing for rooted, drive, stream, device and macOS metadata names, or ".." (Windows trims dots and spaces, so ".. " too).
 std::optional<std::vector<std::string>> EntryPathParts(const std::string& name)
 {
     if (name.empty() || IsSeparator(name.front()) || name.find_first_of(std::string(":\0", 2)) != std::string::npos)
         return std::nullopt;
     std::vector<std::string> parts;
     for (size_t start = 0; start <= name.size();) {
-        size_t end = std::find_if(name.begin() + static_cast<std::ptrdiff_t>(start), name.end(), IsSeparator) - name.begin();
+        const size_t end = std::min(name.find_first_of("/\\", start), name.size());
         std::string part = name.substr(start, end - start);
         start = end + 1;
         if (part.empty() || part == ".")
@@ -369,8 +366,7 @@ bool ReadArchive(const fs::path& path, std::vector<uint8_t>& bytes)
 
 } // namespace
 
-// Walks the local headers from the first byte; the central directory is consulted only for
-// entries written as a stream, whose local header does not say where their data ends.
+// The central directory is read only for streamed entries, whose local header does not say where their data ends.
 bool ExtractZip(const std::wstring& zipPath, const std::wstring& destDir)
 {
     std::vector<uint8_t> buffer;

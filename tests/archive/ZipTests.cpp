@@ -1,0 +1,453 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <optional>
+#include <random>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "archive/Zip.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// ---- A small ZIP writer, so each case spells out the bytes it feeds the extractor ----
+
+std::string Le(uint64_t value, int width)
+{
+    std::string bytes;
+    for (int i = 0; i < width; ++i)
+        bytes.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+    return bytes;
+}
+
+std::string Hex(const std::string& hex)
+{
+    std::string bytes;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        bytes.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    return bytes;
+}
+
+// One final stored block: real DEFLATE without an encoder.
+std::string Deflate(const std::string& data)
+{
+    return "\x01" + Le(data.size(), 2) + Le(~data.size() & 0xFFFF, 2) + data;
+}
+
+// zlib's raw streams for 1000 zeros (fixed code) and 100000 zeros (dynamic code).
+const std::string kZeros1000 = Hex("63601805a360140c770000");
+const std::string kZeros100000 = Hex("edc13101000000c2a0f54f6d0d0fa0") + std::string(96, '\0') + Hex("805703");
+
+enum class Descriptor { None, Signed, Unsigned };
+
+struct ZipEntry {
+    std::string name;
+    std::string payload;
+    uint64_t size = 0;
+    uint16_t method = 0;
+    uint16_t flags = 0;
+    std::optional<uint32_t> localCompressed, localUncompressed;
+    std::string extra;
+    Descriptor descriptor = Descriptor::None;
+    bool wideDescriptor = false;
+};
+
+ZipEntry Stored(const std::string& name, const std::string& content)
+{
+    ZipEntry e;
+    e.name = name;
+    e.payload = content;
+    e.size = content.size();
+    return e;
+}
+
+ZipEntry Deflated(const std::string& name, const std::string& content, const std::string& stream = "")
+{
+    ZipEntry e = Stored(name, stream.empty() ? Deflate(content) : stream);
+    e.size = content.size();
+    e.method = 8;
+    return e;
+}
+
+ZipEntry WithDescriptor(ZipEntry e, Descriptor d)
+{
+    e.flags |= 8;
+    e.descriptor = d;
+    return e;
+}
+
+// As Java's ZipOutputStream and Go's archive/zip write to a stream: zero sizes, real ones after the data.
+ZipEntry Streamed(ZipEntry e, Descriptor d = Descriptor::Signed)
+{
+    e.localCompressed = e.localUncompressed = 0;
+    return WithDescriptor(e, d);
+}
+
+std::string Zip64Record(const std::string& fields) { return Le(1, 2) + Le(fields.size(), 2) + fields; }
+
+// Both sizes moved into a ZIP64 record, as Python writes with force_zip64 (zeros when streamed).
+ZipEntry Zip64(ZipEntry e, bool streamed = false)
+{
+    e.localCompressed = e.localUncompressed = 0xFFFFFFFF;
+    e.extra += Zip64Record(streamed ? Le(0, 8) + Le(0, 8) : Le(e.size, 8) + Le(e.payload.size(), 8));
+    e.wideDescriptor = true;
+    return e;
+}
+
+struct ArchiveOptions {
+    bool central = true;
+    bool zip64Central = false;
+    std::string comment = {};
+};
+
+std::string CentralHeader(const ZipEntry& e, uint64_t offset, bool zip64)
+{
+    const uint64_t mark = 0xFFFFFFFF;
+    const std::string extra = zip64 ? Zip64Record(Le(e.size, 8) + Le(e.payload.size(), 8) + Le(offset, 8)) : "";
+    return Le(0x02014b50, 4) + Le(20, 2) + Le(20, 2) + Le(e.flags, 2) + Le(e.method, 2) + Le(0, 8) +
+           Le(zip64 ? mark : e.payload.size(), 4) + Le(zip64 ? mark : e.size, 4) + Le(e.name.size(), 2) +
+           Le(extra.size(), 2) + Le(0, 2) + Le(0, 8) + Le(zip64 ? mark : offset, 4) + e.name + extra;
+}
+
+std::string Archive(const std::vector<ZipEntry>& entries, const ArchiveOptions& options = {})
+{
+    std::string zip, central;
+    for (const ZipEntry& e : entries) {
+        central += CentralHeader(e, zip.size(), options.zip64Central);
+        zip += Le(0x04034b50, 4) + Le(20, 2) + Le(e.flags, 2) + Le(e.method, 2) + Le(0, 8) +
+               Le(e.localCompressed.value_or(e.payload.size()), 4) + Le(e.localUncompressed.value_or(e.size), 4) +
+               Le(e.name.size(), 2) + Le(e.extra.size(), 2) + e.name + e.extra + e.payload;
+        if (e.descriptor == Descriptor::Signed)
+            zip += Le(0x08074b50, 4);
+        if (e.descriptor != Descriptor::None)
+            zip += Le(0, 4) + Le(e.payload.size(), e.wideDescriptor ? 8 : 4) + Le(e.size, e.wideDescriptor ? 8 : 4);
+    }
+    if (!options.central)
+        return zip;
+    const uint64_t centralOffset = zip.size();
+    zip += central;
+    if (options.zip64Central) {
+        const uint64_t recordOffset = zip.size();
+        zip += Le(0x06064b50, 4) + Le(44, 8) + Le(45, 2) + Le(45, 2) + Le(0, 8) + Le(entries.size(), 8) +
+               Le(entries.size(), 8) + Le(central.size(), 8) + Le(centralOffset, 8);
+        zip += Le(0x07064b50, 4) + Le(0, 4) + Le(recordOffset, 8) + Le(1, 4);
+    }
+    return zip + Le(0x06054b50, 4) + Le(0, 4) + Le(entries.size(), 2) + Le(entries.size(), 2) + Le(central.size(), 4) +
+           Le(options.zip64Central ? 0xFFFFFFFF : centralOffset, 4) + Le(options.comment.size(), 2) + options.comment;
+}
+
+// ---- Files on disk ----
+
+// Relative path to content; folders end in "/" and have no content.
+using Tree = std::map<std::string, std::string>;
+
+std::string ReadFile(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteFile(const fs::path& path, const std::string& bytes)
+{
+    std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string Utf8(const fs::path& path)
+{
+    const std::u8string text = path.generic_u8string();
+    return std::string(text.begin(), text.end());
+}
+
+// The files and folders expected under "out", with every parent folder they imply.
+Tree Out(const Tree& files)
+{
+    Tree tree{{"out/", ""}};
+    for (const auto& [name, content] : files) {
+        const std::string path = "out/" + name;
+        tree[path] = content;
+        for (size_t slash = path.find('/'); slash != std::string::npos && slash + 1 < path.size(); slash = path.find('/', slash + 1))
+            tree[path.substr(0, slash + 1)] = "";
+    }
+    return tree;
+}
+
+struct ArchiveRow {
+    std::string archive;
+    bool result;
+    Tree files;
+    const char* reason;
+};
+
+class ExtractZipTest : public testing::Test {
+protected:
+    fs::path root = fs::temp_directory_path() / ("zip-test-" + std::to_string(std::random_device{}()));
+    fs::path zip = root / "in.zip";
+    fs::path dest = root / "out";
+
+    void SetUp() override { Clear(); }
+    void TearDown() override
+    {
+        std::error_code ec;
+        fs::remove_all(root, ec);
+    }
+    void Clear()
+    {
+        fs::remove_all(root);
+        fs::create_directories(root);
+    }
+    bool Extract(const std::string& archive)
+    {
+        Clear();
+        WriteFile(zip, archive);
+        return ExtractZip(zip.wstring(), dest.wstring());
+    }
+    // Everything under the scratch folder but the archive: any escape from "out" shows here.
+    Tree Listing() const
+    {
+        Tree tree;
+        for (const auto& item : fs::recursive_directory_iterator(root)) {
+            const std::string relative = Utf8(fs::relative(item.path(), root));
+            if (item.is_directory())
+                tree[relative + "/"] = "";
+            else if (item.path() != zip)
+                tree[relative] = ReadFile(item.path());
+        }
+        return tree;
+    }
+    void CheckRows(const std::vector<ArchiveRow>& rows)
+    {
+        for (const ArchiveRow& row : rows) {
+            EXPECT_EQ(Extract(row.archive), row.result) << row.reason;
+            EXPECT_EQ(Listing(), Out(row.files)) << row.reason;
+        }
+    }
+};
+
+const std::string kHello = "hello, world\n";
+const ZipEntry kNext = Stored("next.txt", "next");
+// An end record inside the comment whose own comment would run past the archive.
+const std::string kFakeEndRecord = Le(0x06054b50, 4) + std::string(16, '\0') + Le(0xFFFF, 2) + "tail";
+
+// ---- Cases ----
+
+TEST_F(ExtractZipTest, WritesEntriesAndTellsWhetherAnyFileWasWritten)
+{
+    ZipEntry encrypted = Stored("secret.txt", "x");
+    encrypted.flags |= 1;
+    ZipEntry bzip2 = Stored("b.bz2", "BZh");
+    bzip2.method = 12;
+    ZipEntry corrupt = Deflated("bad.txt", kHello);
+    corrupt.payload[0] = '\x07';
+    CheckRows({
+        {Archive({Stored("a.txt", kHello), Deflated("b.txt", kHello)}), true, {{"a.txt", kHello}, {"b.txt", kHello}}, "stored and deflated"},
+        {Archive({Stored("x/y/z.txt", "deep")}), true, {{"x/y/z.txt", "deep"}}, "folders made without folder entries"},
+        {Archive({Stored("empty.txt", "")}), true, {{"empty.txt", ""}}, "an empty file still counts"},
+        {Archive({Stored("a/", ""), Stored("a/b/", "")}), false, {{"a/b/", ""}}, "folders are made but do not count"},
+        {Archive({encrypted, kNext}), true, {{"next.txt", "next"}}, "encrypted entry skipped, walk goes on"},
+        {Archive({WithDescriptor(encrypted, Descriptor::Unsigned), kNext}), true, {{"next.txt", "next"}}, "skipped entry's descriptor stepped over"},
+        {Archive({bzip2, kNext}), true, {{"next.txt", "next"}}, "unknown method skipped"},
+        {Archive({corrupt, kNext}), true, {{"next.txt", "next"}}, "undecodable deflate data leaves no file"},
+        {Archive({encrypted, bzip2, corrupt}), false, {}, "nothing written means false"},
+        {Archive({Stored("a.txt", "one"), Stored("a.txt", "two")}), true, {{"a.txt", "two"}}, "a later entry replaces an earlier one"},
+        {Archive({Stored("a.txt", "x"), Stored("a.txt/b.txt", "y")}), true, {{"a.txt", "x"}}, "a file in the way of a folder skips the entry"},
+        {"PK\x05\x06" + std::string(18, '\0'), false, {}, "empty archive: only an end record"},
+        {Le(0x04034b50, 4) + std::string(25, '\0'), false, {}, "shorter than one header"},
+    });
+}
+
+TEST_F(ExtractZipTest, NamesStayInsideTheDestination)
+{
+    struct Row {
+        std::string name;
+        const char* kept;
+        const char* reason;
+    };
+    const std::string outside = Utf8(root / "escaped.txt");
+    const std::vector<Row> rows = {
+        {"../escaped.txt", nullptr, "parent of the destination"},
+        {"..\\escaped.txt", nullptr, "parent with a backslash"},
+        {"a/../../escaped.txt", nullptr, "climbs out after a folder"},
+        {"a\\..\\..\\escaped.txt", nullptr, "climbs out with backslashes"},
+        {"a/..\\../escaped.txt", nullptr, "mixed separators"},
+        {"a/.. /escaped.txt", nullptr, "Windows drops trailing spaces, so this climbs too"},
+        {"a/../b.txt", nullptr, "any parent reference is refused, even one that stays inside"},
+        {outside, nullptr, "absolute path"},
+        {"/escaped.txt", nullptr, "rooted name"},
+        {"\\escaped.txt", nullptr, "rooted with a backslash"},
+        {"C:\\escaped.txt", nullptr, "drive and root"},
+        {"C:escaped.txt", nullptr, "drive-relative"},
+        {"\\\\server\\share\\escaped.txt", nullptr, "UNC path"},
+        {"//server/share/escaped.txt", nullptr, "UNC with forward slashes"},
+        {"a.txt:stream", nullptr, "alternate data stream"},
+        {"../", nullptr, "folder entry outside"},
+        {"CON", nullptr, "console device"},
+        {"dir/aux.txt", nullptr, "device name with an extension"},
+        {"Lpt1 .log", nullptr, "device name, any case, trailing space"},
+        {std::string("a\0b.txt", 7), nullptr, "embedded NUL would cut the path short"},
+        {"__MACOSX/._a.txt", nullptr, "macOS metadata folder"},
+        {"a/__MACOSX/b/", nullptr, "nested macOS metadata folder entry"},
+        {"my__MACOSX.txt", "my__MACOSX.txt", "only a folder named __MACOSX is metadata"},
+        {"..b/c..txt", "..b/c..txt", "dots inside names are fine"},
+        {"./d/./e.txt", "d/e.txt", "current-folder parts dropped"},
+        {"f//g.txt", "f/g.txt", "empty parts dropped"},
+        {"w\\x\\y.txt", "w/x/y.txt", "backslashes separate folders"},
+        {"console.txt", "console.txt", "device names only when whole"},
+        {"COM10", "COM10", "COM ports end at 9"},
+        {"\xE4\xB8\xAD\xE6\x96\x87/\xE6\x96\x87\xE4\xBB\xB6.txt", "\xE4\xB8\xAD\xE6\x96\x87/\xE6\x96\x87\xE4\xBB\xB6.txt", "UTF-8 Chinese"},
+        {"\xFF.txt", "\xEF\xBF\xBD.txt", "undecodable byte becomes U+FFFD, the file is kept"},
+        {"h/", "h/", "folder entry"},
+    };
+    for (const Row& row : rows) {
+        Tree expected{{"ok.txt", "ok"}};
+        if (row.kept)
+            expected[row.kept] = std::string(row.kept).back() == '/' ? "" : "x";
+        EXPECT_TRUE(Extract(Archive({Stored(row.name, "x"), Stored("ok.txt", "ok")}))) << row.reason;
+        EXPECT_EQ(Listing(), Out(expected)) << row.reason;
+    }
+}
+
+TEST_F(ExtractZipTest, DescriptorsZip64AndStreamedEntries)
+{
+    const std::string big(100000, '\0');
+    ZipEntry onlyCompressed = Stored("c.txt", kHello);
+    onlyCompressed.localCompressed = 0xFFFFFFFF;
+    onlyCompressed.extra = Zip64Record(Le(kHello.size(), 8));
+    ZipEntry shortRecord = Zip64(Stored("s.txt", kHello));
+    shortRecord.extra = Zip64Record(Le(kHello.size(), 8));
+    ZipEntry afterOther = Zip64(Deflated("o.txt", kHello));
+    afterOther.extra = Le(0x5455, 2) + Le(5, 2) + "\x01" "abcd" + afterOther.extra;
+    ZipEntry infoZip = Streamed(Deflated("d.txt", kHello));
+    infoZip.localUncompressed.reset();
+    const Tree both{{"d.txt", kHello}, {"next.txt", "next"}};
+    CheckRows({
+        {Archive({WithDescriptor(Deflated("d.txt", kHello), Descriptor::Signed), kNext}), true, both, "descriptor with signature"},
+        {Archive({WithDescriptor(Deflated("d.txt", kHello), Descriptor::Unsigned), kNext}), true, both, "descriptor without signature"},
+        {Archive({WithDescriptor(Zip64(Deflated("d.txt", kHello)), Descriptor::Signed), kNext}), true, both, "ZIP64 descriptor has 8-byte sizes"},
+        {Archive({WithDescriptor(Zip64(Deflated("d.txt", kHello)), Descriptor::Unsigned), kNext}), true, both, "unsigned ZIP64 descriptor"},
+        {Archive({Zip64(Stored("z.txt", kHello)), kNext}), true, {{"z.txt", kHello}, {"next.txt", "next"}}, "both sizes in the ZIP64 record"},
+        {Archive({onlyCompressed, kNext}), true, {{"c.txt", kHello}, {"next.txt", "next"}}, "record holds only the size marked"},
+        {Archive({afterOther, kNext}), true, {{"o.txt", kHello}, {"next.txt", "next"}}, "other extra records stepped over"},
+        {Archive({kNext, shortRecord, Stored("late.txt", "x")}), true, {{"next.txt", "next"}}, "record too short: size unknown, walk ends"},
+        {Archive({Streamed(Stored("d.txt", kHello)), kNext}), true, both, "streamed stored entry"},
+        {Archive({Streamed(Deflated("d.txt", kHello), Descriptor::Unsigned), kNext}), true, both, "streamed, descriptor without signature"},
+        {Archive({infoZip, kNext}), true, both, "Info-ZIP into a pipe fills in only the uncompressed size"},
+        {Archive({Streamed(Deflated("big.bin", big, kZeros100000)), kNext}), true, {{"big.bin", big}, {"next.txt", "next"}}, "streamed output beyond the zero-size guess"},
+        {Archive({Zip64(Streamed(Deflated("d.txt", kHello)), true), kNext}), true, both, "streamed ZIP64 as Python writes it"},
+        {Archive({Streamed(Deflated("d.txt", kHello)), kNext}, {.zip64Central = true}), true, both, "sizes and offset in ZIP64 central records"},
+        {Archive({Streamed(Deflated("d.txt", kHello)), kNext}, {.comment = kFakeEndRecord}), true, both, "archive comment mimicking an end record"},
+        {Archive({Streamed(Stored("e.txt", "")), Streamed(Deflated("f/", "")), kNext}), true, {{"e.txt", ""}, {"f/", ""}, {"next.txt", "next"}}, "streamed empty file and folder"},
+        {Archive({kNext, Streamed(Stored("d.txt", kHello))}, {.central = false}), true, {{"next.txt", "next"}}, "no central directory: streamed entry not guessed at"},
+    });
+}
+
+TEST_F(ExtractZipTest, DeflateOutputLimits)
+{
+    const auto declared = [](ZipEntry e, uint32_t size) {
+        e.localUncompressed = size;
+        return e;
+    };
+    const uint32_t limit = 268435456;
+    ZipEntry huge64 = Zip64(Deflated("h.txt", kHello));
+    huge64.extra = Zip64Record(Le(5ull << 30, 8) + Le(huge64.payload.size(), 8));
+    CheckRows({
+        {Archive({declared(Deflated("z.bin", std::string(1000, '\0'), kZeros1000), 0)}), true, {{"z.bin", std::string(1000, '\0')}}, "size 0: room of four times the data plus 1024"},
+        {Archive({declared(Deflated("z.bin", "", kZeros100000), 0), kNext}), true, {{"next.txt", "next"}}, "size 0 and more output than that room"},
+        {Archive({declared(Deflated("a.txt", kHello), 5), kNext}), true, {{"next.txt", "next"}}, "declared size smaller than the output"},
+        {Archive({declared(Deflated("a.txt", kHello), limit)}), true, {{"a.txt", kHello}}, "declared 256 MiB is allowed"},
+        {Archive({declared(Deflated("a.txt", kHello), limit + 1), kNext}), true, {{"next.txt", "next"}}, "declared past 256 MiB is refused"},
+        {Archive({huge64, kNext}), true, {{"next.txt", "next"}}, "ZIP64 size past the 32-bit range"},
+    });
+}
+
+TEST_F(ExtractZipTest, TruncatedArchiveNeverLeavesHalfFiles)
+{
+    const std::string full = Archive({Stored("a.txt", kHello), Deflated("b/c.txt", kHello + kHello),
+                                      Streamed(Deflated("d.txt", kHello)), Stored("e.txt", kHello)});
+    ASSERT_TRUE(Extract(full));
+    const Tree complete = Listing();
+    size_t previous = 0;
+    for (size_t length = 0; length < full.size(); ++length) {
+        const bool result = Extract(full.substr(0, length));
+        const Tree got = Listing();
+        size_t files = 0;
+        for (const auto& [path, content] : got) {
+            ASSERT_TRUE(complete.count(path)) << length << ": unexpected " << path;
+            EXPECT_EQ(content, complete.at(path)) << length << ": " << path;
+            files += path.back() != '/';
+        }
+        EXPECT_EQ(result, files > 0) << length;
+        EXPECT_GE(files, previous) << length << ": a longer prefix lost a file";
+        EXPECT_TRUE(got.count("out/")) << length << ": destination made once the archive was read";
+        previous = files;
+    }
+    EXPECT_EQ(previous, 2u) << "every cut loses the end record, so the streamed entry is unreachable";
+}
+
+TEST_F(ExtractZipTest, RefusesUnreadableOrOversizeArchiveBeforeTouchingTheDestination)
+{
+    EXPECT_FALSE(ExtractZip((root / "missing.zip").wstring(), dest.wstring()));
+    EXPECT_FALSE(fs::exists(dest)) << "missing archive";
+    EXPECT_FALSE(ExtractZip(root.wstring(), dest.wstring()));
+    EXPECT_FALSE(fs::exists(dest)) << "a folder is no archive";
+
+    WriteFile(zip, Archive({Stored("a.txt", kHello)}));
+    fs::resize_file(zip, 1073741825);
+    EXPECT_FALSE(ExtractZip(zip.wstring(), dest.wstring()));
+    EXPECT_FALSE(fs::exists(dest)) << "one byte over 1 GiB";
+}
+
+TEST_F(ExtractZipTest, OverwritesExistingFilesButKeepsThemWhenAnEntryFails)
+{
+    fs::create_directories(dest / "sub");
+    WriteFile(dest / "a.txt", "an older and much longer text");
+    WriteFile(dest / "keep.txt", "kept");
+    ZipEntry corrupt = Deflated("keep.txt", kHello);
+    corrupt.payload[0] = '\x07';
+    WriteFile(zip, Archive({Stored("a.txt", "new"), corrupt, Stored("sub", "file over folder")}));
+    for (int run = 0; run < 2; ++run) {
+        EXPECT_TRUE(ExtractZip(zip.wstring(), dest.wstring())) << run;
+        EXPECT_EQ(Listing(), Out({{"a.txt", "new"}, {"keep.txt", "kept"}, {"sub/", ""}})) << run;
+    }
+}
+
+TEST_F(ExtractZipTest, DestinationSpellings)
+{
+    const wchar_t kSeparator = static_cast<wchar_t>(fs::path::preferred_separator);
+    WriteFile(zip, Archive({Stored("a/b.txt", kHello)}));
+    EXPECT_TRUE(ExtractZip(zip.wstring(), dest.wstring() + kSeparator));
+    EXPECT_EQ(ReadFile(dest / "a" / "b.txt"), kHello) << "trailing separator";
+    const fs::path chinese = root / u8"\u5b89\u88c5" / "deep";
+    EXPECT_TRUE(ExtractZip(zip.wstring(), root.wstring() + kSeparator + L"\u5b89\u88c5" + kSeparator + L"deep"));
+    EXPECT_EQ(ReadFile(chinese / "a" / "b.txt"), kHello) << "Chinese destination with missing parents";
+}
+
+TEST_F(ExtractZipTest, CreateDirectoryTree)
+{
+    WriteFile(root / "file", "x");
+    struct Row {
+        fs::path path;
+        bool result;
+        const char* reason;
+    } rows[] = {
+        {root / "a" / "b" / "c", true, "missing parents made"},
+        {root / "a" / "b", true, "existing folder"},
+        {root / "file", true, "a plain file by that name counts"},
+        {root / "file" / "sub", false, "parent is a file"},
+        {root / "t" / "", true, "trailing separator"},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(CreateDirectoryTree(row.path.wstring()), row.result) << row.reason;
+        EXPECT_EQ(fs::exists(row.path), row.result) << row.reason;
+    }
+    EXPECT_TRUE(CreateDirectoryTree(L""));
+    EXPECT_TRUE(fs::is_regular_file(root / "file"));
+}
+
+} // namespace

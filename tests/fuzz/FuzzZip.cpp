@@ -1,0 +1,65 @@
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <system_error>
+
+#include "archive/Zip.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Checked in every build type, unlike assert.
+#define FUZZ_CHECK(cond)                                                          \
+    do {                                                                          \
+        if (!(cond)) {                                                            \
+            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
+            std::abort();                                                         \
+        }                                                                         \
+    } while (0)
+
+// One folder per process; the destination sits three levels down so that short ".." climbs
+// still land where the walk below can see them.
+const fs::path& Scratch()
+{
+    static const fs::path scratch = fs::temp_directory_path() / ("fuzz-zip-" + std::to_string(std::random_device{}()));
+    return scratch;
+}
+
+bool IsWithin(const fs::path& path, const fs::path& dir)
+{
+    const fs::path relative = path.lexically_relative(dir);
+    return !relative.empty() && *relative.begin() != "..";
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    const fs::path zip = Scratch() / "in.zip";
+    const fs::path top = Scratch() / "x";
+    const fs::path dest = top / "y" / "out";
+    fs::remove_all(Scratch());
+    fs::create_directories(Scratch());
+    std::ofstream(zip, std::ios::binary).write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+
+    const bool extracted = ExtractZip(zip.wstring(), dest.wstring());
+
+    bool anyFile = false;
+    for (const auto& item : fs::recursive_directory_iterator(Scratch())) {
+        const bool isFolderOnTheWay = item.path() == top || item.path() == top / "y";
+        FUZZ_CHECK(item.path() == zip || isFolderOnTheWay || IsWithin(item.path(), dest));
+        FUZZ_CHECK(!item.is_symlink());
+        anyFile = anyFile || (item.is_regular_file() && item.path() != zip);
+    }
+    FUZZ_CHECK(extracted == anyFile);
+
+    std::error_code ec;
+    fs::remove_all(Scratch(), ec);
+    return 0;
+}
