@@ -332,3 +332,12 @@ std::vector<std::string> PatchAgentConfig(std::string& text, const ConfigChoices
     keep(EnsureGatewayMode(text, choices.port));
     return lines;
 }
+
+// Only the first placeholder takes the key, escaped so the profiles stay valid JSON.
+std::string FillAuthProfilesKey(std::string text, const std::string& apiKey)
+{
+    static const std::string placeholder = "__API_KEY_PLACEHOLDER__";
+    const size_t at = text.find(placeholder);
+    if (at != std::string::npos) text.replace(at, placeholder.size(), JsonEscape(apiKey));
+    return text;
+}

@@ -22,3 +22,4 @@ std::string EnsureToolsExec(std::string& text);
 std::string SetBaseUrl(std::string& text, const std::string& endpoint);
 std::string EnsureGatewayMode(std::string& text, const std::string& port);
 std::vector<std::string> PatchAgentConfig(std::string& text, const ConfigChoices& choices);
+std::string FillAuthProfilesKey(std::string text, const std::string& apiKey);

@@ -9,6 +9,7 @@
 #include "Finish.h"
 #include "Npm.h"
 #include "Process.h"
+#include "agentconfig/ConfigPhase.h"
 #include "archive/Zip.h"
 #include "net/Http.h"
 #include "net/Progress.h"
@@ -183,7 +184,7 @@ RunEnd InstallSkills(InstallRun& run)
 
 RunEnd WriteConfiguration(InstallRun&)
 {
-    PostStatus(L"正在写入配置...");
+    RunConfigurationPhase();
     return RunEnd::Completed;
 }
 

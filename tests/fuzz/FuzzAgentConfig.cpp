@@ -6,18 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "FuzzCheck.h"
 #include "agentconfig/AgentConfigText.h"
 
 namespace {
 
-// Checked in every build type, unlike assert.
-#define FUZZ_CHECK(cond)                                                                   \
-    do {                                                                                   \
-        if (!(cond)) {                                                                     \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            std::abort();                                                                  \
-        }                                                                                  \
-    } while (0)
 
 // One string token of a checked text: where it starts, its raw bytes, and what follows a key.
 struct StringToken {

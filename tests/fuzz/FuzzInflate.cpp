@@ -9,18 +9,11 @@
 #include <iterator>
 #include <memory>
 
+#include "FuzzCheck.h"
 #include "archive/Inflate.h"
 
 namespace {
 
-// Checked in every build type, unlike assert.
-#define FUZZ_CHECK(cond)                                                                   \
-    do {                                                                                   \
-        if (!(cond)) {                                                                     \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            std::abort();                                                                  \
-        }                                                                                  \
-    } while (0)
 
 // Streams that need more room than this are not compared.
 constexpr size_t kMaxOutput = 1 << 20;

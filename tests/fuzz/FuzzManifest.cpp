@@ -6,19 +6,12 @@
 #include <string>
 #include <utility>
 
+#include "FuzzCheck.h"
 #include "manifest/Manifest.h"
 #include "shell/Text.h"
 
 namespace {
 
-// Checked in every build type, unlike assert.
-#define FUZZ_CHECK(cond)                                                          \
-    do {                                                                          \
-        if (!(cond)) {                                                            \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            std::abort();                                                         \
-        }                                                                         \
-    } while (0)
 
 const wchar_t kInitialBaseUrl[] = L"https://initial.example/";
 

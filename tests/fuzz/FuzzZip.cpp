@@ -8,20 +8,13 @@
 #include <string>
 #include <system_error>
 
+#include "FuzzCheck.h"
 #include "archive/Zip.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// Checked in every build type, unlike assert.
-#define FUZZ_CHECK(cond)                                                          \
-    do {                                                                          \
-        if (!(cond)) {                                                            \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            std::abort();                                                         \
-        }                                                                         \
-    } while (0)
 
 // One folder per process; the destination sits three levels down so that short ".." climbs
 // still land where the walk below can see them.

@@ -8,7 +8,9 @@
 
 #include "WineTestSupport_win32.h"
 #include "BuildConfig.h"
+#include "agentconfig/StateDirectory.h"
 #include "install/Install.h"
+#include "vault/Vault.h"
 #include "manifest/Manifest.h"
 #include "shell/Messages.h"
 #include "shell/Settings.h"
@@ -313,6 +315,57 @@ TEST_F(DoInstallTest, CancelDuringTheProductsNpmEndsWithoutADoneMessage)
     EXPECT_EQ(Texts(messages, WM_INSTALL_STATUS).back(), L"已取消");
     EXPECT_EQ(DoneMessages(messages, 0) + DoneMessages(messages, 1), 0);
     EXPECT_FALSE(InstallRunning.load());
+}
+
+void WriteTree(const fs::path& root, const std::vector<std::pair<std::string, std::string>>& files)
+{
+    for (const auto& [name, bytes] : files) {
+        fs::create_directories((root / name).parent_path());
+        WriteFileBytes((root / name).wstring(), bytes);
+    }
+}
+
+TEST_F(DoInstallTest, ConfigurationPhaseWritesEveryFileTheAgentReads)
+{
+    const fs::path install(Settings.installPath);
+    WriteTree(install, {{"config-files/harrowby.json", "{\n  \"plugins\": {\n    \"entries\": {\"x\": {}}\n  },\n"
+                                                       "  \"ai\": {\"baseUrl\": \"http://old\"},\n  \"gateway\": {\"port\": 18789}\n}\n"},
+                        {"config-files/auth-profiles.json", "{\"key\": \"__API_KEY_PLACEHOLDER__\"}"},
+                        {"dist/canvas-host/a2ui/quillmere.html", "<html></html>"},
+                        {"dist/canvas-host/a2ui/a2ui.bundle.js", "bundle"}});
+    const fs::path state = StateDirectoryUnder(UserProfileDirectory()).stateDir;
+    fs::remove_all(state);
+    Settings.apiKey = L"sk-\"quoted\"";
+    Settings.model = L"qwen3.5-plus";
+    Settings.port = L"18789";
+    Settings.apiProvider = 0;
+    Settings.dashscopeKey = L"sk-多模态";
+    Manifest.packages = {Package("a", "pkg-a.bin")};
+    const auto log = Texts(RunInstall(), WM_INSTALL_LOG);
+
+    EXPECT_EQ(ReadFileBytes((install / "config.json").wstring()),
+              "\xEF\xBB\xBF{\n  \"apiKey\": \"sk-\\\"quoted\\\"\",\n  \"model\": \"qwen3.5-plus\",\n"
+              "  \"dashscopeApiKey\": \"sk-\xE5\xA4\x9A\xE6\xA8\xA1\xE6\x80\x81\",\n  \"gatewayPort\": 18789\n}\n")
+        << "a quotation mark in a key is escaped, so the file stays JSON";
+    const std::string agentConfig = ReadFileBytes((state / "harrowby.json").wstring());
+    EXPECT_EQ(agentConfig.find("entries"), std::string::npos) << "plugin entries removed";
+    EXPECT_NE(agentConfig.find("https://dashscope.aliyuncs.com/compatible-mode/v1"), std::string::npos);
+    EXPECT_NE(agentConfig.find("\"mode\": \"local\""), std::string::npos);
+    EXPECT_EQ(ReadFileBytes((state / "agents" / "main" / "agent" / "auth-profiles.json").wstring()),
+              "{\"key\": \"sk-\\\"quoted\\\"\"}");
+    EXPECT_EQ(DecryptCredential(ReadFileBytes((state / "credentials" / "qwen-portal_default").wstring())),
+              "sk-\"quoted\"");
+    EXPECT_EQ(DecryptCredential(ReadFileBytes((state / "credentials" / "dashscope-native").wstring())),
+              "sk-\xE5\xA4\x9A\xE6\xA8\xA1\xE6\x80\x81");
+    EXPECT_EQ(ReadFileBytes((state / "canvas" / "quillmere.html").wstring()), "<html></html>");
+    EXPECT_EQ(ReadFileBytes((state / "canvas" / "a2ui.bundle.js").wstring()), "bundle");
+    EXPECT_TRUE(HasLine(log, L"  配置文件已写入: config.json"));
+    EXPECT_TRUE(HasLine(log, L"  harrowby.json → " + state.wstring()));
+    EXPECT_TRUE(HasLine(log, L"  已清理 plugins.entries"));
+    EXPECT_TRUE(HasLine(log, L"  API Key 已加密写入凭据文件"));
+    EXPECT_TRUE(HasLine(log, L"  多模态 API Key 已加密写入凭据文件"));
+    EXPECT_TRUE(HasLine(log, L"  stateDir → %USERPROFILE%\\.harrowby (默认)"));
+    fs::remove_all(state);
 }
 
 std::wstring StoredValue(const wchar_t* name)
