@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 
 cmake --preset windows >/dev/null
-cmake --build --preset windows --target setup sample_release wizard_driver
+cmake --build --preset windows --target setup sample_release wizard_driver wine_warmup
 
 base_url=$(sed -n 's/^QUILLMERE_UPDATE_BASE_URL:STRING=//p' build/windows/CMakeCache.txt)
 port=$(printf '%s' "$base_url" | sed -n 's|^http://127\.0\.0\.1:\([0-9]*\)/.*|\1|p')
@@ -40,6 +40,8 @@ for _ in $(seq 1 50); do grep -q "listening on" "$demo/server.log" && break; sle
 echo "creating a fresh Wine prefix in $WINEPREFIX"
 wineboot -i >/dev/null 2>&1
 wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v SimSun /d 'WenQuanYi Micro Hei' /f >/dev/null 2>&1
+# Ending this session lets the next one start its desktop on the display setup.exe will use.
+wineserver -k 2>/dev/null || true
 
 if [ -n "${DISPLAY:-}" ]; then
   set +e
@@ -77,6 +79,7 @@ wait-exit 60000
 WALK
 
 cat >"$demo/walk.sh" <<'INNER'
+wine build/windows/tests/wine_warmup.exe >/dev/null 2>&1
 wine build/windows/setup/setup.exe >"$1/setup.log" 2>&1 &
 wine build/windows/tests/wizard_driver.exe "$2" "$3"
 INNER
@@ -88,7 +91,7 @@ status=$?
 set -e
 for bmp in "$shots"/*.bmp; do [ -f "$bmp" ] && convert "$bmp" "${bmp%.bmp}.png" && rm "$bmp"; done
 echo "== installation log =="
-sed -n 's/^log\t[0-9]*\t//p' "$demo/report.txt"
+sed -n 's/^log\t[0-9]*\t//p' "$demo/report.txt" | sed 's/\\\\/\\/g'
 echo "== where everything landed =="
 echo "screenshots: $shots"
 echo "installation: $WINEPREFIX/drive_c/Quillmere"
