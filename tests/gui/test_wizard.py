@@ -166,6 +166,16 @@ def filler(name, size):
     return buffer.getvalue()
 
 
+def stored_choices():
+    """The values under HKCU\\Software\\Quillmere, as `reg query` lists them (ASCII values only)."""
+    values = {}
+    for line in wine("reg", "query", "HKCU\\Software\\Quillmere").splitlines():
+        parts = line.split(None, 2)
+        if len(parts) == 3 and parts[1] == "REG_SZ":
+            values[parts[0]] = parts[2].strip()
+    return values
+
+
 def walk_to_skills(install_dir):
     """The shortest way a person gets from the start to the skills page."""
     return ["wait-window", f"check {IDC_ACCEPT}", f"press {IDC_NEXT}", f"expect-visible {IDC_API_KEY}",
@@ -480,6 +490,11 @@ class WizardTest(unittest.TestCase):
         self.assertEqual(report.value("text", IDC_CANCEL), CLOSE)
         self.assert_ended_normally(report)
         self.assertFalse(os.path.exists(os.path.join(linux_dir, MARKER)), "No must not start the launcher")
+        stored = stored_choices()
+        self.assertEqual({name: stored.get(name) for name in ("InstallPath", "ApiKey", "Model", "Port", "ApiProvider")},
+                         {"InstallPath": install_dir, "ApiKey": "sk-test-key", "Model": "qwen3.5-plus",
+                          "Port": "18789", "ApiProvider": "0"},
+                         "the choices typed into the wizard are saved for the next run")
 
     def test_accepting_the_launch_starts_the_launcher_and_ends(self):
         install_dir, linux_dir, script = self.completed_run("success-yes", IDYES)

@@ -256,6 +256,19 @@ TEST_F(DoInstallTest, CancelDuringADownloadEndsWithCancelledAndNoPartialFile)
     EXPECT_FALSE(fs::exists(fs::path(temp) / L"Quillmere_Setup" / L"_fault=slow,200" / L"slow.bin"));
 }
 
+TEST_F(DoInstallTest, CancelDuringThePauseBetweenAttemptsEndsAfterTheNextAttempt)
+{
+    Manifest.packages = {Package("a", "_fault=flaky,3/pkg-a.bin"), Package("b", "pkg-b.bin")};
+    const auto messages = RunInstall([](const ReceivedMessage& m) {
+        if (m.message == WM_INSTALL_LOG && m.text.find(L"(1/3)") != std::wstring::npos) CancelRequested = true;
+    });
+    const auto log = Texts(messages, WM_INSTALL_LOG);
+    EXPECT_FALSE(HasLine(log, L"  下载失败 - HTTP 500，3秒后重试 (2/3)...")) << "no retry once cancelled";
+    EXPECT_EQ(log.back(), L"  [错误] 下载失败: _fault=flaky,3/pkg-a.bin - HTTP 500");
+    EXPECT_EQ(Texts(messages, WM_INSTALL_STATUS).back(), L"已取消");
+    EXPECT_EQ(DoneMessages(messages, 0), 1);
+}
+
 TEST_F(DoInstallTest, InstallDirectoryThatCannotBeCreatedFailsTheRun)
 {
     WriteFileBytes(L"C:\\QuillmereTests\\blocker", "a file where a folder should go");
