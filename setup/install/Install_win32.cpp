@@ -109,6 +109,11 @@ RunEnd DownloadPackages(InstallRun& run)
             continue;
         }
         const std::wstring file = Utf8ToWide(package.file);
+        // A name that would land outside the download folder is never fetched.
+        if (!IsContainedRelativePath(package.file)) {
+            PostLog(WithErrorText(L"  [错误] 下载失败: " + file, L"文件名无效"));
+            return RunEnd::DownloadFailed;
+        }
         const fs::path local = LocalDownloadPath(run, package.file);
         fs::create_directories(local.parent_path());
         PostStatus((L"正在下载 " + desc + L"...").c_str());

@@ -2,6 +2,7 @@
 #include <shellapi.h>
 #include <shlobj.h>
 
+#include <system_error>
 #include <thread>
 
 #include "ControlIds.h"
@@ -69,6 +70,15 @@ void LeaveConfiguration(HWND window)
     SetButtons(window, L"开始安装", nullptr);
 }
 
+// Without a worker nothing will ever end the run, so the page says so and lets the user leave.
+void ReportWorkerStartFailure(HWND window)
+{
+    InstallRunning.exchange(false);
+    SetDlgItemTextW(ProgressPage, IDC_STATUS, L"安装失败");
+    SendDlgItemMessageW(ProgressPage, IDC_LOG, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(L"[错误] 无法启动安装线程"));
+    EnableWindow(GetDlgItem(window, IDC_NEXT), TRUE);
+}
+
 void StartInstallation(HWND window)
 {
     HWND list = PageControl(SkillsPage, IDC_SKILL_LIST);
@@ -83,7 +93,11 @@ void StartInstallation(HWND window)
     // mistaken for a plain close nor wiped by the starting worker.
     CancelRequested.exchange(false);
     InstallRunning.exchange(true);
-    std::thread(DoInstall).detach();
+    try {
+        std::thread(DoInstall).detach();
+    } catch (const std::system_error&) {
+        ReportWorkerStartFailure(window);
+    }
 }
 
 void Browse(HWND window)

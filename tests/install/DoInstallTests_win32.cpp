@@ -269,6 +269,20 @@ TEST_F(DoInstallTest, CancelDuringThePauseBetweenAttemptsEndsAfterTheNextAttempt
     EXPECT_EQ(DoneMessages(messages, 0), 1);
 }
 
+TEST_F(DoInstallTest, PackageNamesThatLeaveTheDownloadFolderAreNeverFetched)
+{
+    for (const char* file : {"../escape.bin", "sub/../../escape.bin", "C:/Windows/escape.bin", "\\\\server\\share\\x.bin",
+                             "/escape.bin"}) {
+        Manifest.packages = {Package("a", file), Package("b", "pkg-b.bin")};
+        const auto messages = RunInstall();
+        const auto log = Texts(messages, WM_INSTALL_LOG);
+        EXPECT_EQ(log.back(), L"  [错误] 下载失败: " + Utf8ToWide(file) + L" - 文件名无效") << file;
+        EXPECT_FALSE(HasLine(log, L"下载: pkg-b.bin (1000 B)")) << "the run ends there";
+        EXPECT_EQ(Texts(messages, WM_INSTALL_STATUS).back(), L"下载失败");
+        EXPECT_EQ(DoneMessages(messages, 0), 1);
+    }
+}
+
 TEST_F(DoInstallTest, InstallDirectoryThatCannotBeCreatedFailsTheRun)
 {
     WriteFileBytes(L"C:\\QuillmereTests\\blocker", "a file where a folder should go");

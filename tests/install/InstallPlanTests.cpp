@@ -62,3 +62,31 @@ TEST(RetryTexts, SkillDisplayNameFallsBackToId)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ManifestNames, OnlyRelativeNamesThatStayInsideAreAccepted)
+{
+    struct Row {
+        const char* name;
+        bool contained;
+        const char* why;
+    } rows[] = {
+        {"node-v22.msi", true, "plain file"},
+        {"skills/web-search.zip", true, "a folder inside"},
+        {"tools\\readme.txt", true, "backslash separators inside"},
+        {"a..b/c", true, "dots inside a name are fine"},
+        {"", false, "no name at all"},
+        {"../escape.bin", false, "climbs out"},
+        {"sub/../../escape.bin", false, "climbs out from a folder"},
+        {"sub\\..\\x", false, "climbs with backslashes"},
+        {"..", false, "the parent itself"},
+        {"/etc/passwd", false, "absolute"},
+        {"\\\\server\\share\\x", false, "UNC"},
+        {"C:/Windows/x", false, "drive"},
+        {"C:x", false, "drive-relative"},
+    };
+    for (const Row& row : rows) EXPECT_EQ(IsContainedRelativePath(row.name), row.contained) << row.why;
+}
+
+}  // namespace
