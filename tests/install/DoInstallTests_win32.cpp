@@ -344,6 +344,91 @@ TEST_F(DoInstallTest, CancelDuringTheProductsNpmEndsWithoutADoneMessage)
     EXPECT_FALSE(InstallRunning.load());
 }
 
+void PutLittleEndian(std::string& out, uint64_t value, int bytes)
+{
+    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+}
+
+// A stored (uncompressed) archive; the extractor does not check CRCs, so they are left 0.
+std::string StoredZip(const std::vector<std::pair<std::string, std::string>>& files)
+{
+    std::string archive, central;
+    for (const auto& [name, data] : files) {
+        const size_t offset = archive.size();
+        PutLittleEndian(archive, 0x04034b50, 4);
+        PutLittleEndian(archive, 20, 2);
+        PutLittleEndian(archive, 0x0800, 2);  // UTF-8 names
+        PutLittleEndian(archive, 0, 2 + 2 + 2 + 4);
+        PutLittleEndian(archive, data.size(), 4);
+        PutLittleEndian(archive, data.size(), 4);
+        PutLittleEndian(archive, name.size(), 2);
+        PutLittleEndian(archive, 0, 2);
+        archive += name + data;
+        PutLittleEndian(central, 0x02014b50, 4);
+        PutLittleEndian(central, 20, 2);
+        PutLittleEndian(central, 20, 2);
+        PutLittleEndian(central, 0x0800, 2);
+        PutLittleEndian(central, 0, 2 + 2 + 2 + 4);
+        PutLittleEndian(central, data.size(), 4);
+        PutLittleEndian(central, data.size(), 4);
+        PutLittleEndian(central, name.size(), 2);
+        PutLittleEndian(central, 0, 2 + 2 + 2 + 2 + 4);
+        PutLittleEndian(central, offset, 4);
+        central += name;
+    }
+    const size_t centralOffset = archive.size();
+    archive += central;
+    PutLittleEndian(archive, 0x06054b50, 4);
+    PutLittleEndian(archive, 0, 4);
+    PutLittleEndian(archive, files.size(), 2);
+    PutLittleEndian(archive, files.size(), 2);
+    PutLittleEndian(archive, central.size(), 4);
+    PutLittleEndian(archive, centralOffset, 4);
+    PutLittleEndian(archive, 0, 2);
+    return archive;
+}
+
+TEST_F(DoInstallTest, PackagesAndSkillsArePutInPlaceByTheirKind)
+{
+    WriteFileBytes(root + L"\\product.zip", StoredZip({{"launcher.exe", "MZ"}, {"config-files/readme.txt", "hi"}}));
+    WriteFileBytes(root + L"\\skill-a.zip", StoredZip({{"SKILL.md", "# a"}, {"package.json", "{}"}}));
+    WriteFileBytes(root + L"\\skill-b.zip", StoredZip({{"SKILL.md", "# b"}}));
+    CreateDirectoryW((root + L"\\tools").c_str(), nullptr);
+    WriteFileBytes(root + L"\\tools\\tool.txt", "tool");
+    ManifestPackage product = Package("quillmere", "product.zip");
+    product.extract = true;
+    Manifest.packages = {product, Package("tool", "tools/tool.txt")};
+    Manifest.skills = {Skill("a", "skill-a.zip", true, false), Skill("b", "skill-b.zip", false, false),
+                       Skill("../evil", "skill-b.zip", false, true)};
+    Manifest.skills[0].name = "技能甲";
+    const auto messages = RunInstall();
+    const auto log = Texts(messages, WM_INSTALL_LOG);
+    const fs::path install(Settings.installPath);
+    EXPECT_EQ(ReadFileBytes((install / "launcher.exe").wstring()), "MZ");
+    EXPECT_EQ(ReadFileBytes((install / "config-files" / "readme.txt").wstring()), "hi");
+    EXPECT_EQ(ReadFileBytes((install / "tool.txt").wstring()), "tool") << "copied under its file name alone";
+    EXPECT_EQ(ReadFileBytes((install / "skills" / "a" / "SKILL.md").wstring()), "# a")
+        << "a required skill is installed although unticked";
+    EXPECT_FALSE(fs::exists(install / "skills" / "b")) << "an unticked optional skill is not";
+    EXPECT_FALSE(fs::exists(install / "evil")) << "a skill id that climbs out is refused";
+    EXPECT_TRUE(HasLine(log, L"  技能甲 安装完成"));
+    EXPECT_TRUE(HasLine(log, L"  [警告] 下载失败: ../evil - 文件名无效"));
+    EXPECT_TRUE(HasLine(log, L"Skills 安装完成 (2 个技能)"));
+    EXPECT_TRUE(HasLine(log, L"  安装依赖: a")) << "the skill's package.json gets its npm install";
+    EXPECT_EQ(Texts(messages, WM_INSTALL_STATUS).back(), L"安装完成！");
+}
+
+TEST_F(DoInstallTest, AProductArchiveThatYieldsNothingFailsTheRun)
+{
+    ManifestPackage product = Package("quillmere", "pkg-a.bin");
+    product.extract = true;
+    Manifest.packages = {product, Package("b", "pkg-b.bin")};
+    const auto messages = RunInstall();
+    EXPECT_EQ(Texts(messages, WM_INSTALL_LOG).back(), L"  [错误] 解压失败: pkg-a.bin");
+    EXPECT_EQ(Texts(messages, WM_INSTALL_STATUS).back(), L"安装失败");
+    EXPECT_EQ(DoneMessages(messages, 0), 1);
+}
+
 void WriteTree(const fs::path& root, const std::vector<std::pair<std::string, std::string>>& files)
 {
     for (const auto& [name, bytes] : files) {
