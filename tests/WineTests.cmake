@@ -44,7 +44,7 @@ target_compile_definitions(win_tests PRIVATE
   HTTP_TEST_ROOT="${HTTP_TEST_ROOT}"
   HTTP_TEST_PORT=${QUILLMERE_HTTP_TEST_PORT}
   STUBS_DIR="${CMAKE_BINARY_DIR}/stubs")
-add_dependencies(win_tests node_stub npm_stub child_probe)
+add_dependencies(win_tests node_stub node_stub_msi npm_stub child_probe)
 
 # The runner's tests start this child through cmd.exe, which finds it beside win_tests.exe.
 add_executable(child_probe install/ChildProbe_win32.cpp)

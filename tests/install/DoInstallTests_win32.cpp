@@ -418,6 +418,50 @@ TEST_F(DoInstallTest, PackagesAndSkillsArePutInPlaceByTheirKind)
     EXPECT_EQ(Texts(messages, WM_INSTALL_STATUS).back(), L"安装完成！");
 }
 
+TEST_F(DoInstallTest, NodeIsInstalledThroughMsiexecAndItsFolderReachesOurPath)
+{
+    // The package rewrites the machine PATH; put it back so that later runs find no node there.
+    constexpr wchar_t kMachineEnvironment[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
+    std::wstring savedPath(16384, L'\0');
+    DWORD savedBytes = static_cast<DWORD>(savedPath.size() * sizeof(wchar_t));
+    DWORD savedType = 0;
+    ASSERT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, kMachineEnvironment, L"Path", RRF_RT_ANY | RRF_NOEXPAND, &savedType,
+                           savedPath.data(), &savedBytes),
+              ERROR_SUCCESS);
+    struct RestorePath {
+        const wchar_t* key;
+        const std::wstring& value;
+        DWORD type;
+        DWORD bytes;
+        ~RestorePath() { RegSetKeyValueW(HKEY_LOCAL_MACHINE, key, L"Path", type, value.data(), bytes); }
+    } restore{kMachineEnvironment, savedPath, savedType, savedBytes};
+
+    WriteFileBytes(root + L"\\node-stub.msi", ReadFileBytes(WindowsPathFromUnix(STUBS_DIR) + L"\\node-stub.msi"));
+    ManifestPackage node = Package("node", "node-stub.msi");
+    node.extract = true;  // still installed through msiexec, never unpacked
+    Manifest.packages = {node};
+    const auto log = Texts(RunInstall(), WM_INSTALL_LOG);
+    EXPECT_TRUE(HasLine(log, L"  正在安装 Node.js: node-stub.msi"));
+    EXPECT_TRUE(HasLine(log, L"  Node.js 安装成功"));
+    const std::wstring path = ReadEnvironment(L"PATH");
+    EXPECT_NE(path.find(L"QuillmereTestNode"), std::wstring::npos) << WideToUtf8(path);
+    EXPECT_EQ(path.find(L'%'), std::wstring::npos) << "references are expanded: " << WideToUtf8(path);
+    EXPECT_NE(path.find(L"C:\\windows\\system32;"), std::wstring::npos) << WideToUtf8(path);
+}
+
+TEST_F(DoInstallTest, AFailingNodeInstallerIsAWarning)
+{
+    Manifest.packages = {Package("node", "pkg-a.bin")};
+    const auto messages = RunInstall();
+    const auto log = Texts(messages, WM_INSTALL_LOG);
+    const bool warned = std::any_of(log.begin(), log.end(), [](const std::wstring& line) {
+        return line.rfind(L"  [警告] Node.js 安装退出码: ", 0) == 0;
+    });
+    EXPECT_TRUE(warned) << "a file that is no installer package makes msiexec fail";
+    EXPECT_FALSE(HasLine(log, L"  Node.js 安装成功"));
+    EXPECT_EQ(Texts(messages, WM_INSTALL_STATUS).back(), L"安装完成！");
+}
+
 TEST_F(DoInstallTest, AProductArchiveThatYieldsNothingFailsTheRun)
 {
     ManifestPackage product = Package("quillmere", "pkg-a.bin");
