@@ -183,7 +183,7 @@ std::optional<uint64_t> FindCentralDirectory(Bytes archive)
     return std::nullopt;
 }
 
-// Read only when a streamed entry needs it; a damaged directory just yields fewer sizes.
+// Read only when an entry with a data descriptor needs it; a damaged directory just yields fewer sizes.
 CentralSizes ReadCentralSizes(Bytes archive)
 {
     CentralSizes sizes;
@@ -205,10 +205,21 @@ CentralSizes ReadCentralSizes(Bytes archive)
     return sizes;
 }
 
-// Streamed writers leave the compressed size zero (Info-ZIP still fills in the uncompressed one).
-bool IsStreamed(const LocalEntry& entry)
+// Behind the descriptor flag the local sizes are provisional: streamed writers leave them zero, and Info-ZIP
+// into a pipe counts a stored encrypted entry without its 12-byte encryption header. The central directory's
+// sizes win; without them the local ones serve unless zero. False when the entry's extent is unknown.
+bool SettleDescriptorSizes(Bytes archive, uint64_t position, std::optional<CentralSizes>& central, LocalEntry& entry)
 {
-    return (entry.flags & kFlagDescriptor) != 0 && entry.compressedSize == 0;
+    if ((entry.flags & kFlagDescriptor) == 0)
+        return true;
+    if (!central)
+        central = ReadCentralSizes(archive);
+    const auto found = central->find(position);
+    if (found == central->end())
+        return entry.compressedSize != 0;
+    entry.compressedSize = found->second.compressed;
+    entry.uncompressedSize = found->second.uncompressed;
+    return true;
 }
 
 uint64_t NextHeaderPosition(Bytes archive, uint64_t dataEnd, const LocalEntry& entry)
@@ -366,7 +377,7 @@ bool ReadArchive(const fs::path& path, std::vector<uint8_t>& bytes)
 
 } // namespace
 
-// The central directory is read only for streamed entries, whose local header does not say where their data ends.
+// The central directory is read only for entries with a data descriptor, whose local sizes may be missing or wrong.
 bool ExtractZip(const std::wstring& zipPath, const std::wstring& destDir)
 {
     std::vector<uint8_t> buffer;
@@ -380,15 +391,8 @@ bool ExtractZip(const std::wstring& zipPath, const std::wstring& destDir)
     int extracted = 0;
     LocalEntry entry;
     for (uint64_t position = 0; ReadLocalHeader(archive, position, entry);) {
-        if (IsStreamed(entry)) {
-            if (!central)
-                central = ReadCentralSizes(archive);
-            const auto found = central->find(position);
-            if (found == central->end())
-                break;
-            entry.compressedSize = found->second.compressed;
-            entry.uncompressedSize = found->second.uncompressed;
-        }
+        if (!SettleDescriptorSizes(archive, position, central, entry))
+            break;
         if (!Fits(archive.size(), entry.dataStart, entry.compressedSize))
             break;
         const uint64_t dataEnd = entry.dataStart + entry.compressedSize;

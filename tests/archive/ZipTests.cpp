@@ -325,6 +325,10 @@ TEST_F(ExtractZipTest, DescriptorsZip64AndStreamedEntries)
     afterOther.extra = Le(0x5455, 2) + Le(5, 2) + "\x01" "abcd" + afterOther.extra;
     ZipEntry infoZip = Streamed(Deflated("d.txt", kHello));
     infoZip.localUncompressed.reset();
+    // Info-ZIP into a pipe, stored and encrypted: the local size leaves out the 12-byte encryption header.
+    ZipEntry encryptedShort = WithDescriptor(Stored("secret.txt", std::string(12, '\x5A') + "x"), Descriptor::Signed);
+    encryptedShort.flags |= 1;
+    encryptedShort.localCompressed = encryptedShort.localUncompressed = 1;
     const Tree both{{"d.txt", kHello}, {"next.txt", "next"}};
     CheckRows({
         {Archive({WithDescriptor(Deflated("d.txt", kHello), Descriptor::Signed), kNext}), true, both, "descriptor with signature"},
@@ -344,6 +348,8 @@ TEST_F(ExtractZipTest, DescriptorsZip64AndStreamedEntries)
         {Archive({Streamed(Deflated("d.txt", kHello)), kNext}, {.comment = kFakeEndRecord}), true, both, "archive comment mimicking an end record"},
         {Archive({Streamed(Stored("e.txt", "")), Streamed(Deflated("f/", "")), kNext}), true, {{"e.txt", ""}, {"f/", ""}, {"next.txt", "next"}}, "streamed empty file and folder"},
         {Archive({kNext, Streamed(Stored("d.txt", kHello))}, {.central = false}), true, {{"next.txt", "next"}}, "no central directory: streamed entry not guessed at"},
+        {Archive({encryptedShort, kNext}), true, {{"next.txt", "next"}}, "descriptor flag: the central directory's size beats a short local one"},
+        {Archive({WithDescriptor(Deflated("d.txt", kHello), Descriptor::Signed), kNext}, {.central = false}), true, both, "no central directory: a descriptor entry's own sizes serve"},
     });
 }
 
