@@ -1,8 +1,103 @@
 #!/usr/bin/env bash
-# Release-build benchmarks of the portable code against zlib.
+# Release-build benchmarks of the portable code against the tools it stands in for, ending in one table.
+# Each measure_* function runs one comparison and adds its rows with `row`; add a function for a new one.
 set -euo pipefail
+shopt -s inherit_errexit
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 cmake --preset bench >/dev/null
 cmake --build --preset bench
-build/bench/bench/inflate_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+
+bench_bin=build/bench/bench
+# tmpfs, so that the disk does not decide the extraction times.
+scratch=$(mktemp -d /dev/shm/quillmere-bench.XXXXXX)
+trap 'rm -rf "$scratch"' EXIT
+rows=$scratch/rows.tsv
+: >"$rows"
+
+# row MEASUREMENT UNIT OURS REFERENCE: the ratio is ours over the reference, whatever the unit.
+row() {
+  awk -v m="$1" -v u="$2" -v a="$3" -v b="$4" 'BEGIN { printf "%s\t%s\t%s\t%s\t%.2f\n", m, u, a, b, a / b }' >>"$rows"
+}
+
+print_table() {
+  echo
+  { printf 'measurement\tunit\tours\treference\tours/reference\n'; cat "$rows"; } | awk -F'\t' '
+    { for (i = 1; i <= NF; i++) { cell[NR, i] = $i; if (length($i) > width[i]) width[i] = length($i) } }
+    END { for (r = 1; r <= NR; r++) { for (i = 1; i < 5; i++) printf "%-*s  ", width[i], cell[r, i]; print cell[r, 5] } }'
+}
+
+# Median of three repetitions of each Google Benchmark case; MB/s counts decoded bytes, MB = 10^6 bytes.
+measure_inflate() {
+  "$bench_bin/inflate_bench" --benchmark_repetitions=3 --benchmark_report_aggregates_only=true \
+    --benchmark_out="$scratch/inflate.json" --benchmark_out_format=json
+  python3 - "$scratch/inflate.json" <<'EOF' | while IFS=$'\t' read -r input ours zlib; do row "InflateRaw vs zlib inflate, $input" MB/s "$ours" "$zlib"; done
+import json, sys
+speed = {b['run_name']: b['bytes_per_second'] / 1e6 for b in json.load(open(sys.argv[1]))['benchmarks']
+         if b.get('aggregate_name') == 'median'}
+for name, label in (('Text', 'text'), ('Binaries', 'binaries'), ('Random', 'random')):
+    print(f"{label} (64 MiB)\t{speed['BM_InflateRaw/' + name]:.0f}\t{speed['BM_ZlibInflate/' + name]:.0f}")
+EOF
+}
+
+# About 200 MB of real files, half from /usr/share and half from /usr/lib, in a fixed order.
+make_corpus() {
+  python3 - "$1" <<'EOF'
+import os, shutil, sys
+dest = sys.argv[1]
+for root, budget in (('/usr/share', 100e6), ('/usr/lib', 100e6)):
+    for top, dirs, files in os.walk(root):
+        dirs.sort()
+        for name in sorted(files):
+            path = os.path.join(top, name)
+            if budget <= 0 or os.path.islink(path) or not os.path.isfile(path):
+                continue
+            size = os.path.getsize(path)
+            if size == 0 or size > 16e6 or not os.access(path, os.R_OK):
+                continue
+            target = os.path.join(dest, os.path.relpath(path, '/'))
+            os.makedirs(os.path.dirname(target), exist_ok=True)
+            shutil.copyfile(path, target)
+            budget -= size
+EOF
+}
+
+# Wall seconds of one run of the command, which must succeed.
+wall_seconds() {
+  local start end
+  start=$(date +%s%N)
+  "$@" >/dev/null
+  end=$(date +%s%N)
+  awk -v ns=$((end - start)) 'BEGIN { printf "%.3f", ns / 1e9 }'
+}
+
+# best_of_3 FOLDER COMMAND...: each run into an emptied FOLDER; prints the shortest wall time.
+best_of_3() {
+  local folder=$1 best="" seconds
+  shift
+  for _ in 1 2 3; do
+    rm -rf "$folder"
+    seconds=$(wall_seconds "$@")
+    best=$(awk -v a="$seconds" -v b="$best" 'BEGIN { print (b == "" || a < b) ? a : b }')
+  done
+  echo "$best"
+}
+
+# ExtractZip against Info-ZIP's unzip on the same archive, both onto tmpfs; the two trees must match.
+measure_extract() {
+  make_corpus "$scratch/corpus"
+  (cd "$scratch/corpus" && zip -qr "$scratch/corpus.zip" .)
+  local tree_mb zip_mb ours unzip
+  tree_mb=$(( $(du -sb "$scratch/corpus" | cut -f1) / 1000000 ))
+  zip_mb=$(( $(stat -c %s "$scratch/corpus.zip") / 1000000 ))
+  rm -rf "$scratch/corpus"
+  ours=$(best_of_3 "$scratch/ours" "$bench_bin/extract_zip" "$scratch/corpus.zip" "$scratch/ours")
+  unzip=$(best_of_3 "$scratch/unzip" unzip -q "$scratch/corpus.zip" -d "$scratch/unzip")
+  diff -rq "$scratch/ours" "$scratch/unzip"
+  echo "ExtractZip ${ours} s, unzip -q ${unzip} s (best of 3; ${tree_mb} MB of files in a ${zip_mb} MB archive)"
+  row "ExtractZip vs unzip -q, ${tree_mb} MB of files (${zip_mb} MB zip), best of 3" s "$ours" "$unzip"
+}
+
+measure_inflate
+measure_extract
+print_table
