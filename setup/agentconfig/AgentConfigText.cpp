@@ -301,10 +301,24 @@ std::string SetBaseUrl(std::string& text, const std::string& endpoint)
     return "  baseUrl → " + endpoint;
 }
 
+// Where a quoted name stands as a member's name, not as a string value such as the exec tool's
+// "host": "gateway".
+size_t FindMemberName(const std::string& text, const std::string& quotedName)
+{
+    for (size_t at = text.find(quotedName); at != npos; at = text.find(quotedName, at + 1)) {
+        size_t k = at + quotedName.size();
+        while (k < text.size() && IsJsonSpace(text[k]))
+            ++k;
+        if (k < text.size() && text[k] == ':')
+            return at;
+    }
+    return npos;
+}
+
 // A "mode" less than 200 bytes after the gateway's brace counts as present, even a nested one.
 std::string EnsureGatewayMode(std::string& text, const std::string& port)
 {
-    const size_t g = text.find("\"gateway\"");
+    const size_t g = FindMemberName(text, "\"gateway\"");
     if (g == npos)
         return InsertBeforeFinalBrace(text, GatewayBlock(port) + "\n") ? "  已注入完整 gateway 配置段" : std::string();
     const size_t b = text.find('{', g);

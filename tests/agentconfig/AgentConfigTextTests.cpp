@@ -380,13 +380,18 @@ TEST(AgentConfigText, EnsureGatewayModeLooksWithinTwoHundredBytes)
          "200 bytes after the brace gets its own mode"},
         {"{\"gateway\": {\"auth\": {\"mode\": \"token\"}}}", "{\"gateway\": {\"auth\": {\"mode\": \"token\"}}}", "",
          "a nested mode within reach counts"},
-        {"{\"tools\": {\"host\": \"gateway\"}, \"x\": {}, \"gateway\": {}}",
-         "{\"tools\": {\"host\": \"gateway\"}, \"x\": {\n    \"mode\": \"local\"}, \"gateway\": {}}", kModeLine,
-         "the first gateway anywhere counts, then the next brace"},
+        {"{\"tools\": {\"host\": \"gateway\"}, \"x\": {}, \"gateway\" : {}}",
+         "{\"tools\": {\"host\": \"gateway\"}, \"x\": {}, \"gateway\" : {\n    \"mode\": \"local\"}}", kModeLine,
+         "a gateway value is passed over for the gateway member"},
+        {"{\"channels\": {\"gateway\": {}}, \"gateway\": {}}",
+         "{\"channels\": {\"gateway\": {\n    \"mode\": \"local\"}}, \"gateway\": {}}", kModeLine,
+         "the first gateway member anywhere counts, nested or not"},
         {"{\"gateway\": {}}", "{\"gateway\": {\n    \"mode\": \"local\"}}", kModeLine, "an empty gateway gets no trailing comma"},
         {"{\n  \"a\": 1\n}\n", "{\n  \"a\": 1,\n" + section + "}\n", "  已注入完整 gateway 配置段",
          "without gateway the whole section is appended"},
-        {"{\"a\": \"gateway\"}", "{\"a\": \"gateway\"}", "", "no brace after gateway, nothing"},
+        {"{\"gateway\": 1}", "{\"gateway\": 1}", "", "no brace after gateway, nothing"},
+        {"{\"a\": \"gateway\"}", "{\"a\": \"gateway\"," + section + "}", "  已注入完整 gateway 配置段",
+         "a gateway value alone is no gateway object"},
         {"", "", "", "nowhere to append, no line"},
     };
     for (const Row& row : rows) {
@@ -464,7 +469,7 @@ TEST(AgentConfigText, PatchAgentConfigRunsTheFivePatchesInOrder)
   }
 }
 )json";
-    const std::string skillsAndTools = R"json(,
+    const std::string skillsToolsAndGateway = R"json(,
   "skills": {
     "load": {
       "extraDirs": ["C:/Quillmere/skills"]
@@ -474,6 +479,18 @@ TEST(AgentConfigText, PatchAgentConfigRunsTheFivePatchesInOrder)
     "exec": {
       "host": "gateway",
       "security": "full"
+    }
+  },
+  "gateway": {
+    "port": 18789,
+    "mode": "local",
+    "bind": "loopback",
+    "auth": {
+      "mode": "token",
+      "token": "9f2b0e7d41a6c3580be9d27f16a4c05e83d9b712f0ac6e45"
+    },
+    "controlUi": {
+      "allowInsecureAuth": true
     }
   }
 }
@@ -507,8 +524,8 @@ TEST(AgentConfigText, PatchAgentConfigRunsTheFivePatchesInOrder)
         {realistic, realisticPatched,
          {"  已清理 plugins.entries", kToolsLine, "  baseUrl → https://coding.dashscope.aliyuncs.com/v1", kModeLine},
          "each patch acts once and the lines keep patch order"},
-        {"{\n  \"ai\": {\n    \"model\": \"m\"\n  }\n}\n", "{\n  \"ai\": {\n    \"model\": \"m\"\n  }" + skillsAndTools,
-         {kToolsLine}, "the injected host value is the first gateway, so no gateway section follows"},
+        {"{\n  \"ai\": {\n    \"model\": \"m\"\n  }\n}\n", "{\n  \"ai\": {\n    \"model\": \"m\"\n  }" + skillsToolsAndGateway,
+         {kToolsLine, "  已注入完整 gateway 配置段"}, "the injected host value is no gateway object, so the section follows"},
         {execOnly + "\n}\n", execOnly + skillsAndGateway, {"  已注入完整 gateway 配置段"},
          "with no gateway word anywhere the whole section is appended after skills"},
     };
