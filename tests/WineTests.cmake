@@ -54,26 +54,25 @@ add_test(NAME win_tests COMMAND win_tests)
 add_executable(wizard_driver gui/WizardDriver_win32.cpp)
 target_link_libraries(wizard_driver PRIVATE user32 gdi32)
 target_link_options(wizard_driver PRIVATE -municode)
-add_executable(launcher_probe WIN32 gui/LauncherProbe_win32.cpp)
-target_link_options(launcher_probe PRIVATE -municode)
 
 add_executable(startup_driver gui/StartupDriver_win32.cpp)
 target_link_libraries(startup_driver PRIVATE user32)
 target_link_options(startup_driver PRIVATE -municode)
 
 string(REGEX MATCH "^http://127\\.0\\.0\\.1:([0-9]+)/" local_base "${QUILLMERE_UPDATE_BASE_URL}")
+set(local_port ${CMAKE_MATCH_1})
 if(local_base)
   add_test(NAME setup_startup
     COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/gui/test_startup.py
             --wine-run ${WINE_RUN} --driver $<TARGET_FILE:startup_driver> --setup $<TARGET_FILE:setup>
-            --port ${CMAKE_MATCH_1} --server ${PROJECT_SOURCE_DIR}/tools/update_server.py
+            --port ${local_port} --server ${PROJECT_SOURCE_DIR}/tools/update_server.py
             --base-url ${QUILLMERE_UPDATE_BASE_URL} --scratch ${CMAKE_BINARY_DIR}/startup-test)
   set_tests_properties(setup_startup PROPERTIES FIXTURES_REQUIRED wine RESOURCE_LOCK update_port)
   add_test(NAME setup_wizard
     COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/gui/test_wizard.py
             --wine-run ${WINE_RUN} --driver $<TARGET_FILE:wizard_driver> --setup $<TARGET_FILE:setup>
-            --launcher-probe $<TARGET_FILE:launcher_probe>
-            --port ${CMAKE_MATCH_1} --server ${PROJECT_SOURCE_DIR}/tools/update_server.py
+            --launcher $<TARGET_FILE:launcher_stub>
+            --port ${local_port} --server ${PROJECT_SOURCE_DIR}/tools/update_server.py
             --scratch ${CMAKE_BINARY_DIR}/wizard-test --screenshots ${CMAKE_BINARY_DIR}/screenshots)
   set_tests_properties(setup_wizard PROPERTIES FIXTURES_REQUIRED wine RESOURCE_LOCK update_port TIMEOUT 600)
 endif()
@@ -94,3 +93,16 @@ foreach(file IN LISTS FUZZ_TARGETS)
   string(TOLOWER ${file} name)
   set_tests_properties(fuzz_${name}_replay PROPERTIES FIXTURES_REQUIRED wine)
 endforeach()
+
+# The end-to-end run: the sample release installed through the wizard in a prefix of its own.
+add_executable(shortcut_probe e2e/ShortcutProbe_win32.cpp)
+target_link_libraries(shortcut_probe PRIVATE ole32 uuid shell32)
+target_link_options(shortcut_probe PRIVATE -municode)
+if(local_base)
+  add_test(NAME end_to_end
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/test_end_to_end.py
+            --setup $<TARGET_FILE:setup> --driver $<TARGET_FILE:wizard_driver> --warmup $<TARGET_FILE:wine_warmup>
+            --shortcut-probe $<TARGET_FILE:shortcut_probe> --release ${CMAKE_BINARY_DIR}/sample-release
+            --port ${local_port} --work ${CMAKE_BINARY_DIR}/e2e --screenshots ${CMAKE_BINARY_DIR}/screenshots/e2e)
+  set_tests_properties(end_to_end PROPERTIES RESOURCE_LOCK update_port TIMEOUT 1200)
+endif()

@@ -1,29 +1,142 @@
 #!/usr/bin/env python3
-"""Write a small, deterministic sample release for the update server.
+"""Write the sample release the demo and the end-to-end test serve.
 
 Usage:
-    make_sample_release.py OUTDIR [--base-url URL]
+    make_sample_release.py OUTDIR --node-msi MSI --launcher EXE [--base-url URL]
 
-Produces placeholder payloads plus manifest.json.  Zip entries carry fixed
-timestamps and attributes so reruns give byte-identical output.
+The release looks like a real one from the installer's side: Node.js as a Windows Installer
+package (the MSI built from tools/stubs/node-stub.wxs), a Playwright browser tree, the product
+archive with its launcher, configuration templates, canvas files and package.json, one file
+copied as it is, and three skills, one of which the server does not have. The archives are
+written by different tools (Info-ZIP zip, bsdtar, Python's zipfile) so that the extractor meets
+what each of them produces. manifest.json takes its sizes from the files written.
 """
 
 import argparse
 import hashlib
-import io
 import json
 import os
+import shutil
+import subprocess
 import sys
+import tempfile
 import zipfile
 
-FIXED_TIME = (2024, 1, 1, 12, 0, 0)
+FIXED_MTIME = 1735732800  # 2025-01-01 12:00 UTC: reruns give the same archives
+FIXED_DATE = (2025, 1, 1, 12, 0, 0)
+
+NODE_FILE = "node-v22.14.0-x64.msi"
+PLAYWRIGHT_FILE = "playwright-chromium-win64.zip"
+PRODUCT_FILE = "quillmere-gateway-1.0.0.zip"
+COPIED_FILE = "docs/QUICKSTART.txt"
+MISSING_SKILL_FILE = "skills/image-studio.zip"
+
+AGENT_TEMPLATE = """{
+  "meta": {
+    "lastTouchedVersion": "1.0.0"
+  },
+  "models": {
+    "mode": "merge",
+    "providers": {
+      "bailian": {
+        "baseUrl": "https://api.example.invalid/v1",
+        "api": "openai-completions",
+        "models": [
+          { "id": "qwen3.5-plus", "name": "Qwen 3.5 Plus", "contextWindow": 131072 },
+          { "id": "qwen3-coder-plus", "name": "Qwen3 Coder Plus", "contextWindow": 262144 }
+        ]
+      }
+    }
+  },
+  "agents": {
+    "defaults": {
+      "workspace": "~/.harrowby/workspace",
+      "maxConcurrent": 4
+    }
+  },
+  "plugins": {
+    "allow": ["memory-core", "browser"],
+    "entries": {
+      "memory-core": {
+        "enabled": true,
+        "config": { "path": "~/.harrowby/memory" }
+      },
+      "feishu": {
+        "enabled": false
+      }
+    },
+    "load": {
+      "paths": []
+    }
+  },
+  "skills": {
+    "load": {
+      "extraDirs": ["~/.harrowby/skills"],
+      "watch": true
+    },
+    "install": {
+      "nodeManager": "npm"
+    }
+  },
+  "tools": {
+    "profile": "coding",
+    "web": {
+      "search": { "enabled": true }
+    }
+  },
+  "gateway": {
+    "port": 18789,
+    "bind": "loopback",
+    "controlUi": {
+      "enabled": true,
+      "basePath": "/"
+    }
+  }
+}
+"""
+
+AUTH_PROFILES_TEMPLATE = """{
+  "version": 1,
+  "profiles": {
+    "bailian:default": {
+      "type": "api_key",
+      "provider": "bailian",
+      "key": "__API_KEY_PLACEHOLDER__"
+    }
+  },
+  "lastGood": {
+    "bailian": "bailian:default"
+  }
+}
+"""
+
+PRODUCT_PACKAGE_JSON = """{
+  "name": "quillmere-gateway",
+  "version": "1.0.0",
+  "private": true,
+  "main": "dist/index.js",
+  "dependencies": {
+    "ws": "^8.18.0"
+  }
+}
+"""
+
+CANVAS_PAGE = """<!DOCTYPE html>
+<html lang="zh-CN">
+<head><meta charset="utf-8"><title>Quillmere 画布</title></head>
+<body>
+<div id="canvas"></div>
+<script src="a2ui.bundle.js"></script>
+<script src="mammoth.browser.min.js"></script>
+<script src="xlsx.full.min.js"></script>
+</body>
+</html>
+"""
 
 
-def placeholder_bytes(label, size):
-    """Incompressible but reproducible filler, prefixed with a note so nobody
-    mistakes the file for a real installer."""
-    head = (f"placeholder for {label}; not a real installer\r\n").encode("ascii")
-    out = bytearray(head)
+def filler(label, size):
+    """Reproducible, incompressible bytes standing in for a binary."""
+    out = bytearray()
     counter = 0
     while len(out) < size:
         out += hashlib.sha256(f"{label}:{counter}".encode("ascii")).digest()
@@ -31,110 +144,125 @@ def placeholder_bytes(label, size):
     return bytes(out[:size])
 
 
-def make_zip(entries):
-    """entries: list of (name, bytes or None for a directory, compress?)."""
-    buf = io.BytesIO()
-    with zipfile.ZipFile(buf, "w") as zf:
-        for name, data, deflate in entries:
-            info = zipfile.ZipInfo(name, date_time=FIXED_TIME)
-            info.create_system = 3
-            if data is None:
-                info.external_attr = (0o40755 << 16) | 0x10
-                info.compress_type = zipfile.ZIP_STORED
-                zf.writestr(info, b"")
-                continue
+def script_text(label, lines):
+    """Compressible text standing in for a script library."""
+    body = "".join(f"/* {label} */ function part{i}(x) {{ return x + {i}; }}\n" for i in range(lines))
+    return body.encode("utf-8")
+
+
+def stage(folder, files):
+    """Write {relative path: bytes} below folder, with fixed modification times."""
+    for rel, data in files.items():
+        path = os.path.join(folder, *rel.split("/"))
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+    for top, dirs, names in os.walk(folder):
+        for name in dirs + names:
+            os.utime(os.path.join(top, name), (FIXED_MTIME, FIXED_MTIME))
+
+
+def zip_with_infozip(folder, archive):
+    # -X leaves out the extra fields that hold access times, so reruns match.
+    subprocess.run(["zip", "-qrX", archive, "."], cwd=folder, check=True, env=dict(os.environ, LC_ALL="C.UTF-8"))
+
+
+def zip_with_bsdtar(folder, archive):
+    subprocess.run(["bsdtar", "--format", "zip", "-cf", archive, "-C", folder, "."], check=True,
+                   env=dict(os.environ, LC_ALL="C.UTF-8"))
+
+
+def zip_with_python(files, archive):
+    with zipfile.ZipFile(archive, "w") as z:
+        for rel, data in files.items():
+            info = zipfile.ZipInfo(rel, date_time=FIXED_DATE)
             info.external_attr = 0o100644 << 16
-            info.compress_type = zipfile.ZIP_DEFLATED if deflate else zipfile.ZIP_STORED
-            zf.writestr(info, data, compresslevel=9 if deflate else None)
-    return buf.getvalue()
+            # Small files stored, the rest deflated: both kinds in one archive.
+            info.compress_type = zipfile.ZIP_STORED if len(data) < 200 else zipfile.ZIP_DEFLATED
+            z.writestr(info, data)
 
 
-def text(s):
-    return s.replace("\n", "\r\n").encode("utf-8")
+def product_files(launcher):
+    with open(launcher, "rb") as f:
+        launcher_bytes = f.read()
+    canvas = "dist/canvas-host/a2ui/"
+    return {
+        "launcher.exe": launcher_bytes,
+        "package.json": PRODUCT_PACKAGE_JSON.encode("utf-8"),
+        "dist/index.js": script_text("gateway", 200),
+        "config-files/harrowby.json": AGENT_TEMPLATE.encode("utf-8"),
+        "config-files/auth-profiles.json": AUTH_PROFILES_TEMPLATE.encode("utf-8"),
+        canvas + "quillmere.html": CANVAS_PAGE.encode("utf-8"),
+        canvas + "a2ui.bundle.js": script_text("a2ui", 400),
+        canvas + "mammoth.browser.min.js": script_text("mammoth", 300),
+        canvas + "xlsx.full.min.js": script_text("xlsx", 500),
+        "resources/说明.txt": "Quillmere 网关示例程序。\r\n".encode("utf-8"),
+    }
 
 
-def build_files():
-    """Return {relative path: bytes} for every payload of the release."""
-    files = {}
-    files["node-v22.msi"] = placeholder_bytes("node-v22.msi", 40 * 1024)
-
-    files["playwright.zip"] = make_zip([
-        ("playwright/", None, False),
-        ("playwright/README.txt",
-         text("Playwright browser bundle (sample).\n" * 40), True),
-        ("playwright/VERSION", text("1.48.0\n"), False),
-    ])
-
-    files["quillmere.zip"] = make_zip([
-        ("quillmere/", None, False),
-        ("quillmere/README.txt",
-         text("Quillmere 主程序 — sample build.\n"
-              "This archive stands in for the real application.\n" * 20), True),
-        ("quillmere/config/", None, False),
-        ("quillmere/config/default.json",
-         text('{\n  "language": "zh-CN",\n  "telemetry": false\n}\n'), False),
-    ])
-
-    files["tools/readme.txt"] = text(
-        "Sample tools folder.\n"
-        "Installed as a plain file; nothing here is executed.\n")
-
-    files["skills/web-search.zip"] = make_zip([
-        ("web-search/skill.json",
-         text('{\n  "id": "web-search",\n  "entry": "main.md"\n}\n'), False),
-        ("web-search/main.md",
-         text("# Web search\n\nLooks things up on the web.\n" * 10), True),
-    ])
-
-    files["skills/doc-writer.zip"] = make_zip([
-        ("doc-writer/skill.json",
-         text('{\n  "id": "doc-writer",\n  "entry": "main.md"\n}\n'), False),
-        ("doc-writer/main.md",
-         text("# 文档助手\n\n帮助整理和撰写文档。\n" * 10), True),
-    ])
-    return files
+def playwright_files():
+    return {
+        "chromium-1155/INSTALLATION_COMPLETE": b"",
+        "chromium-1155/chrome-win/chrome.exe": filler("chrome.exe", 180 * 1024),
+        "chromium-1155/chrome-win/locales/zh-CN.pak": filler("zh-CN.pak", 24 * 1024),
+        "chromium-1155/chrome-win/resources.pak": bytes(64 * 1024),
+        "ffmpeg-1011/ffmpeg-win64.dll": filler("ffmpeg", 40 * 1024),
+    }
 
 
-def build_manifest(files, base_url):
+def skill_files():
+    web_search = {
+        "SKILL.md": "# 网页搜索\n\n在网上查找资料并给出出处。\n".encode("utf-8"),
+        "scripts/search.js": script_text("search", 60),
+    }
+    office_docs = {
+        "SKILL.md": "# 办公文档\n\n读写 Word 和 Excel 文件。\n".encode("utf-8"),
+        "package.json": b'{\n  "name": "office-docs",\n  "version": "0.3.0",\n  "dependencies": {\n    "xlsx": "^0.18.5"\n  }\n}\n',
+        "模板/周报.md": "# 周报\n\n## 本周完成\n\n## 下周计划\n".encode("utf-8"),
+    }
+    return {"skills/web-search.zip": web_search, "skills/office-docs.zip": office_docs}
+
+
+def build_release(outdir, node_msi, launcher, base_url):
+    os.makedirs(os.path.join(outdir, "skills"), exist_ok=True)
+    os.makedirs(os.path.join(outdir, "docs"), exist_ok=True)
+    shutil.copyfile(node_msi, os.path.join(outdir, NODE_FILE))
+    with tempfile.TemporaryDirectory() as scratch:
+        product = os.path.join(scratch, "product")
+        stage(product, product_files(launcher))
+        zip_with_infozip(product, os.path.join(os.path.abspath(outdir), PRODUCT_FILE))
+        browsers = os.path.join(scratch, "browsers")
+        stage(browsers, playwright_files())
+        zip_with_bsdtar(browsers, os.path.join(os.path.abspath(outdir), PLAYWRIGHT_FILE))
+    for name, files in skill_files().items():
+        zip_with_python(files, os.path.join(outdir, *name.split("/")))
+    with open(os.path.join(outdir, *COPIED_FILE.split("/")), "wb") as f:
+        f.write("Quillmere 快速上手\r\n\r\n1. 双击桌面上的 Quillmere Gateway。\r\n2. 点击「启动 Gateway」。\r\n".encode("utf-8"))
+
     def size(name):
-        return len(files[name])
+        path = os.path.join(outdir, *name.split("/"))
+        # The missing skill is listed with the size the vendor would have published.
+        return os.path.getsize(path) if os.path.exists(path) else 48213
 
     manifest = {}
     if base_url:
         manifest["baseUrl"] = base_url
     manifest["packages"] = [
-        {"id": "node", "file": "node-v22.msi",
-         "desc": "Node.js 22 runtime", "size": size("node-v22.msi"),
+        {"id": "node", "file": NODE_FILE, "desc": "Node.js 22 运行环境", "size": size(NODE_FILE), "extract": False},
+        {"id": "playwright", "file": PLAYWRIGHT_FILE, "desc": "Playwright 浏览器引擎", "size": size(PLAYWRIGHT_FILE),
          "extract": False},
-        {"id": "playwright", "file": "playwright.zip",
-         "desc": "Playwright browsers", "size": size("playwright.zip"),
-         "extract": False},
-        {"id": "quillmere", "file": "quillmere.zip",
-         "desc": "Quillmere 主程序", "size": size("quillmere.zip"),
+        {"id": "quillmere", "file": PRODUCT_FILE, "desc": "Quillmere 主程序", "size": size(PRODUCT_FILE),
          "extract": True},
-        {"id": "tools-readme", "file": "tools/readme.txt",
-         "desc": "Tools readme", "size": size("tools/readme.txt"),
-         "extract": False},
+        {"id": "quickstart", "file": COPIED_FILE, "desc": "快速上手说明", "size": size(COPIED_FILE), "extract": False},
     ]
     manifest["skills"] = [
-        {"id": "web-search", "file": "skills/web-search.zip",
-         "name": "Web Search", "desc": "Search the web from Quillmere",
+        {"id": "web-search", "file": "skills/web-search.zip", "name": "网页搜索", "desc": "联网搜索并注明出处",
          "size": size("skills/web-search.zip"), "required": True},
-        {"id": "doc-writer", "file": "skills/doc-writer.zip",
-         "name": "文档助手", "desc": "整理和撰写文档",
-         "size": size("skills/doc-writer.zip"), "required": False},
+        {"id": "office-docs", "file": "skills/office-docs.zip", "name": "办公文档", "desc": "读写 Word 和 Excel 文件",
+         "size": size("skills/office-docs.zip"), "required": False},
+        {"id": "image-studio", "file": MISSING_SKILL_FILE, "name": "图像工作室", "desc": "生成和编辑图片",
+         "size": size(MISSING_SKILL_FILE), "required": False},
     ]
-    return manifest
-
-
-def write_release(outdir, base_url=None):
-    files = build_files()
-    for rel, data in files.items():
-        dest = os.path.join(outdir, *rel.split("/"))
-        os.makedirs(os.path.dirname(dest), exist_ok=True)
-        with open(dest, "wb") as f:
-            f.write(data)
-    manifest = build_manifest(files, base_url)
     body = json.dumps(manifest, ensure_ascii=False, indent=2) + "\n"
     with open(os.path.join(outdir, "manifest.json"), "wb") as f:
         f.write(body.encode("utf-8"))
@@ -142,14 +270,15 @@ def write_release(outdir, base_url=None):
 
 
 def main(argv=None):
-    p = argparse.ArgumentParser(description="Write a small sample release.")
-    p.add_argument("outdir", help="folder to write the release into")
-    p.add_argument("--base-url", help="value for the manifest's baseUrl")
-    args = p.parse_args(argv)
-    os.makedirs(args.outdir, exist_ok=True)
-    manifest = write_release(args.outdir, args.base_url)
-    count = len(manifest["packages"]) + len(manifest["skills"])
-    print(f"wrote {count} files and manifest.json to {args.outdir}")
+    parser = argparse.ArgumentParser(description="Write the sample release.")
+    parser.add_argument("outdir", help="folder to write the release into (replaced)")
+    parser.add_argument("--node-msi", required=True, help="the Windows Installer package that stands in for Node.js")
+    parser.add_argument("--launcher", required=True, help="the program that stands in for the product's launcher.exe")
+    parser.add_argument("--base-url", help="value for the manifest's baseUrl")
+    args = parser.parse_args(argv)
+    shutil.rmtree(args.outdir, ignore_errors=True)
+    manifest = build_release(args.outdir, args.node_msi, args.launcher, args.base_url)
+    print(f"wrote {len(manifest['packages'])} packages and {len(manifest['skills'])} skills to {args.outdir}")
     return 0
 
 

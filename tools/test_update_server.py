@@ -359,8 +359,14 @@ class LifecycleTest(unittest.TestCase):
 
 class SampleReleaseTest(unittest.TestCase):
     def make(self, outdir, *extra):
-        subprocess.run([sys.executable, SAMPLE, outdir, *extra],
-                       check=True, capture_output=True, timeout=10)
+        inputs = os.path.join(os.path.dirname(outdir), "inputs")
+        os.makedirs(inputs, exist_ok=True)
+        msi, launcher = os.path.join(inputs, "node.msi"), os.path.join(inputs, "launcher.exe")
+        for path, data in ((msi, b"MSI stand-in"), (launcher, b"MZ launcher stand-in")):
+            with open(path, "wb") as f:
+                f.write(data)
+        subprocess.run([sys.executable, SAMPLE, outdir, "--node-msi", msi, "--launcher", launcher, *extra],
+                       check=True, capture_output=True, timeout=60)
 
     @staticmethod
     def snapshot(top):
@@ -372,61 +378,82 @@ class SampleReleaseTest(unittest.TestCase):
                     files[os.path.relpath(path, top)] = f.read()
         return files
 
-    def test_release_is_deterministic_small_and_consistent(self):
+    def test_release_is_stable_and_consistent(self):
         with tempfile.TemporaryDirectory() as tmp:
             a, b = os.path.join(tmp, "a"), os.path.join(tmp, "b")
             self.make(a)
-            time.sleep(0.01)
             self.make(b)
             snap_a, snap_b = self.snapshot(a), self.snapshot(b)
-            self.assertEqual(snap_a, snap_b)
-            self.assertLess(sum(map(len, snap_a.values())), 1024 * 1024)
+            # bsdtar records the staged files' change times, so only the listing is stable
+            self.assertEqual(snap_a["manifest.json"], snap_b["manifest.json"])
 
             manifest = json.loads(snap_a["manifest.json"].decode("utf-8"))
             self.assertNotIn("baseUrl", manifest)
             packages = {p["id"]: p for p in manifest["packages"]}
-            self.assertEqual(set(packages),
-                             {"node", "playwright", "quillmere", "tools-readme"})
-            self.assertEqual({k: v["extract"] for k, v in packages.items()},
-                             {"node": False, "playwright": False,
-                              "quillmere": True, "tools-readme": False})
-            self.assertEqual(packages["tools-readme"]["file"], "tools/readme.txt")
-            self.assertTrue(any(ord(c) > 0x4e00 for c in packages["quillmere"]["desc"]))
+            self.assertEqual(list(packages)[:2], ["node", "playwright"])
+            extracted = [p for p in packages.values() if p["extract"]]
+            self.assertEqual(len(extracted), 1)
+            copied = [p for p in packages.values() if not p["extract"] and p["id"] not in ("node", "playwright")]
+            self.assertEqual(len(copied), 1)
+            self.assertIn("/", copied[0]["file"], "the copied package names a folder too")
+            self.assertEqual(snap_a[packages["node"]["file"]], b"MSI stand-in")
 
             skills = manifest["skills"]
-            self.assertEqual(len(skills), 2)
-            self.assertEqual(sorted(s["required"] for s in skills), [False, True])
-            self.assertTrue(any(any(ord(c) > 0x4e00 for c in s["name"]) for s in skills))
-
+            self.assertEqual([s["required"] for s in skills].count(True), 1)
+            missing = [s for s in skills if os.path.join(*s["file"].split("/")) not in snap_a]
+            self.assertEqual(len(missing), 1, "exactly one skill is absent from the server")
             for entry in manifest["packages"] + skills:
+                if entry in missing:
+                    continue
                 with self.subTest(file=entry["file"]):
-                    data = snap_a[os.path.join(*entry["file"].split("/"))]
-                    self.assertEqual(entry["size"], len(data))
+                    self.assertEqual(entry["size"], len(snap_a[os.path.join(*entry["file"].split("/"))]))
 
-            for name in ("playwright.zip", "quillmere.zip"):
-                with self.subTest(zip=name):
-                    with zipfile.ZipFile(os.path.join(a, name)) as zf:
-                        self.assertIsNone(zf.testzip())
-                        kinds = {i.compress_type for i in zf.infolist()
-                                 if not i.is_dir()}
-                    self.assertEqual(kinds, {zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED})
+            with zipfile.ZipFile(os.path.join(a, extracted[0]["file"])) as z:
+                self.assertIsNone(z.testzip())
+                names = set(z.namelist())
+                self.assertEqual(z.read("launcher.exe"), b"MZ launcher stand-in")
+                self.assertIn("__API_KEY_PLACEHOLDER__", z.read("config-files/auth-profiles.json").decode("utf-8"))
+                json.loads(z.read("config-files/harrowby.json"))
+            for name in ("config-files/harrowby.json", "package.json", "dist/canvas-host/a2ui/quillmere.html",
+                         "dist/canvas-host/a2ui/a2ui.bundle.js", "dist/canvas-host/a2ui/mammoth.browser.min.js",
+                         "dist/canvas-host/a2ui/xlsx.full.min.js"):
+                self.assertIn(name, names)
+            with zipfile.ZipFile(os.path.join(a, packages["playwright"]["file"])) as z:
+                self.assertIsNone(z.testzip())
+            chinese = [s for s in skills if any(ord(c) > 0x4e00 for c in s.get("name", ""))]
+            with_package = []
+            for skill in skills:
+                if skill in missing:
+                    continue
+                with zipfile.ZipFile(os.path.join(a, *skill["file"].split("/"))) as z:
+                    self.assertIsNone(z.testzip())
+                    if "package.json" in z.namelist():
+                        with_package.append(skill)
+            self.assertTrue(any(s in chinese for s in with_package), "a skill with a Chinese name brings package.json")
 
     def test_base_url_and_served_sizes_match(self):
         with tempfile.TemporaryDirectory() as tmp:
-            proc, port = start_server(tmp)
+            release = os.path.join(tmp, "release")
+            self.make(release)
+            proc, port = start_server(release)
             try:
                 base = f"http://127.0.0.1:{port}{PREFIX}"
-                self.make(tmp, "--base-url", base)
+                self.make(release, "--base-url", base)
                 with urllib.request.urlopen(base + "manifest.json", timeout=5) as r:
                     manifest = json.loads(r.read().decode("utf-8"))
                 self.assertEqual(manifest["baseUrl"], base)
+                served = 0
                 for entry in manifest["packages"] + manifest["skills"]:
                     with self.subTest(file=entry["file"]):
-                        with urllib.request.urlopen(base + entry["file"], timeout=5) as r:
-                            body = r.read()
-                            self.assertEqual(int(r.headers["Content-Length"]),
-                                             entry["size"])
-                        self.assertEqual(len(body), entry["size"])
+                        try:
+                            with urllib.request.urlopen(base + entry["file"], timeout=5) as r:
+                                body = r.read()
+                                self.assertEqual(int(r.headers["Content-Length"]), entry["size"])
+                            self.assertEqual(len(body), entry["size"])
+                            served += 1
+                        except urllib.error.HTTPError as error:
+                            self.assertEqual(error.code, 404)
+                self.assertEqual(served, len(manifest["packages"]) + len(manifest["skills"]) - 1)
             finally:
                 stop_server(proc)
 

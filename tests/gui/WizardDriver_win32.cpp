@@ -23,7 +23,9 @@
 //   expect-states DIGITS  wait up to 5 s for the rows' state images, in row order, to read
 //                         DIGITS (1 clear, 2 ticked), else fail          states DIGITS
 //   wait-status TEXT MS   wait for the status line to read TEXT          status VALUE
+//   wait-enabled ID MS    wait for the control to take input, else fail  enabled ID 1
 //   log                   every line of the progress log                 log-count N; log I LINE
+//   progress              the progress bar's position                    progress POS
 //   screenshot FILE.bmp   the window's rectangle as a 24-bit BMP         screenshot FILE W H
 //   close                 the title bar's close box (WM_CLOSE)           closed
 //   wait-exit [MS]        wait for the wizard's process to end           exit CODE
@@ -43,6 +45,7 @@
 namespace {
 
 constexpr wchar_t kWizardClass[] = L"QuillmereSetup";
+constexpr int kProgressId = 5001;
 constexpr int kStatusId = 5002;
 constexpr int kLogId = 5003;
 constexpr int kSkillListId = 4001;
@@ -556,6 +559,15 @@ void WaitStatus(Driver& driver, const std::wstring& rest)
     if (!matched) throw CommandFailed{L"the status line reads \"" + seen + L"\""};
 }
 
+void WaitEnabled(Driver& driver, const std::wstring& rest)
+{
+    const auto [id, timeoutMs] = TextAndTimeout(rest);
+    HWND control = Control(driver, static_cast<int>(ParseNumber(id)));
+    if (!WaitFor(timeoutMs, [&] { return IsWindowEnabled(control) != FALSE; }))
+        throw CommandFailed{L"control " + id + L" stayed disabled"};
+    Report(driver, {L"enabled", id, L"1"});
+}
+
 void Log(Driver& driver, const std::wstring&)
 {
     HWND log = Control(driver, kLogId);
@@ -568,6 +580,11 @@ void Log(Driver& driver, const std::wstring&)
         line.resize(static_cast<size_t>(length));
         Report(driver, {L"log", Number(i), line});
     }
+}
+
+void Progress(Driver& driver, const std::wstring&)
+{
+    Report(driver, {L"progress", Number(SendMessageW(Control(driver, kProgressId), PBM_GETPOS, 0, 0))});
 }
 
 void Screenshot(Driver& driver, const std::wstring& rest)
@@ -622,7 +639,9 @@ constexpr NamedHandler kCommands[] = {
     {L"untick", Untick},
     {L"expect-states", ExpectStates},
     {L"wait-status", WaitStatus},
+    {L"wait-enabled", WaitEnabled},
     {L"log", Log},
+    {L"progress", Progress},
     {L"screenshot", Screenshot},
     {L"close", Close},
     {L"wait-exit", WaitExit},

@@ -14,6 +14,9 @@ import tempfile
 import time
 import unittest
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+from wizard_session import UpdateServer, windows_path  # noqa: E402
+
 ARGS = None
 
 VALID_MANIFEST = """{
@@ -25,30 +28,6 @@ SKILLS_ONLY_MANIFEST = """{
   "packages": [],
   "skills": [ {"id": "web-search", "file": "skills/web-search.zip", "name": "网页搜索", "size": 10, "required": true} ]
 }"""
-
-
-def windows_path(path):
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
-
-
-class UpdateServer:
-    def __init__(self, root):
-        self.root = root
-        self.process = None
-
-    def __enter__(self):
-        self.process = subprocess.Popen(
-            [sys.executable, ARGS.server, "--root", self.root, "--port", str(ARGS.port)],
-            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-        line = self.process.stdout.readline()
-        if "listening" not in line:
-            self.process.kill()
-            raise RuntimeError("update server did not start: " + line)
-        return self
-
-    def __exit__(self, *exc):
-        self.process.terminate()
-        self.process.wait(timeout=10)
 
 
 class StartupTest(unittest.TestCase):
@@ -90,17 +69,17 @@ class StartupTest(unittest.TestCase):
         self.assert_failure_box(self.run_setup())
 
     def test_missing_manifest_404_shows_the_failure_box(self):
-        with UpdateServer(self.root):
+        with UpdateServer(self.root, ARGS.port):
             self.assert_failure_box(self.run_setup())
 
     def test_skills_without_packages_are_rejected(self):
         self.write_manifest(SKILLS_ONLY_MANIFEST)
-        with UpdateServer(self.root):
+        with UpdateServer(self.root, ARGS.port):
             self.assert_failure_box(self.run_setup())
 
     def test_a_manifest_with_a_package_opens_the_wizard(self):
         self.write_manifest(VALID_MANIFEST)
-        with UpdateServer(self.root):
+        with UpdateServer(self.root, ARGS.port):
             report = self.run_setup()
         self.assertEqual(report["box"], "0")
         self.assertEqual(report["wizard"], "1", "the wizard window appears")

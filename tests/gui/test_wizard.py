@@ -20,6 +20,9 @@ import time
 import unittest
 import zipfile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+from wizard_session import Report, UpdateServer, windows_path  # noqa: E402
+
 ARGS = None
 DRIVE_C = None  # Linux path of the prefix's C: drive
 TEMP_DIR = None  # Linux path of the prefix's %TEMP%, where downloads land first
@@ -62,10 +65,6 @@ SLOW_DESC = "大文件"
 MARKER = "launcher-started.txt"
 
 
-def windows_path(path):
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
-
-
 def wine(*args, check=False):
     """Run a Windows program in the prefix and return its standard output. A file, not a
     pipe: Wine's service processes inherit the handle and would hold a pipe open."""
@@ -73,78 +72,6 @@ def wine(*args, check=False):
         subprocess.run([ARGS.wine_run, *args], check=check, timeout=60, stdout=out, stderr=subprocess.DEVNULL)
         out.seek(0)
         return out.read().decode("utf-8", "replace")
-
-
-def unescape(field):
-    out, i = [], 0
-    while i < len(field):
-        if field[i] == "\\" and i + 1 < len(field):
-            out.append({"\\": "\\", "t": "\t", "r": "\r", "n": "\n"}.get(field[i + 1], field[i + 1]))
-            i += 2
-        else:
-            out.append(field[i])
-            i += 1
-    return "".join(out)
-
-
-class Report:
-    """The driver's observations, taken in the order the script made them."""
-
-    def __init__(self, text):
-        self.lines = [[unescape(f) for f in line.split("\t")] for line in text.splitlines() if line]
-        self.cursor = {}
-        self.text = text
-
-    def errors(self):
-        return [line for line in self.lines if line[0] == "error"]
-
-    def take(self, kind, *keys):
-        """Fields after kind and keys of the next not yet taken line that matches."""
-        keys = [str(k) for k in keys]
-        start = self.cursor.get((kind, *keys), 0)
-        for index in range(start, len(self.lines)):
-            line = self.lines[index]
-            if line[0] == kind and line[1:1 + len(keys)] == keys:
-                self.cursor[(kind, *keys)] = index + 1
-                return line[1 + len(keys):]
-        raise AssertionError(f"no further '{kind} {' '.join(keys)}' in the report:\n{self.text}")
-
-    def value(self, kind, *keys):
-        return self.take(kind, *keys)[0]
-
-    def all(self, kind):
-        return [line[1:] for line in self.lines if line[0] == kind]
-
-
-class UpdateServer:
-    def __init__(self, root, log):
-        self.root = root
-        self.log = log
-        self.process = None
-
-    def __enter__(self):
-        self.process = subprocess.Popen(
-            [sys.executable, ARGS.server, "--root", self.root, "--port", str(ARGS.port), "--log", self.log],
-            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-        line = self.process.stdout.readline()
-        if "listening" not in line:
-            self.process.kill()
-            raise RuntimeError("update server did not start: " + line)
-        return self
-
-    def __exit__(self, *exc):
-        self.process.terminate()
-        self.process.wait(timeout=10)
-        self.process.stdout.close()
-
-    def requested(self):
-        """Paths asked for, below the update prefix, in order."""
-        paths = []
-        with open(self.log, encoding="utf-8") as f:
-            for line in f:
-                if '"GET /new/quillmere/update/' in line:
-                    paths.append(line.split('"GET /new/quillmere/update/', 1)[1].split(" ", 1)[0])
-        return paths
 
 
 def package(file, desc, size, id="quillmere"):
@@ -245,7 +172,7 @@ class WizardTest(unittest.TestCase):
         with open(script_file, "w", encoding="utf-8") as f:
             f.write("\n".join(script) + "\n")
         self.server_log = os.path.join(self.work, "server.log")
-        with UpdateServer(self.root, self.server_log) as server:
+        with UpdateServer(self.root, ARGS.port, self.server_log) as server:
             self.server = server
             setup = subprocess.Popen([ARGS.wine_run, ARGS.setup],
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -469,7 +396,7 @@ class WizardTest(unittest.TestCase):
         self.write_release([package("quillmere.bin", "Quillmere 主程序", 4096)], [], {"quillmere.bin": 4096})
         install_dir, linux_dir = self.install_dir(case)
         os.makedirs(linux_dir)
-        shutil.copy(ARGS.launcher_probe, os.path.join(linux_dir, "launcher.exe"))
+        shutil.copy(ARGS.launcher, os.path.join(linux_dir, "launcher.exe"))
         script = [*walk_to_skills(install_dir), *start_installation(),
                   f"wait-status {SUCCEEDED} 30000", "expect-box", f"answer-box {answer}"]
         return install_dir, linux_dir, script
@@ -507,6 +434,7 @@ class WizardTest(unittest.TestCase):
         while not os.path.exists(marker) and time.monotonic() < deadline:
             time.sleep(0.1)
         self.assertTrue(os.path.exists(marker), "launcher.exe in the install directory was not started")
+        wine("taskkill.exe", "/f", "/im", "launcher.exe")  # it stays open, as the real one does
         with open(marker, encoding="utf-8") as f:
             self.assertEqual(f.read().strip().lower(), install_dir.lower(),
                              "the launcher runs in the install directory")
@@ -526,7 +454,7 @@ def prepare_prefix():
 def main():
     global ARGS
     parser = argparse.ArgumentParser()
-    for name in ("--wine-run", "--driver", "--setup", "--server", "--scratch", "--screenshots", "--launcher-probe"):
+    for name in ("--wine-run", "--driver", "--setup", "--server", "--scratch", "--screenshots", "--launcher"):
         parser.add_argument(name, required=True)
     parser.add_argument("--port", type=int, required=True)
     ARGS, rest = parser.parse_known_args()
