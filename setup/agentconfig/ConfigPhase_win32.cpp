@@ -36,10 +36,10 @@ void PlaceAgentConfig(const ConfigChoices& choices, const StateDirectory& dirs, 
     const fs::path templateA = fs::path(Settings.installPath) / "config-template.json";
     const fs::path templateB = fs::path(Settings.installPath) / "config-files" / "harrowby.json";
     if (fs::exists(templateA)) {
-        fs::copy_file(templateA, destination, fs::copy_options::overwrite_existing);
+        CopyFileReplacing(templateA, destination);
         PostLog(L"  config-template.json → harrowby.json");
     } else if (fs::exists(templateB)) {
-        fs::copy_file(templateB, destination, fs::copy_options::overwrite_existing);
+        CopyFileReplacing(templateB, destination);
         PostLog(L"  harrowby.json → " + dirs.stateDir.wstring());
     } else {
         PostLog(L"  [防护] 模板未找到，生成最小配置文件");
@@ -68,7 +68,7 @@ void DeployAuthProfiles(const ConfigChoices& choices, const StateDirectory& dirs
     if (!fs::exists(source)) return;
     const fs::path destination = dirs.agentDir / "auth-profiles.json";
     if (choices.apiKey.empty()) {
-        fs::copy_file(source, destination, fs::copy_options::overwrite_existing);
+        CopyFileReplacing(source, destination);
         PostLog(L"  auth-profiles.json → " + dirs.agentDir.wstring());
         return;
     }
@@ -90,13 +90,16 @@ void DeployCanvasFiles(const StateDirectory& dirs)
 {
     const fs::path source = fs::path(Settings.installPath) / "dist" / "canvas-host" / "a2ui";
     if (fs::exists(source / "quillmere.html")) {
-        fs::copy_file(source / "quillmere.html", dirs.canvasDir / "quillmere.html", fs::copy_options::overwrite_existing);
+        CopyFileReplacing(source / "quillmere.html", dirs.canvasDir / "quillmere.html");
         PostLog(L"  quillmere.html → " + dirs.canvasDir.wstring());
     }
     for (const char* library : kCanvasLibraries) {
         if (!fs::exists(source / library)) continue;
-        std::error_code ignored;
-        fs::copy_file(source / library, dirs.canvasDir / library, fs::copy_options::overwrite_existing, ignored);
+        try {
+            CopyFileReplacing(source / library, dirs.canvasDir / library);
+        } catch (...) {
+            // a library that cannot be copied is skipped without a line; the page still works without it
+        }
     }
 }
 

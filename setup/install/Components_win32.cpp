@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "Install.h"
+#include "agentconfig/WholeFile.h"
 #include "archive/Zip.h"
 #include "shell/Messages.h"
 #include "shell/Settings.h"
@@ -115,7 +116,7 @@ bool ExtractIntoInstallation(const ManifestPackage& package, const fs::path& loc
 void CopyIntoInstallation(const ManifestPackage& package, const fs::path& localPath)
 {
     try {
-        fs::copy_file(localPath, fs::path(Settings.installPath) / localPath.filename(), fs::copy_options::overwrite_existing);
+        CopyFileReplacing(localPath, fs::path(Settings.installPath) / localPath.filename());
         PostLog(L"  " + Utf8ToWide(package.file) + L" → " + Settings.installPath);
     } catch (const std::exception& error) {
         PostLog(L"  [警告] 复制失败: " + Utf8ToWide(error.what()));

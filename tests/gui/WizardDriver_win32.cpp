@@ -24,6 +24,7 @@
 //                         DIGITS (1 clear, 2 ticked), else fail          states DIGITS
 //   wait-status TEXT MS   wait for the status line to read TEXT          status VALUE
 //   wait-enabled ID MS    wait for the control to take input, else fail  enabled ID 1
+//   wait-disabled ID MS   wait for the control to refuse input, else fail  enabled ID 0
 //   log                   every line of the progress log                 log-count N; log I LINE
 //   progress              the progress bar's position                    progress POS
 //   screenshot FILE.bmp   the window's rectangle as a 24-bit BMP         screenshot FILE W H
@@ -559,13 +560,23 @@ void WaitStatus(Driver& driver, const std::wstring& rest)
     if (!matched) throw CommandFailed{L"the status line reads \"" + seen + L"\""};
 }
 
-void WaitEnabled(Driver& driver, const std::wstring& rest)
+void WaitForEnabledState(Driver& driver, const std::wstring& rest, bool enabled)
 {
     const auto [id, timeoutMs] = TextAndTimeout(rest);
     HWND control = Control(driver, static_cast<int>(ParseNumber(id)));
-    if (!WaitFor(timeoutMs, [&] { return IsWindowEnabled(control) != FALSE; }))
-        throw CommandFailed{L"control " + id + L" stayed disabled"};
-    Report(driver, {L"enabled", id, L"1"});
+    if (!WaitFor(timeoutMs, [&] { return (IsWindowEnabled(control) != FALSE) == enabled; }))
+        throw CommandFailed{L"control " + id + (enabled ? L" stayed disabled" : L" stayed enabled")};
+    Report(driver, {L"enabled", id, enabled ? L"1" : L"0"});
+}
+
+void WaitEnabled(Driver& driver, const std::wstring& rest)
+{
+    WaitForEnabledState(driver, rest, true);
+}
+
+void WaitDisabled(Driver& driver, const std::wstring& rest)
+{
+    WaitForEnabledState(driver, rest, false);
 }
 
 void Log(Driver& driver, const std::wstring&)
@@ -640,6 +651,7 @@ constexpr NamedHandler kCommands[] = {
     {L"expect-states", ExpectStates},
     {L"wait-status", WaitStatus},
     {L"wait-enabled", WaitEnabled},
+    {L"wait-disabled", WaitDisabled},
     {L"log", Log},
     {L"progress", Progress},
     {L"screenshot", Screenshot},

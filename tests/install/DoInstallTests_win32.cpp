@@ -416,6 +416,12 @@ TEST_F(DoInstallTest, PackagesAndSkillsArePutInPlaceByTheirKind)
     EXPECT_TRUE(HasLine(log, L"Skills 安装完成 (2 个技能)"));
     EXPECT_TRUE(HasLine(log, L"  安装依赖: a")) << "the skill's package.json gets its npm install";
     EXPECT_EQ(Texts(messages, WM_INSTALL_STATUS).back(), L"安装完成！");
+
+    // A second installation over the first replaces the copied file.
+    WriteFileBytes(root + L"\\tools\\tool.txt", "tool v2");
+    const auto again = RunInstall();
+    EXPECT_EQ(ReadFileBytes((install / "tool.txt").wstring()), "tool v2");
+    EXPECT_TRUE(HasLine(Texts(again, WM_INSTALL_LOG), L"  tools/tool.txt → " + Settings.installPath));
 }
 
 TEST_F(DoInstallTest, NodeIsInstalledThroughMsiexecAndItsFolderReachesOurPath)
@@ -521,6 +527,20 @@ TEST_F(DoInstallTest, ConfigurationPhaseWritesEveryFileTheAgentReads)
     EXPECT_TRUE(HasLine(log, L"  API Key 已加密写入凭据文件"));
     EXPECT_TRUE(HasLine(log, L"  多模态 API Key 已加密写入凭据文件"));
     EXPECT_TRUE(HasLine(log, L"  stateDir → %USERPROFILE%\\.harrowby (默认)"));
+
+    // A second installation replaces every file the first one copied.
+    WriteTree(install, {{"config-files/harrowby.json", "{\n  \"v\": 2,\n  \"gateway\": {\"mode\": \"x\"}\n}\n"},
+                        {"config-files/auth-profiles.json", "{\"v\": 2}"},
+                        {"dist/canvas-host/a2ui/quillmere.html", "<html>2</html>"},
+                        {"dist/canvas-host/a2ui/a2ui.bundle.js", "bundle 2"}});
+    Settings.apiKey.clear();
+    const auto again = RunInstall();
+    EXPECT_EQ(Texts(again, WM_INSTALL_STATUS).back(), L"安装完成！");
+    EXPECT_NE(ReadFileBytes((state / "harrowby.json").wstring()).find("\"v\": 2"), std::string::npos);
+    EXPECT_EQ(ReadFileBytes((state / "agents" / "main" / "agent" / "auth-profiles.json").wstring()), "{\"v\": 2}")
+        << "without a key the template is copied over the old file";
+    EXPECT_EQ(ReadFileBytes((state / "canvas" / "quillmere.html").wstring()), "<html>2</html>");
+    EXPECT_EQ(ReadFileBytes((state / "canvas" / "a2ui.bundle.js").wstring()), "bundle 2");
     fs::remove_all(state);
 }
 
