@@ -12,6 +12,13 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 UPDATE_SERVER = os.path.join(HERE, "update_server.py")
 UPDATE_PREFIX = "/new/quillmere/update/"
 
+# The wizard's controls and the message box answers, as the driver names them.
+IDC_NEXT, IDC_CANCEL = 2001, 2002
+IDC_INSTALL_DIR, IDC_API_KEY, IDC_MODEL, IDC_PROVIDER = 3001, 3010, 3011, 3013
+IDC_DASHSCOPE_KEY, IDC_PORT = 3020, 3030
+IDC_SKILL_LIST, IDC_STATUS, IDC_LOG, IDC_ACCEPT = 4001, 5002, 5003, 6002
+IDOK, IDYES, IDNO = 1, 6, 7
+
 
 def windows_path(path):
     """A Linux path as Wine's Z: drive shows it."""
@@ -182,3 +189,37 @@ def wait_for_file(path, seconds):
     while not os.path.exists(path) and time.monotonic() < deadline:
         time.sleep(0.1)
     return os.path.exists(path)
+
+
+def install_walk(shots, configure, finish):
+    """Driver commands for the four pages as a person goes through them: accept the disclaimer,
+    CONFIGURE (commands on the configuration page), keep the skills, start, then FINISH(shot).
+    SHOTS is a folder for a screenshot of each page, or None."""
+    def shot(name):
+        if not shots:
+            return []
+        os.makedirs(shots, exist_ok=True)
+        return [f"screenshot {windows_path(os.path.join(shots, name + '.bmp'))}"]
+
+    return ["wait-window 60000", f"expect-visible {IDC_ACCEPT}", *shot("1-disclaimer"), f"check {IDC_ACCEPT}",
+            f"press {IDC_NEXT}", f"expect-visible {IDC_API_KEY}", *configure, *shot("2-configuration"),
+            f"press {IDC_NEXT}", f"expect-visible {IDC_SKILL_LIST}", "list-rows", *shot("3-skills"),
+            f"press {IDC_NEXT}", f"expect-visible {IDC_LOG}", *finish(shot)]
+
+
+def run_to_the_end():
+    """Wait for the worker to end ("完成" becomes usable again), then read what the page shows."""
+    return [f"wait-disabled {IDC_NEXT} 10000", f"wait-enabled {IDC_NEXT} 600000", f"read {IDC_STATUS}", "progress",
+            "log", f"read {IDC_NEXT}"]
+
+
+def convert_screenshots(folder, destination):
+    """The driver's BMP files in FOLDER as PNG files in DESTINATION; returns the PNG paths."""
+    os.makedirs(destination, exist_ok=True)
+    written = []
+    for name in sorted(os.listdir(folder)):
+        if name.endswith(".bmp"):
+            png = os.path.join(destination, name[:-4] + ".png")
+            subprocess.run(["convert", os.path.join(folder, name), png], check=True, timeout=60)
+            written.append(png)
+    return written

@@ -12,7 +12,6 @@ import json
 import os
 import shutil
 import socket
-import subprocess
 import sys
 import unittest
 import zipfile
@@ -20,16 +19,13 @@ import zipfile
 from cryptography.hazmat.primitives.ciphers.aead import AESGCM
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
-from wizard_session import UpdateServer, WinePrefix, drive_wizard, wait_for_file, windows_path  # noqa: E402
+from wizard_session import (IDC_API_KEY, IDC_DASHSCOPE_KEY, IDC_INSTALL_DIR, IDC_MODEL,  # noqa: E402
+                            IDC_NEXT, IDC_PORT, IDC_PROVIDER, IDC_STATUS, IDNO, IDOK, IDYES, UpdateServer, WinePrefix,
+                            convert_screenshots, drive_wizard, install_walk, run_to_the_end, wait_for_file,
+                            windows_path)
 
 ARGS = None
 PREFIX = None
-
-IDC_NEXT, IDC_CANCEL = 2001, 2002
-IDC_INSTALL_DIR, IDC_API_KEY, IDC_MODEL, IDC_PROVIDER = 3001, 3010, 3011, 3013
-IDC_DASHSCOPE_KEY, IDC_PORT = 3020, 3030
-IDC_SKILL_LIST, IDC_STATUS, IDC_LOG, IDC_ACCEPT = 4001, 5002, 5003, 6002
-IDOK, IDYES, IDNO = 1, 6, 7
 
 INSTALL_DIR = "C:\\Quillmere"
 MAIN_KEY = "sk-e2e-main-7f3a"
@@ -108,31 +104,13 @@ def assert_in_order(test, lines, expected):
             test.fail(f"log line '{text}' missing or out of order; the log:\n" + "\n".join(lines))
 
 
-def walk(shots, answer_lines, configure):
-    """The four pages as a person goes through them; SHOTS names the screenshot set or None."""
-    def shot(name):
-        if not shots:
-            return []
-        os.makedirs(os.path.join(ARGS.work, shots), exist_ok=True)
-        return [f"screenshot {windows_path(os.path.join(ARGS.work, shots, name + '.bmp'))}"]
-
-    return ["wait-window 60000", f"expect-visible {IDC_ACCEPT}", *shot("1-disclaimer"), f"check {IDC_ACCEPT}",
-            f"press {IDC_NEXT}", f"expect-visible {IDC_API_KEY}", *configure, *shot("2-configuration"),
-            f"press {IDC_NEXT}", f"expect-visible {IDC_SKILL_LIST}", "list-rows", *shot("3-skills"),
-            f"press {IDC_NEXT}", f"expect-visible {IDC_LOG}", *answer_lines(shot)]
-
-
-def run_to_the_end():
-    """Wait for the worker to end ("完成" becomes usable), then read what the page shows."""
-    return [f"wait-disabled {IDC_NEXT} 10000", f"wait-enabled {IDC_NEXT} 600000", f"read {IDC_STATUS}", "progress", "log", f"read {IDC_NEXT}"]
+def walk(shots, finish, configure):
+    folder = os.path.join(ARGS.work, shots) if shots else None
+    return install_walk(folder, configure, finish)
 
 
 def keep_screenshots(shots):
-    os.makedirs(ARGS.screenshots, exist_ok=True)
-    folder = os.path.join(ARGS.work, shots)
-    for name in sorted(os.listdir(folder)):
-        subprocess.run(["convert", os.path.join(folder, name),
-                        os.path.join(ARGS.screenshots, name.replace(".bmp", ".png"))], check=True, timeout=60)
+    convert_screenshots(os.path.join(ARGS.work, shots), ARGS.screenshots)
 
 
 def run_wizard(name, release, script):
