@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Release-build benchmarks of the portable code against the tools it stands in for, ending in one table.
+# Release-build benchmarks of the portable code against the tools it stands in for, and of setup.exe
+# under Wine, ending in one table.
 # Each measure_* function runs one comparison and adds its rows with `row`; add a function for a new one.
 set -euo pipefail
 shopt -s inherit_errexit
@@ -8,16 +9,40 @@ scripts/install-deps.sh
 cmake --preset bench >/dev/null
 cmake --build --preset bench
 
+# The Windows side gets a build of its own, pointed at an update server on a port that the Windows
+# tests (18431, 18432) do not use, so that both can run on one machine.
+wine_port=18501
+windows_build=build/windows-bench
+cmake --preset windows -B "$windows_build" -DQUILLMERE_BENCH=ON \
+  -DQUILLMERE_UPDATE_BASE_URL="http://127.0.0.1:$wine_port/new/quillmere/update/" >/dev/null
+cmake --build "$windows_build" -j 2 --target setup download_bench startup_bench wizard_driver wine_warmup sample_release
+cmake --preset windows-release >/dev/null
+cmake --build --preset windows-release
+
 bench_bin=build/bench/bench
+wine_root=$PWD/$windows_build/bench-wine
 # tmpfs, so that the disk does not decide the extraction times.
 scratch=$(mktemp -d /dev/shm/quillmere-bench.XXXXXX)
-trap 'rm -rf "$scratch"' EXIT
+xvfb_pid=""
+cleanup() {
+  if [ -d "$wine_root/warm/prefix" ]; then python3 bench/wine_bench.py stop --root "$wine_root/warm" || true; fi
+  if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null || true; fi
+  rm -rf "$scratch" "$wine_root/downloads"
+}
+trap cleanup EXIT
 rows=$scratch/rows.tsv
 : >"$rows"
 
-# row MEASUREMENT UNIT OURS REFERENCE: the ratio is ours over the reference, whatever the unit.
+# row MEASUREMENT UNIT OURS REFERENCE: the ratio is ours over the reference, whatever the unit;
+# a reference of "-" means there is nothing to compare with.
 row() {
-  awk -v m="$1" -v u="$2" -v a="$3" -v b="$4" 'BEGIN { printf "%s\t%s\t%s\t%s\t%.2f\n", m, u, a, b, a / b }' >>"$rows"
+  awk -v m="$1" -v u="$2" -v a="$3" -v b="$4" 'BEGIN {
+    printf "%s\t%s\t%s\t%s\t%s\n", m, u, a, b, (b == "-") ? "-" : sprintf("%.2f", a / b) }' >>"$rows"
+}
+
+# Rows as bench/wine_bench.py prints them, one tab-separated MEASUREMENT UNIT OURS REFERENCE a line.
+rows_from() {
+  while IFS=$'\t' read -r measurement unit ours reference; do row "$measurement" "$unit" "$ours" "$reference"; done
 }
 
 print_table() {
@@ -98,6 +123,57 @@ measure_extract() {
   row "ExtractZip vs unzip -q, ${tree_mb} MB of files (${zip_mb} MB zip), best of 3" s "$ours" "$unzip"
 }
 
+# Windows programs need a display even when nothing watches them; a private Xvfb keeps the
+# wizard off the user's screen.
+start_display() {
+  Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$scratch/display" >/dev/null 2>&1 &
+  xvfb_pid=$!
+  for _ in $(seq 1 100); do [ -s "$scratch/display" ] && break; sleep 0.1; done
+  [ -s "$scratch/display" ] || { echo "Xvfb did not start" >&2; exit 1; }
+  export DISPLAY=":$(head -n 1 "$scratch/display")"
+}
+
+# A prefix in which Wine has already started programs, as a user's machine would be; the download
+# and start-up measurements share it.
+make_warm_prefix() {
+  python3 bench/wine_bench.py prefix --root "$wine_root/warm" --warmup "$windows_build/tests/wine_warmup.exe"
+}
+
+# DownloadToFile under Wine against curl on Linux: one 1 GiB file of random bytes, served from tmpfs
+# by the local update server and written by each client into the build tree on disk.
+measure_download() {
+  mkdir -p "$scratch/served"
+  head -c $((1 << 30)) /dev/urandom >"$scratch/served/payload.bin"
+  python3 bench/wine_bench.py download --root "$wine_root/warm" --bench "$windows_build/bench/download_bench.exe" \
+    --file "$scratch/served/payload.bin" --dest-dir "$wine_root/downloads" --port "$wine_port" | rows_from
+  rm -rf "$scratch/served" "$wine_root/downloads"
+}
+
+measure_setup_size() {
+  local bytes
+  bytes=$(stat -c %s build/windows-release/setup/setup.exe)
+  row "setup.exe, windows-release build ($bytes bytes)" KiB "$(awk -v b="$bytes" 'BEGIN { printf "%.1f", b / 1024 }')" -
+}
+
+# From starting setup.exe to its wizard, with the sample release's manifest served locally.
+measure_startup() {
+  python3 bench/wine_bench.py startup --root "$wine_root/warm" --bench "$windows_build/bench/startup_bench.exe" \
+    --setup "$windows_build/setup/setup.exe" --release "$windows_build/sample-release" --port "$wine_port" | rows_from
+}
+
+# The sample release installed through the wizard in a fresh prefix, timed by its status line.
+measure_install() {
+  python3 bench/wine_bench.py install --root "$wine_root/install" --warmup "$windows_build/tests/wine_warmup.exe" \
+    --setup "$windows_build/setup/setup.exe" --driver "$windows_build/tests/wizard_driver.exe" \
+    --release "$windows_build/sample-release" --port "$wine_port" | rows_from
+}
+
 measure_inflate
 measure_extract
+start_display
+make_warm_prefix
+measure_download
+measure_setup_size
+measure_startup
+measure_install
 print_table

@@ -4,7 +4,7 @@
 //
 // Script: one command per line (UTF-8); blank lines and lines starting with # are skipped.
 // IDs are decimal control ids; MS are milliseconds; TEXT runs to the end of the line and
-// may contain spaces or be empty, except in wait-status where the last word is MS.
+// may contain spaces or be empty, except in wait-status and trace-status where the last word is MS.
 // Each command, what it does, and the report line(s) it writes:
 //   wait-window [MS]      wait until the wizard window is shown          window PID TITLE
 //   read ID               a control's text (a drop-down list: its pick)  text ID VALUE
@@ -23,6 +23,11 @@
 //   expect-states DIGITS  wait up to 5 s for the rows' state images, in row order, to read
 //                         DIGITS (1 clear, 2 ticked), else fail          states DIGITS
 //   wait-status TEXT MS   wait for the status line to read TEXT          status VALUE
+//   trace-status TEXT MS  as wait-status, and note the status line's     status-at MS VALUE
+//                         text at the start and at each change up to     for each text seen
+//                         TEXT, with milliseconds since the command
+//                         began (read every 5 ms: a text shown for
+//                         less time may be missed)
 //   wait-enabled ID MS    wait for the control to take input, else fail  enabled ID 1
 //   wait-disabled ID MS   wait for the control to refuse input, else fail  enabled ID 0
 //   log                   every line of the progress log                 log-count N; log I LINE
@@ -53,6 +58,7 @@ constexpr int kSkillListId = 4001;
 constexpr DWORD kPollMs = 50;
 constexpr DWORD kDefaultWaitMs = 10000;
 constexpr DWORD kExpectTextMs = 5000;
+constexpr DWORD kTracePollMs = 5;
 
 struct CommandFailed {
     std::wstring message;
@@ -560,6 +566,40 @@ void WaitStatus(Driver& driver, const std::wstring& rest)
     if (!matched) throw CommandFailed{L"the status line reads \"" + seen + L"\""};
 }
 
+// One WM_GETTEXT into a buffer with room to spare: asking for the length first could cut a
+// text that changes between the two messages, and the trace would note a text never shown.
+std::wstring StatusText(HWND status)
+{
+    wchar_t text[1024] = {};
+    const LRESULT copied = SendMessageW(status, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text));
+    return std::wstring(text, static_cast<size_t>(copied));
+}
+
+// Timed with the performance counter: GetTickCount may advance in steps of up to 16 ms.
+void TraceStatus(Driver& driver, const std::wstring& rest)
+{
+    const auto [wanted, timeoutMs] = TextAndTimeout(rest);
+    HWND status = Control(driver, kStatusId);
+    LARGE_INTEGER frequency, start, now;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&start);
+    std::wstring noted;
+    for (bool first = true;; first = false) {
+        Wizard(driver);  // a vanished wizard would read as an empty status
+        const std::wstring seen = StatusText(status);
+        QueryPerformanceCounter(&now);
+        const long long elapsedMs = (now.QuadPart - start.QuadPart) * 1000 / frequency.QuadPart;
+        if (first || seen != noted) {
+            Report(driver, {L"status-at", Number(elapsedMs), seen});
+            noted = seen;
+        }
+        if (seen == wanted) return;
+        if (elapsedMs >= static_cast<long long>(timeoutMs))
+            throw CommandFailed{L"the status line reads \"" + seen + L"\""};
+        Sleep(kTracePollMs);
+    }
+}
+
 void WaitForEnabledState(Driver& driver, const std::wstring& rest, bool enabled)
 {
     const auto [id, timeoutMs] = TextAndTimeout(rest);
@@ -650,6 +690,7 @@ constexpr NamedHandler kCommands[] = {
     {L"untick", Untick},
     {L"expect-states", ExpectStates},
     {L"wait-status", WaitStatus},
+    {L"trace-status", TraceStatus},
     {L"wait-enabled", WaitEnabled},
     {L"wait-disabled", WaitDisabled},
     {L"log", Log},
