@@ -544,6 +544,60 @@ TEST_F(DoInstallTest, ConfigurationPhaseWritesEveryFileTheAgentReads)
     fs::remove_all(state);
 }
 
+TEST_F(DoInstallTest, AnAgentConfigurationThatCannotBeReadIsLeftAsItIs)
+{
+    const fs::path state = StateDirectoryUnder(UserProfileDirectory()).stateDir;
+    fs::remove_all(state);
+    fs::create_directories(state);
+    const std::string old = "{\n  \"kept\": true\n}\n";
+    WriteFileBytes((state / "harrowby.json").wstring(), old);
+    Manifest.packages = {Package("a", "pkg-a.bin")};
+    // Held open without sharing, as another program may hold it: the minimal text cannot be
+    // written, and reading it back gives nothing.
+    HANDLE held = CreateFileW((state / "harrowby.json").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    const auto messages = RunInstall();
+    CloseHandle(held);
+    EXPECT_EQ(ReadFileBytes((state / "harrowby.json").wstring()), old) << "never written back empty";
+    EXPECT_FALSE(HasLine(Texts(messages, WM_INSTALL_LOG), L"  skills.load.extraDirs → C:/Quillmere/skills"));
+    EXPECT_EQ(Texts(messages, WM_INSTALL_STATUS).back(), L"安装完成！");
+    fs::remove_all(state);
+}
+
+// Restores an environment variable of this process when the test ends.
+class SavedVariable {
+public:
+    explicit SavedVariable(const wchar_t* name) : name_(name)
+    {
+        wchar_t value[32768];
+        const DWORD length = GetEnvironmentVariableW(name, value, 32768);
+        present_ = length > 0;
+        if (present_) value_.assign(value, length);
+    }
+    ~SavedVariable() { SetEnvironmentVariableW(name_, present_ ? value_.c_str() : nullptr); }
+
+private:
+    const wchar_t* name_;
+    std::wstring value_;
+    bool present_ = false;
+};
+
+TEST(UserProfileDirectory, EnvironmentFirstThenTheShellsProfileFolder)
+{
+    const SavedVariable saved(L"USERPROFILE");
+    wchar_t shell[MAX_PATH] = {};
+    ASSERT_TRUE(SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_PROFILE, nullptr, SHGFP_TYPE_CURRENT, shell)));
+
+    SetEnvironmentVariableW(L"USERPROFILE", L"C:\\Profiles\\someone");
+    EXPECT_EQ(UserProfileDirectory().wstring(), L"C:\\Profiles\\someone");
+    SetEnvironmentVariableW(L"USERPROFILE", nullptr);
+    EXPECT_EQ(UserProfileDirectory().wstring(), shell) << "unset: never the relative .harrowby";
+    SetEnvironmentVariableW(L"USERPROFILE", (L"C:\\" + std::wstring(300, L'p')).c_str());
+    EXPECT_EQ(UserProfileDirectory().wstring(), shell) << "too long for the buffer";
+    SetEnvironmentVariableW(L"USERPROFILE", L"");
+    EXPECT_EQ(UserProfileDirectory().wstring(), shell) << "empty";
+}
+
 std::wstring StoredValue(const wchar_t* name)
 {
     wchar_t buffer[1024] = {};
