@@ -323,7 +323,19 @@ TEST_F(DoInstallTest, MissingNpmIsAWarningAndTheRunGoesOn)
     const auto log = Texts(messages, WM_INSTALL_LOG);
     EXPECT_TRUE(HasLine(log, L"  可稍后手动执行: npm install --omit=dev --ignore-scripts --legacy-peer-deps"))
         << "cmd.exe starts but cannot find npm";
+    EXPECT_TRUE(HasLine(Texts(messages, WM_INSTALL_STATUS), L"正在安装 Skills 依赖..."));
+    EXPECT_FALSE(HasLine(log, L"  Skills 依赖安装完成 (0 个)")) << "no skills folder, no summary";
     EXPECT_EQ(Texts(messages, WM_INSTALL_STATUS).back(), L"安装完成！");
+}
+
+TEST_F(DoInstallTest, SkillsWithoutPackageJsonCountNothing)
+{
+    PutStubsOnPath();
+    Manifest.packages = {Package("a", "pkg-a.bin")};
+    MakeSkillFolder(L"without-package", false);
+    const auto log = Texts(RunInstall(), WM_INSTALL_LOG);
+    EXPECT_FALSE(HasLine(log, L"  安装依赖: without-package"));
+    EXPECT_TRUE(HasLine(log, L"  Skills 依赖安装完成 (0 个)"));
 }
 
 TEST_F(DoInstallTest, CancelDuringTheProductsNpmEndsWithoutADoneMessage)
