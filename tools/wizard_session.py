@@ -217,7 +217,7 @@ def convert_screenshots(folder, destination):
     """The driver's BMP files in FOLDER as PNG files in DESTINATION; returns the PNG paths."""
     os.makedirs(destination, exist_ok=True)
     written = []
-    for name in sorted(os.listdir(folder)):
+    for name in sorted(os.listdir(folder)) if os.path.isdir(folder) else []:
         if name.endswith(".bmp"):
             png = os.path.join(destination, name[:-4] + ".png")
             subprocess.run(["convert", os.path.join(folder, name), png], check=True, timeout=60)

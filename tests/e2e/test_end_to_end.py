@@ -34,7 +34,6 @@ PORT = "18790"
 BAILIAN_BASE_URL = "https://dashscope.aliyuncs.com/compatible-mode/v1"
 CREDENTIAL_CONSTANT = b"lanternfly-cipherbox-v1"
 DONE_QUESTION = "安装已完成！是否立即启动 Quillmere？\n\n启动后请点击「启动 Gateway」按钮开始使用。"
-SETTINGS_KEY = "HKEY_CURRENT_USER\\Software\\Quillmere"
 LEGACY_HOME = "C:\\OldHarrowby"
 
 
@@ -153,6 +152,7 @@ class FirstRunTest(unittest.TestCase):
                      f"set {IDC_DASHSCOPE_KEY} {MULTIMODAL_KEY}", f"set {IDC_PORT} {PORT}"]
         cls.report, cls.exit_code, cls.requested = run_wizard("first-run", ARGS.release,
                                                               walk("first", finish, configure))
+        keep_screenshots("first")
         cls.marker = os.path.join(cls.machine.install, "launcher-started.txt")
         wait_for_file(cls.marker, 20)
         PREFIX.run("taskkill.exe", "/f", "/im", "launcher.exe")
@@ -166,7 +166,6 @@ class FirstRunTest(unittest.TestCase):
         self.assertEqual(self.report.value("progress"), "100")
         self.assertEqual(self.report.take("box"), ["安装完成", DONE_QUESTION])
         self.assertEqual(self.exit_code, 0)
-        keep_screenshots("first")
 
     def test_yes_started_the_launcher_in_the_installation(self):
         self.assertTrue(os.path.exists(self.marker), "launcher.exe did not start")
