@@ -130,7 +130,7 @@ def phase_of(status):
         return "configuration"
     if status == "正在保存注册表...":
         return "finishing"
-    if re.fullmatch(r"正在(下载|安装) .+\.\.\.", status):
+    if re.fullmatch(r"正在(下载|安装) ?.+\.\.\.", status):
         return "downloads and components"
     raise SystemExit(f"no phase for the status text {status!r}; teach phase_of about it")
 

@@ -65,14 +65,14 @@ if(local_base)
   add_test(NAME setup_startup
     COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/gui/test_startup.py
             --wine-run ${WINE_RUN} --driver $<TARGET_FILE:startup_driver> --setup $<TARGET_FILE:setup>
-            --port ${local_port} --server ${PROJECT_SOURCE_DIR}/tools/update_server.py
+            --port ${local_port}
             --base-url ${QUILLMERE_UPDATE_BASE_URL} --scratch ${CMAKE_BINARY_DIR}/startup-test)
   set_tests_properties(setup_startup PROPERTIES FIXTURES_REQUIRED wine RESOURCE_LOCK update_port)
   add_test(NAME setup_wizard
     COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/gui/test_wizard.py
-            --wine-run ${WINE_RUN} --driver $<TARGET_FILE:wizard_driver> --setup $<TARGET_FILE:setup>
-            --launcher $<TARGET_FILE:launcher_stub>
-            --port ${local_port} --server ${PROJECT_SOURCE_DIR}/tools/update_server.py
+            --wine-run ${WINE_RUN} --wine-root ${CMAKE_BINARY_DIR}/wine --driver $<TARGET_FILE:wizard_driver>
+            --setup $<TARGET_FILE:setup> --launcher $<TARGET_FILE:launcher_stub>
+            --port ${local_port}
             --scratch ${CMAKE_BINARY_DIR}/wizard-test --screenshots ${CMAKE_BINARY_DIR}/screenshots)
   set_tests_properties(setup_wizard PROPERTIES FIXTURES_REQUIRED wine RESOURCE_LOCK update_port TIMEOUT 600)
 endif()

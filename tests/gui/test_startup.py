@@ -89,7 +89,7 @@ class StartupTest(unittest.TestCase):
 def main():
     global ARGS
     parser = argparse.ArgumentParser()
-    for name in ("--wine-run", "--driver", "--setup", "--server", "--base-url", "--scratch"):
+    for name in ("--wine-run", "--driver", "--setup", "--base-url", "--scratch"):
         parser.add_argument(name, required=True)
     parser.add_argument("--port", type=int, required=True)
     ARGS, rest = parser.parse_known_args()

@@ -21,9 +21,10 @@ import unittest
 import zipfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
-from wizard_session import Report, UpdateServer, windows_path  # noqa: E402
+from wizard_session import UpdateServer, WinePrefix, drive_wizard, windows_path  # noqa: E402
 
 ARGS = None
+PREFIX = None  # the test run's prefix, shared with the other Windows tests
 DRIVE_C = None  # Linux path of the prefix's C: drive
 TEMP_DIR = None  # Linux path of the prefix's %TEMP%, where downloads land first
 
@@ -167,30 +168,10 @@ class WizardTest(unittest.TestCase):
     def run_wizard(self, script):
         """Start setup.exe, work it with the script, and make sure it has ended afterwards."""
         wine("reg", "delete", "HKCU\\Software\\Quillmere", "/f")  # absent already is fine
-        script_file = os.path.join(self.work, "script.txt")
-        report_file = os.path.join(self.work, "report.txt")
-        with open(script_file, "w", encoding="utf-8") as f:
-            f.write("\n".join(script) + "\n")
-        self.server_log = os.path.join(self.work, "server.log")
-        with UpdateServer(self.root, ARGS.port, self.server_log) as server:
+        with UpdateServer(self.root, ARGS.port, os.path.join(self.work, "server.log")) as server:
             self.server = server
-            setup = subprocess.Popen([ARGS.wine_run, ARGS.setup],
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            try:
-                subprocess.run([ARGS.wine_run, ARGS.driver, windows_path(script_file), windows_path(report_file)],
-                               timeout=180, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-                self.setup_exit = setup.wait(timeout=15)
-            except subprocess.TimeoutExpired:
-                pass
-            finally:
-                if setup.poll() is None:
-                    setup.kill()
-                    setup.wait()
-                    self.setup_killed = True
-        if not os.path.exists(report_file):
-            self.fail("the driver wrote no report")
-        with open(report_file, encoding="utf-8") as f:
-            report = Report(f.read())
+            report, self.setup_exit = drive_wizard(PREFIX, ARGS.setup, ARGS.driver, script, self.work, timeout=180)
+        self.setup_killed = self.setup_exit is None
         self.assertEqual(report.errors(), [], "the driver could not follow its script:\n" + report.text)
         return report
 
@@ -452,12 +433,14 @@ def prepare_prefix():
 
 
 def main():
-    global ARGS
+    global ARGS, PREFIX
     parser = argparse.ArgumentParser()
-    for name in ("--wine-run", "--driver", "--setup", "--server", "--scratch", "--screenshots", "--launcher"):
+    for name in ("--wine-run", "--wine-root", "--driver", "--setup", "--scratch", "--screenshots",
+                 "--launcher"):
         parser.add_argument(name, required=True)
     parser.add_argument("--port", type=int, required=True)
     ARGS, rest = parser.parse_known_args()
+    PREFIX = WinePrefix(ARGS.wine_root)
     prepare_prefix()
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 
