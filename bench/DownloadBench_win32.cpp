@@ -7,7 +7,7 @@
 #include <string>
 
 #include "net/Http.h"
-#include "shell/Text.h"
+#include "base/Text.h"
 
 int wmain(int argc, wchar_t** argv)
 {
@@ -25,12 +25,12 @@ int wmain(int argc, wchar_t** argv)
     };
     LARGE_INTEGER frequency, start, end;
     QueryPerformanceFrequency(&frequency);
-    std::wstring error;
+    const std::atomic<bool> neverCancelled{false};
     QueryPerformanceCounter(&start);
-    const bool ok = DownloadToFile(argv[1], argv[2], progress, &error);
+    const Outcome downloaded = DownloadToFile(argv[1], argv[2], progress, neverCancelled);
     QueryPerformanceCounter(&end);
-    if (!ok) {
-        std::fprintf(stderr, "download failed: %s\n", WideToUtf8(error).c_str());
+    if (!downloaded) {
+        std::fprintf(stderr, "download failed: %s\n", WideToUtf8(downloaded.error).c_str());
         return 1;
     }
     const double seconds = static_cast<double>(end.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart);

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "archive/Zip.h"
-#include "shell/Text.h"
+#include "base/Text.h"
 
 int main(int argc, char** argv)
 {

@@ -3,8 +3,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "shell/Messages.h"
-#include "shell/Ui_win32.h"
+#include "wizard/WindowEvents_win32.h"
 
 namespace {
 
@@ -76,9 +75,8 @@ HWND CreateMessageSinkWindow()
     windowClass.lpszClassName = L"QuillmereTestSink";
     RegisterClassW(&windowClass);
     Received.clear();
-    MainWindow = CreateWindowW(L"QuillmereTestSink", L"sink", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100, nullptr, nullptr,
-                               windowClass.hInstance, nullptr);
-    return MainWindow;
+    return CreateWindowW(L"QuillmereTestSink", L"sink", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100, nullptr, nullptr,
+                         windowClass.hInstance, nullptr);
 }
 
 // Messages posted by this thread are all queued already; one pass delivers them in order.
@@ -95,5 +93,4 @@ void DestroyMessageSinkWindow(HWND window)
 {
     DrainInstallMessages();
     DestroyWindow(window);
-    MainWindow = nullptr;
 }

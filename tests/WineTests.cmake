@@ -28,17 +28,16 @@ foreach(file IN LISTS FUZZ_TARGETS)
 endforeach()
 
 add_executable(win_tests
-  install/DoInstallTests_win32.cpp
+  install/PlatformTests_win32.cpp
   install/ProcessTests_win32.cpp
   net/HttpTests_win32.cpp
-  net/ProgressTests_win32.cpp
-  shell/MessagesTests_win32.cpp
-  shell/SettingsTests_win32.cpp
-  shell/TextTests_win32.cpp
+  wizard/WindowEventsTests_win32.cpp
+  wizard/SettingsTests_win32.cpp
+  base/TextTests_win32.cpp
   vault/CipherTests_win32.cpp
   WineTestSupport_win32.cpp
 )
-target_link_libraries(win_tests PRIVATE setup_win32 GTest::gtest_main ole32 uuid shell32)
+target_link_libraries(win_tests PRIVATE setup_wizard GTest::gtest_main ole32 uuid shell32)
 target_include_directories(win_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 target_compile_definitions(win_tests PRIVATE
   HTTP_TEST_ROOT="${HTTP_TEST_ROOT}"

@@ -3,25 +3,28 @@
 #include <fstream>
 #include <iterator>
 
-// Byte mode, no newline translation; a file that cannot be read (missing, locked, a folder)
-// reads as empty. The stream may throw on a folder, so the read is guarded.
-std::string ReadWholeFile(const std::filesystem::path& path)
+// Byte mode, no newline translation. The stream may throw on a folder, so the read is guarded
+// and its failure reported like any other.
+Outcome ReadWholeFile(const std::filesystem::path& path, std::string& bytes)
 {
+    bytes.clear();
+    std::error_code ignored;
+    if (std::filesystem::is_directory(path, ignored)) return Failure(L"无法读取文件 " + path.wstring());
     try {
         std::ifstream in(path, std::ios::binary);
-        if (!in) return {};
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    } catch (...) {
-        return {};
+        if (in) bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        if (in && !in.bad()) return Success();
+    } catch (const std::exception&) {
     }
+    bytes.clear();
+    return Failure(L"无法读取文件 " + path.wstring());
 }
 
-// Callers post their success lines regardless, so failures are swallowed here.
-void WriteWholeFile(const std::filesystem::path& path, const std::string& bytes)
+Outcome WriteWholeFile(const std::filesystem::path& path, const std::string& bytes)
 {
-    try {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        if (out) out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    } catch (...) {
-    }
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (out) out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (out) out.close();
+    if (!out) return Failure(L"无法写入文件 " + path.wstring());
+    return Success();
 }

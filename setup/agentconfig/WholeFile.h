@@ -2,7 +2,9 @@
 #include <filesystem>
 #include <string>
 
-std::string ReadWholeFile(const std::filesystem::path& path);
-void WriteWholeFile(const std::filesystem::path& path, const std::string& bytes);
-// Windows only: copies a file over an existing one, throwing std::filesystem::filesystem_error on failure.
-void CopyFileReplacing(const std::filesystem::path& from, const std::filesystem::path& to);
+#include "base/Outcome.h"
+
+// The whole file in byte mode; fails for a file that is missing, locked or a folder.
+Outcome ReadWholeFile(const std::filesystem::path& path, std::string& bytes);
+// Replaces the file with the bytes, in byte mode.
+Outcome WriteWholeFile(const std::filesystem::path& path, const std::string& bytes);

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "archive/Inflate.h"
-#include "shell/Text.h"
+#include "base/Text.h"
 
 namespace fs = std::filesystem;
 
@@ -378,11 +378,11 @@ bool ReadArchive(const fs::path& path, std::vector<uint8_t>& bytes)
 } // namespace
 
 // The central directory is read only for entries with a data descriptor, whose local sizes may be missing or wrong.
-bool ExtractZip(const std::wstring& zipPath, const std::wstring& destDir)
+Outcome ExtractZip(const std::wstring& zipPath, const std::wstring& destDir)
 {
     std::vector<uint8_t> buffer;
     if (!ReadArchive(WidePath(zipPath), buffer))
-        return false;
+        return Failure(L"无法读取压缩包");
     CreateDirectoryTree(destDir);
     const fs::path dest = WidePath(destDir);
     const Bytes archive(buffer);
@@ -400,7 +400,7 @@ bool ExtractZip(const std::wstring& zipPath, const std::wstring& destDir)
             ++extracted;
         position = NextHeaderPosition(archive, dataEnd, entry);
     }
-    return extracted > 0;
+    return extracted > 0 ? Success() : Failure(L"压缩包中没有可解压的文件");
 }
 
 // Anything already standing under that name counts as success, as a plain file does.

@@ -1,7 +1,11 @@
 #pragma once
 #include <string>
 
-void WriteRegistryString(const wchar_t* subkey, const wchar_t* valueName, const std::wstring& text);
-void SaveChoicesAndShortcut();
-void FinishWithBanner();
+#include "InstallRun.h"
+
+// The vendor's skill repository, recorded for the installed product.
 std::wstring SkillRepositoryUrl();
+// Saves the choices to the registry and puts the shortcut on the desktop.
+RunEnd SaveChoicesAndShortcut(InstallRun& run);
+// Records the skill repository and closes the log with the completion banner.
+RunEnd FinishWithBanner(InstallRun& run);

@@ -1,9 +1,9 @@
-#include "Install.h"
+#include "InstallPlan.h"
 
 #include <cerrno>
 #include <cstdlib>
 
-#include "shell/Text.h"
+#include "base/Text.h"
 
 // The major version follows the first "v" (else "V") of `node --version`; anything
 // unreadable is 0, which never counts as installed.
@@ -30,13 +30,11 @@ bool IsSkillToInstall(const ManifestSkill& skill)
     return skill.required || skill.selected;
 }
 
-// Skills to install, the four fixed phases after them, and the packages still to download.
-int CountTotalSteps(const ReleaseManifest& manifest)
+int CountSkillsToInstall(const ReleaseManifest& manifest)
 {
-    int steps = 4;
-    for (const ManifestSkill& skill : manifest.skills) steps += IsSkillToInstall(skill) ? 1 : 0;
-    for (const ManifestPackage& package : manifest.packages) steps += package.alreadyPresent ? 0 : 1;
-    return steps;
+    int count = 0;
+    for (const ManifestSkill& skill : manifest.skills) count += IsSkillToInstall(skill) ? 1 : 0;
+    return count;
 }
 
 int StepPercent(int stepsDone, int totalSteps)

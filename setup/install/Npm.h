@@ -1,4 +1,7 @@
 #pragma once
+#include "InstallRun.h"
 
-bool InstallProductPackages();
-bool InstallSkillPackages();
+// npm for the product, its output relayed to the log; a cancellation ends the run without a done event.
+RunEnd InstallProductDependencies(InstallRun& run);
+// npm for each skill folder with a package.json; a cancellation ends the run without a done event.
+RunEnd InstallSkillDependencies(InstallRun& run);

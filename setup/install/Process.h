@@ -1,30 +1,41 @@
 #pragma once
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
+// What becomes of a child's standard output and error.
 enum class OutputMode { None, Collect, Lines, Drain };
 
+// One child process to run: its command line and how to treat it.
 struct CommandSettings {
-    std::wstring commandLine;
-    std::wstring workingDirectory;  // empty: the installer's own
+    std::wstring commandLine{};
+    std::wstring workingDirectory{};  // empty: the installer's own
     OutputMode output = OutputMode::None;
     bool showWindow = false;
     bool waitLimited = false;  // wait at most 5000 ms instead of until the child ends
+    std::function<void(const std::string&)> onLine{};  // lines mode: each non-empty line, as it arrives
+    const std::atomic<bool>* cancel = nullptr;       // lines mode: once set, the child and its tree are stopped
 };
 
+// How a child process ended.
 struct CommandResult {
     bool started = false;
     std::optional<uint32_t> exitCode;  // empty when the limited wait ran out
     std::string output;                // collect mode only
 };
 
+// Output bytes not yet ended by a line feed.
 struct LineSplitter {
     std::string pending;
 };
 
+// The text one read contributes: up to its first NUL byte.
 std::string TextOfRead(const char* bytes, size_t count);
+// The lines the new bytes complete, without their line ends; empty lines are dropped.
 std::vector<std::string> TakeCompleteLines(LineSplitter& splitter, const char* bytes, size_t count);
+// Windows only: starts the child, treats its output as asked and waits for it.
 CommandResult RunCommand(const CommandSettings& settings);

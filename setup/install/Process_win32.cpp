@@ -2,16 +2,15 @@
 
 #include <windows.h>
 
-#include "shell/Messages.h"
-#include "shell/Text.h"
+#include "base/Scoped_win32.h"
 
 namespace {
 
 constexpr DWORD kWaitLimitMs = 5000;
 
 struct OutputPipe {
-    HANDLE read = nullptr;
-    HANDLE write = nullptr;
+    ScopedHandle read;
+    ScopedHandle write;
 };
 
 // Only the write end may reach the child: an inherited read end would keep the pipe
@@ -21,32 +20,31 @@ bool CreateOutputPipe(OutputPipe& pipe)
     SECURITY_ATTRIBUTES attributes = {};
     attributes.nLength = sizeof(attributes);
     attributes.bInheritHandle = TRUE;
-    if (!CreatePipe(&pipe.read, &pipe.write, &attributes, 0)) return false;
-    SetHandleInformation(pipe.read, HANDLE_FLAG_INHERIT, 0);
+    HANDLE read = nullptr;
+    HANDLE write = nullptr;
+    if (!CreatePipe(&read, &write, &attributes, 0)) return false;
+    pipe.read.reset(read);
+    pipe.write.reset(write);
+    SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
     return true;
-}
-
-void CloseIfOpen(HANDLE& handle)
-{
-    if (handle) CloseHandle(handle);
-    handle = nullptr;
 }
 
 // A job lets cancellation reach the grandchildren too: terminating cmd.exe alone leaves
 // npm running with the pipe open, and the relay would never see its end.
-HANDLE CreateKillOnCloseJob()
+ScopedHandle CreateKillOnCloseJob()
 {
-    HANDLE job = CreateJobObjectW(nullptr, nullptr);
-    if (!job) return nullptr;
+    ScopedHandle job(CreateJobObjectW(nullptr, nullptr));
+    if (!job) return job;
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof(limits))) CloseIfOpen(job);
+    if (!SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof(limits))) job.reset();
     return job;
 }
 
 struct ChildProcess {
-    PROCESS_INFORMATION info = {};
-    HANDLE job = nullptr;
+    ScopedHandle process;
+    ScopedHandle thread;
+    ScopedHandle job;
 };
 
 // Started suspended so that the child is in the job before it can start anything of its own.
@@ -60,8 +58,8 @@ bool StartChild(const CommandSettings& settings, const OutputPipe& pipe, ChildPr
     startup.wShowWindow = hidden ? SW_HIDE : SW_SHOW;
     if (piped) {
         startup.dwFlags |= STARTF_USESTDHANDLES;
-        startup.hStdOutput = pipe.write;
-        startup.hStdError = pipe.write;
+        startup.hStdOutput = pipe.write.get();
+        startup.hStdError = pipe.write.get();
     }
     DWORD flags = hidden ? CREATE_NO_WINDOW : 0;
     if (settings.output == OutputMode::Lines) {
@@ -70,21 +68,24 @@ bool StartChild(const CommandSettings& settings, const OutputPipe& pipe, ChildPr
     }
     std::wstring commandLine = settings.commandLine;  // CreateProcessW may write into its buffer
     const wchar_t* directory = settings.workingDirectory.empty() ? nullptr : settings.workingDirectory.c_str();
+    PROCESS_INFORMATION info = {};
     if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, piped, flags, nullptr, directory, &startup,
-                        &child.info)) {
-        CloseIfOpen(child.job);
+                        &info)) {
+        child.job.reset();
         return false;
     }
-    if (child.job && !AssignProcessToJobObject(child.job, child.info.hProcess)) CloseIfOpen(child.job);
-    if (flags & CREATE_SUSPENDED) ResumeThread(child.info.hThread);
+    child.process.reset(info.hProcess);
+    child.thread.reset(info.hThread);
+    if (child.job && !AssignProcessToJobObject(child.job.get(), info.hProcess)) child.job.reset();
+    if (flags & CREATE_SUSPENDED) ResumeThread(info.hThread);
     return true;
 }
 
 // The job's termination reaches what the child started; the child itself ends with code 1 either way.
 void TerminateChild(const ChildProcess& child)
 {
-    TerminateProcess(child.info.hProcess, 1);
-    if (child.job) TerminateJobObject(child.job, 1);
+    TerminateProcess(child.process.get(), 1);
+    if (child.job) TerminateJobObject(child.job.get(), 1);
 }
 
 std::string CollectOutput(HANDLE read)
@@ -107,19 +108,23 @@ void DrainOutput(HANDLE read)
 }
 
 // Cancellation is looked at only after a read, so a silent child runs on until it writes or ends.
-void RelayLines(HANDLE read, const ChildProcess& child)
+void RelayLines(HANDLE read, const ChildProcess& child, const CommandSettings& settings)
 {
+    const auto cancelled = [&settings] { return settings.cancel && settings.cancel->load(); };
+    const auto relay = [&settings](const std::string& line) {
+        if (settings.onLine) settings.onLine(line);
+    };
     LineSplitter splitter;
     char buffer[512];
     DWORD count = 0;
     while (ReadFile(read, buffer, sizeof(buffer) - 1, &count, nullptr) && count > 0) {
-        if (CancelRequested.load()) {
+        if (cancelled()) {
             TerminateChild(child);
             break;
         }
-        for (const std::string& line : TakeCompleteLines(splitter, buffer, count)) PostLog(L"  " + Utf8ToWide(line));
+        for (const std::string& line : TakeCompleteLines(splitter, buffer, count)) relay(line);
     }
-    if (!splitter.pending.empty()) PostLog(L"  " + Utf8ToWide(splitter.pending));
+    if (!splitter.pending.empty()) relay(splitter.pending);
 }
 
 }  // namespace
@@ -133,26 +138,19 @@ CommandResult RunCommand(const CommandSettings& settings)
     if (settings.output != OutputMode::None && !CreateOutputPipe(pipe)) return result;
     ChildProcess child;
     result.started = StartChild(settings, pipe, child);
-    CloseIfOpen(pipe.write);
-    if (!result.started) {
-        CloseIfOpen(pipe.read);
-        return result;
-    }
+    pipe.write.reset();
+    if (!result.started) return result;
 
     switch (settings.output) {
     case OutputMode::None: break;
-    case OutputMode::Collect: result.output = CollectOutput(pipe.read); break;
-    case OutputMode::Lines: RelayLines(pipe.read, child); break;
-    case OutputMode::Drain: DrainOutput(pipe.read); break;
+    case OutputMode::Collect: result.output = CollectOutput(pipe.read.get()); break;
+    case OutputMode::Lines: RelayLines(pipe.read.get(), child, settings); break;
+    case OutputMode::Drain: DrainOutput(pipe.read.get()); break;
     }
 
-    if (WaitForSingleObject(child.info.hProcess, settings.waitLimited ? kWaitLimitMs : INFINITE) == WAIT_OBJECT_0) {
+    if (WaitForSingleObject(child.process.get(), settings.waitLimited ? kWaitLimitMs : INFINITE) == WAIT_OBJECT_0) {
         DWORD exitCode = 0;
-        if (GetExitCodeProcess(child.info.hProcess, &exitCode)) result.exitCode = exitCode;
+        if (GetExitCodeProcess(child.process.get(), &exitCode)) result.exitCode = exitCode;
     }
-    CloseHandle(child.info.hProcess);
-    CloseHandle(child.info.hThread);
-    CloseIfOpen(pipe.read);
-    CloseIfOpen(child.job);
     return result;
 }

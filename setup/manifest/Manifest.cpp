@@ -5,9 +5,7 @@
 #include <utility>
 
 #include "BuildConfig.h"
-#include "shell/Text.h"
-
-ReleaseManifest Manifest{{}, kUpdateBaseUrl, {}, {}};
+#include "base/Text.h"
 
 namespace {
 
@@ -54,6 +52,22 @@ void ForEachArrayObject(const std::string& text, const std::string& name, OnObje
         onObject(array.substr(objOpen, objClose - objOpen + 1));
         pos = objClose + 1;
     }
+}
+
+// Reads the fields every entry has, then its own through readRest; an entry without an id is dropped.
+template <typename Entry, typename ReadRest>
+void ForEachEntry(const std::string& text, const std::string& name, std::vector<Entry>& entries, ReadRest readRest)
+{
+    ForEachArrayObject(text, name, [&](const std::string& obj) {
+        Entry entry;
+        entry.id = GetJsonString(obj, "id");
+        entry.file = GetJsonString(obj, "file");
+        entry.desc = GetJsonString(obj, "desc");
+        entry.size = GetJsonInt64(obj, "size");
+        readRest(obj, entry);
+        if (!entry.id.empty())
+            entries.push_back(std::move(entry));
+    });
 }
 
 } // namespace
@@ -145,6 +159,11 @@ size_t FindMatchingBracket(const std::string& text, size_t open, char openChar, 
     return std::string::npos;
 }
 
+ReleaseManifest DefaultReleaseManifest()
+{
+    return ReleaseManifest{{}, kUpdateBaseUrl, {}, {}};
+}
+
 bool ParseManifestInto(ReleaseManifest& manifest)
 {
     manifest.packages.clear();
@@ -155,33 +174,12 @@ bool ParseManifestInto(ReleaseManifest& manifest)
     if (!baseUrl.empty())
         manifest.baseUrl = Utf8ToWide(baseUrl);
 
-    ForEachArrayObject(text, "packages", [&](const std::string& obj) {
-        ManifestPackage pkg;
-        pkg.id = GetJsonString(obj, "id");
-        pkg.file = GetJsonString(obj, "file");
-        pkg.desc = GetJsonString(obj, "desc");
-        pkg.size = GetJsonInt64(obj, "size");
+    ForEachEntry(text, "packages", manifest.packages, [](const std::string& obj, ManifestPackage& pkg) {
         pkg.extract = GetJsonBool(obj, "extract");
-        if (!pkg.id.empty())
-            manifest.packages.push_back(std::move(pkg));
     });
-
-    ForEachArrayObject(text, "skills", [&](const std::string& obj) {
-        ManifestSkill skill;
-        skill.id = GetJsonString(obj, "id");
-        skill.file = GetJsonString(obj, "file");
+    ForEachEntry(text, "skills", manifest.skills, [](const std::string& obj, ManifestSkill& skill) {
         skill.name = GetJsonString(obj, "name");
-        skill.desc = GetJsonString(obj, "desc");
-        skill.size = GetJsonInt64(obj, "size");
         skill.required = GetJsonBool(obj, "required");
-        if (!skill.id.empty())
-            manifest.skills.push_back(std::move(skill));
     });
-
     return !manifest.packages.empty();
-}
-
-bool ParseManifest()
-{
-    return ParseManifestInto(Manifest);
 }

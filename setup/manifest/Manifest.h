@@ -13,13 +13,17 @@ struct ManifestSkill { std::string id, file, name, desc; int64_t size = 0; bool 
 // The fetched manifest text and what was scanned out of it; text fields are UTF-8 bytes.
 struct ReleaseManifest { std::string manifestText; std::wstring baseUrl; std::vector<ManifestPackage> packages; std::vector<ManifestSkill> skills; };
 
-extern ReleaseManifest Manifest;
-
-bool ParseManifest();
+// A manifest with no text yet, pointing at the compiled-in update server.
+ReleaseManifest DefaultReleaseManifest();
+// Scans manifestText into baseUrl, packages and skills; true when at least one package was found.
 bool ParseManifestInto(ReleaseManifest& manifest);
 
+// The text between the quotes that follow the first "key":, or empty.
 std::string GetJsonString(const std::string& text, const std::string& key);
+// The integer after the first "key":, or 0 when there is none or it overflows.
 int64_t GetJsonInt64(const std::string& text, const std::string& key);
+// Whether the first "key": is followed by true.
 bool GetJsonBool(const std::string& text, const std::string& key);
 
+// The position of the bracket that closes the one at open, skipping strings; npos when none does.
 size_t FindMatchingBracket(const std::string& text, size_t open, char openChar, char closeChar);

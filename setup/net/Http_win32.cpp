@@ -6,7 +6,7 @@
 #include <cwchar>
 #include <memory>
 
-#include "shell/Messages.h"
+#include "base/Scoped_win32.h"
 
 namespace {
 
@@ -17,16 +17,6 @@ constexpr DWORD kHostChars = 256;
 constexpr DWORD kPathChars = 2048;
 constexpr DWORD kSecureProtocols = 0x800 | 0x2000;  // TLS 1.2 and TLS 1.3
 
-struct InternetCloser {
-    void operator()(HINTERNET handle) const { WinHttpCloseHandle(handle); }
-};
-using InternetHandle = std::unique_ptr<void, InternetCloser>;
-
-struct FileCloser {
-    void operator()(HANDLE handle) const { CloseHandle(handle); }
-};
-using FileHandle = std::unique_ptr<void, FileCloser>;
-
 struct ParsedUrl {
     bool secure = false;
     std::wstring host;
@@ -36,29 +26,29 @@ struct ParsedUrl {
 
 // Destroyed in reverse order of the members: request, then connection, then session.
 struct OpenExchange {
-    InternetHandle session;
-    InternetHandle connection;
-    InternetHandle request;
+    ScopedInternet session;
+    ScopedInternet connection;
+    ScopedInternet request;
 };
 
 // A failure: its text, and the last-error code read right after the failing call
 // (0 appends nothing).
-struct Failure {
+struct Failed {
     std::wstring text;
     DWORD lastError = 0;
 };
 
-Failure FailWithLastError(const wchar_t* text)
+Failed FailWithLastError(const wchar_t* text)
 {
     const DWORD lastError = GetLastError();
     return {text, lastError};
 }
 
-void SetErrorText(std::wstring* errorText, const Failure& failure)
+Outcome AsOutcome(const Failed& failure)
 {
-    if (!errorText) return;
-    *errorText = failure.text;
-    if (failure.lastError != 0) *errorText += L" (err=" + std::to_wstring(failure.lastError) + L")";
+    std::wstring text = failure.text;
+    if (failure.lastError != 0) text += L" (err=" + std::to_wstring(failure.lastError) + L")";
+    return Failure(text);
 }
 
 // Host and path buffers are fixed; a longer host or path makes the parse fail.
@@ -90,7 +80,7 @@ void RestrictDownloadSession(HINTERNET session)
 
 // Opens session, connection and request and waits for the response headers. On failure
 // the handles opened so far close as `exchange` goes out of scope.
-bool StartExchange(const ParsedUrl& url, bool forDownload, OpenExchange& exchange, Failure& failure)
+bool StartExchange(const ParsedUrl& url, bool forDownload, OpenExchange& exchange, Failed& failure)
 {
     exchange.session.reset(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
                                        WINHTTP_NO_PROXY_BYPASS, 0));
@@ -134,7 +124,7 @@ int64_t QueryContentLength(HINTERNET request)
 
 // Streams the body into `file` one chunk at a time, polling the cancel flag after every read.
 bool ReceiveBodyToFile(HINTERNET request, HANDLE file, int64_t contentLength, const DownloadProgressFn& progress,
-                       Failure& failure)
+                       const std::atomic<bool>& cancel, Failed& failure)
 {
     const int64_t bytesTotal = contentLength < 0 ? 0 : contentLength;
     int64_t bytesDone = 0;
@@ -144,7 +134,7 @@ bool ReceiveBodyToFile(HINTERNET request, HANDLE file, int64_t contentLength, co
         if (!WinHttpReadData(request, chunk.get(), kFileChunkBytes, &received))
             return failure = FailWithLastError(L"网络读取失败"), false;
         if (received == 0) break;
-        if (CancelRequested.load()) return failure = {L"用户取消", 0}, false;
+        if (cancel.load()) return failure = {L"用户取消", 0}, false;
         DWORD written = 0;
         if (!WriteFile(file, chunk.get(), received, &written, nullptr))
             return failure = FailWithLastError(L"写入磁盘失败"), false;
@@ -157,7 +147,7 @@ bool ReceiveBodyToFile(HINTERNET request, HANDLE file, int64_t contentLength, co
 }
 
 bool DownloadWithOpenHandles(const ParsedUrl& url, const std::wstring& destPath, const DownloadProgressFn& progress,
-                             Failure& failure, bool& fileCreated)
+                             const std::atomic<bool>& cancel, Failed& failure, bool& fileCreated)
 {
     OpenExchange exchange;
     if (!StartExchange(url, true, exchange, failure)) return false;
@@ -166,11 +156,12 @@ bool DownloadWithOpenHandles(const ParsedUrl& url, const std::wstring& destPath,
     if (status != 200) return failure = {L"HTTP " + std::to_wstring(status), 0}, false;
     const int64_t contentLength = QueryContentLength(exchange.request.get());
 
-    HANDLE raw = CreateFileW(destPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (raw == INVALID_HANDLE_VALUE) return failure = FailWithLastError(L"创建本地文件失败"), false;
+    ScopedHandle file =
+        OwnFile(CreateFileW(destPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return failure = FailWithLastError(L"创建本地文件失败"), false;
     fileCreated = true;
-    FileHandle file(raw);
-    const bool received = ReceiveBodyToFile(exchange.request.get(), file.get(), contentLength, progress, failure);
+    const bool received =
+        ReceiveBodyToFile(exchange.request.get(), file.get(), contentLength, progress, cancel, failure);
     file.reset();
     return received;
 }
@@ -179,45 +170,41 @@ bool DownloadWithOpenHandles(const ParsedUrl& url, const std::wstring& destPath,
 
 // A body cut short, by a failed read or by fewer bytes than announced, yields nothing:
 // a partial manifest must never reach the parser.
-std::string HttpGetToMemory(const std::wstring& url)
+Outcome HttpGetToMemory(const std::wstring& url, std::string& body)
 {
+    body.clear();
     ParsedUrl parsed;
-    if (!ParseUrl(url, parsed)) return {};
+    if (!ParseUrl(url, parsed)) return AsOutcome(FailWithLastError(L"URL解析失败"));
     OpenExchange exchange;
-    Failure ignored;
-    if (!StartExchange(parsed, false, exchange, ignored)) return {};
-    if (QueryStatusCode(exchange.request.get()) != 200) return {};
+    Failed failure;
+    if (!StartExchange(parsed, false, exchange, failure)) return AsOutcome(failure);
+    const DWORD status = QueryStatusCode(exchange.request.get());
+    if (status != 200) return Failure(L"HTTP " + std::to_wstring(status));
     const int64_t contentLength = QueryContentLength(exchange.request.get());
 
-    std::string body;
+    std::string received;
     char chunk[kMemoryChunkBytes];
     for (;;) {
-        DWORD received = 0;
-        if (!WinHttpReadData(exchange.request.get(), chunk, sizeof chunk, &received)) return {};
-        if (received == 0) break;
-        body.append(chunk, received);
+        DWORD count = 0;
+        if (!WinHttpReadData(exchange.request.get(), chunk, sizeof chunk, &count))
+            return AsOutcome(FailWithLastError(L"网络读取失败"));
+        if (count == 0) break;
+        received.append(chunk, count);
     }
-    if (contentLength >= 0 && static_cast<int64_t>(body.size()) < contentLength) return {};
-    return body;
+    if (contentLength >= 0 && static_cast<int64_t>(received.size()) < contentLength) return Failure(L"网络读取失败");
+    body = std::move(received);
+    return Success();
 }
 
 // Never leaves a partial file behind: any failure after the file was created deletes it.
-bool DownloadToFile(const std::wstring& url, const std::wstring& destPath, DownloadProgressFn progress,
-                    std::wstring* errorText)
+Outcome DownloadToFile(const std::wstring& url, const std::wstring& destPath, const DownloadProgressFn& progress,
+                       const std::atomic<bool>& cancel)
 {
-    Failure failure;
-    bool fileCreated = false;
     ParsedUrl parsed;
-    bool succeeded = false;
-    if (!ParseUrl(url, parsed))
-        failure = FailWithLastError(L"URL解析失败");
-    else
-        succeeded = DownloadWithOpenHandles(parsed, destPath, progress, failure, fileCreated);
-
-    if (!succeeded) {
-        if (fileCreated) DeleteFileW(destPath.c_str());
-        SetErrorText(errorText, failure);
-    }
-    progress = nullptr;
-    return succeeded;
+    if (!ParseUrl(url, parsed)) return AsOutcome(FailWithLastError(L"URL解析失败"));
+    Failed failure;
+    bool fileCreated = false;
+    if (DownloadWithOpenHandles(parsed, destPath, progress, cancel, failure, fileCreated)) return Success();
+    if (fileCreated) DeleteFileW(destPath.c_str());
+    return AsOutcome(failure);
 }

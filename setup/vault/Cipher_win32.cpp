@@ -6,29 +6,28 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/Scoped_win32.h"
+
 namespace {
 
-// Opens AES-GCM over the key, runs one cipher call, and releases both handles on every path.
+// Opens AES-GCM over the key and runs one cipher call; the handles go and the key copy is wiped on every path.
 template <typename Operation>
 bool WithGcmKey(const CredentialKey& key, Operation operation)
 {
-    BCRYPT_ALG_HANDLE provider = nullptr;
-    BCRYPT_KEY_HANDLE keyHandle = nullptr;
+    BCRYPT_ALG_HANDLE opened = nullptr;
+    if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&opened, BCRYPT_AES_ALGORITHM, nullptr, 0))) return false;
+    const ScopedAlgorithm provider(opened);
+    BCryptSetProperty(provider.get(), BCRYPT_CHAINING_MODE,
+                      reinterpret_cast<PUCHAR>(const_cast<wchar_t*>(BCRYPT_CHAIN_MODE_GCM)),
+                      sizeof(BCRYPT_CHAIN_MODE_GCM), 0);
     CredentialKey keyCopy = key;
-    bool ok = false;
-    BCryptOpenAlgorithmProvider(&provider, BCRYPT_AES_ALGORITHM, nullptr, 0);
-    if (provider) {
-        BCryptSetProperty(provider, BCRYPT_CHAINING_MODE,
-                          reinterpret_cast<PUCHAR>(const_cast<wchar_t*>(BCRYPT_CHAIN_MODE_GCM)),
-                          sizeof(BCRYPT_CHAIN_MODE_GCM), 0);
-        BCryptGenerateSymmetricKey(provider, &keyHandle, nullptr, 0, keyCopy.data(),
-                                   static_cast<ULONG>(keyCopy.size()), 0);
-        if (keyHandle) ok = operation(keyHandle);
-    }
-    if (keyHandle) BCryptDestroyKey(keyHandle);
-    if (provider) BCryptCloseAlgorithmProvider(provider, 0);
+    BCRYPT_KEY_HANDLE generated = nullptr;
+    BCryptGenerateSymmetricKey(provider.get(), &generated, nullptr, 0, keyCopy.data(),
+                               static_cast<ULONG>(keyCopy.size()), 0);
     SecureZeroMemory(keyCopy.data(), keyCopy.size());
-    return ok;
+    if (!generated) return false;
+    const ScopedKey keyHandle(generated);
+    return operation(keyHandle.get());
 }
 
 // A null output pointer turns a cipher call into a size query, which skips the tag; never pass one.
@@ -59,18 +58,18 @@ std::string CredentialComputerName()
 
 bool DeriveCredentialKeyForName(std::string_view computerName, CredentialKey& key)
 {
-    BCRYPT_ALG_HANDLE hmac = nullptr;
-    if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&hmac, BCRYPT_SHA256_ALGORITHM, nullptr,
+    BCRYPT_ALG_HANDLE opened = nullptr;
+    if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&opened, BCRYPT_SHA256_ALGORITHM, nullptr,
                                                     BCRYPT_ALG_HANDLE_HMAC_FLAG)))
         return false;
+    const ScopedAlgorithm hmac(opened);
     std::string password = CredentialPassword(computerName);
     std::string salt(kCredentialKeyConstant);
     const NTSTATUS status = BCryptDeriveKeyPBKDF2(
-        hmac, reinterpret_cast<PUCHAR>(password.data()), static_cast<ULONG>(password.size()),
+        hmac.get(), reinterpret_cast<PUCHAR>(password.data()), static_cast<ULONG>(password.size()),
         reinterpret_cast<PUCHAR>(salt.data()), static_cast<ULONG>(salt.size()), kCredentialKeyIterations,
         key.data(), static_cast<ULONG>(key.size()), 0);
     SecureZeroMemory(password.data(), password.size());
-    BCryptCloseAlgorithmProvider(hmac, 0);
     if (!BCRYPT_SUCCESS(status)) SecureZeroMemory(key.data(), key.size());
     return BCRYPT_SUCCESS(status);
 }
@@ -136,29 +135,44 @@ std::optional<std::string> OpenCredential(const CredentialKey& key, const Creden
     return plaintext;
 }
 
-std::string EncryptCredential(const std::string& plaintext)
+Outcome EncryptCredential(const std::string& plaintext, std::string& text)
 {
+    text.clear();
     CredentialKey key{};
-    std::string text;
+    Outcome outcome = Failure(L"无法生成加密密钥");
     if (DeriveCredentialKey(key)) {
         CredentialBytes nonce(kCredentialNonceSize, 0);
-        BCryptGenRandom(nullptr, nonce.data(), static_cast<ULONG>(nonce.size()), BCRYPT_USE_SYSTEM_PREFERRED_RNG);
         CredentialCipherText sealed;
-        if (SealCredential(key, nonce, plaintext, sealed)) text = ComposeCredentialText(sealed);
+        // A nonce that is not random would repeat under this machine's fixed key.
+        if (!BCRYPT_SUCCESS(BCryptGenRandom(nullptr, nonce.data(), static_cast<ULONG>(nonce.size()),
+                                            BCRYPT_USE_SYSTEM_PREFERRED_RNG)))
+            outcome = Failure(L"无法生成随机数");
+        else if (!SealCredential(key, nonce, plaintext, sealed))
+            outcome = Failure(L"加密失败");
+        else
+            text = ComposeCredentialText(sealed), outcome = Success();
     }
     SecureZeroMemory(key.data(), key.size());
-    return text;
+    return outcome;
 }
 
 // Text without the prefix is a plain key written by hand and passes through unchanged.
-std::string DecryptCredential(const std::string& text)
+Outcome DecryptCredential(const std::string& text, std::string& plaintext)
 {
-    if (!HasCredentialPrefix(text)) return text;
+    plaintext.clear();
+    if (!HasCredentialPrefix(text)) {
+        plaintext = text;
+        return Success();
+    }
     const std::optional<CredentialCipherText> fields = ParseCredentialText(text);
-    if (!fields) return {};
+    if (!fields) return Failure(L"凭据格式无效");
     CredentialKey key{};
-    std::optional<std::string> plaintext;
-    if (DeriveCredentialKey(key)) plaintext = OpenCredential(key, *fields);
+    std::optional<std::string> opened;
+    const bool derived = DeriveCredentialKey(key);
+    if (derived) opened = OpenCredential(key, *fields);
     SecureZeroMemory(key.data(), key.size());
-    return plaintext ? std::move(*plaintext) : std::string();
+    if (!derived) return Failure(L"无法生成加密密钥");
+    if (!opened) return Failure(L"凭据无法解密");
+    plaintext = std::move(*opened);
+    return Success();
 }

@@ -1,25 +1,24 @@
 #include "Vault.h"
 
 #include <windows.h>
-#include <shlobj.h>
 
 #include <system_error>
 
 #include "agentconfig/WholeFile.h"
-#include "shell/Settings.h"
-#include "shell/Text.h"
+#include "base/Text.h"
 
 // The key is optional, so every failure (an existence test that errs included) leaves the field empty.
-void PrefillDashscopeKey()
+void PrefillDashscopeKey(const std::filesystem::path& profile, std::wstring& field)
 {
-    if (!Settings.dashscopeKey.empty()) return;
-    wchar_t profile[MAX_PATH] = {};
     // Without a profile folder the path would be relative to whatever the working directory is.
-    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_PROFILE, nullptr, SHGFP_TYPE_CURRENT, profile)) || !profile[0]) return;
+    if (!field.empty() || profile.empty()) return;
     const std::filesystem::path file = DashscopeCredentialPath(profile);
     std::error_code error;
     if (!std::filesystem::exists(file, error)) return;
-    std::string key = DecryptCredential(TrimCredentialFileText(ReadWholeFile(file)));
-    if (!key.empty()) Settings.dashscopeKey = Utf8ToWide(key);
+    std::string stored;
+    std::string key;
+    if (ReadWholeFile(file, stored) && DecryptCredential(TrimCredentialFileText(stored), key) && !key.empty())
+        field = Utf8ToWide(key);
     SecureZeroMemory(key.data(), key.size());
+    SecureZeroMemory(stored.data(), stored.size());
 }

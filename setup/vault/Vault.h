@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/Outcome.h"
+
 using CredentialBytes = std::vector<unsigned char>;
 using CredentialKey = std::array<unsigned char, 32>;
 
@@ -21,20 +23,36 @@ inline constexpr unsigned long long kCredentialKeyIterations = 100000;
 inline constexpr size_t kCredentialNonceSize = 12;
 inline constexpr size_t kCredentialTagSize = 16;
 
+// Lower-case hex, two digits a byte.
 std::string HexEncode(const CredentialBytes& bytes);
+// Hex pairs as strtoul reads them; an odd last digit is dropped.
 CredentialBytes HexDecode(std::string_view text);
+// Whether the text starts with "enc:".
 bool HasCredentialPrefix(std::string_view text);
+// "enc:" nonce ":" tag ":" ciphertext, each in hex.
 std::string ComposeCredentialText(const CredentialCipherText& parts);
+// The three fields of an "enc:" text, or nothing when a separator is missing.
 std::optional<CredentialCipherText> ParseCredentialText(std::string_view text);
+// The key derivation's password: the computer name followed by the fixed constant.
 std::string CredentialPassword(std::string_view computerName);
+// The file's text without the line ends and blanks that editors add at its end.
 std::string TrimCredentialFileText(std::string text);
+// Where the multimodal key is stored under a user profile.
 std::filesystem::path DashscopeCredentialPath(const std::filesystem::path& profile);
 
+// Windows only: the computer's ANSI name, empty when it cannot be read.
 std::string CredentialComputerName();
+// Windows only: PBKDF2-HMAC-SHA-256 of the password for that computer name.
 bool DeriveCredentialKeyForName(std::string_view computerName, CredentialKey& key);
+// Windows only: the key for this computer.
 bool DeriveCredentialKey(CredentialKey& key);
+// Windows only: AES-256-GCM of the plaintext under key and nonce.
 bool SealCredential(const CredentialKey& key, const CredentialBytes& nonce, std::string_view plaintext, CredentialCipherText& sealed);
+// Windows only: the plaintext, or nothing when the tag is refused.
 std::optional<std::string> OpenCredential(const CredentialKey& key, const CredentialCipherText& sealed);
-std::string EncryptCredential(const std::string& plaintext);
-std::string DecryptCredential(const std::string& text);
-void PrefillDashscopeKey();
+// Windows only: the "enc:" text of the plaintext, with a fresh random nonce.
+Outcome EncryptCredential(const std::string& plaintext, std::string& text);
+// Windows only: the plaintext of an "enc:" text; a text without the prefix is a plain key and passes through.
+Outcome DecryptCredential(const std::string& text, std::string& plaintext);
+// Windows only: fills an empty field with the multimodal key stored under the profile, if one can be read.
+void PrefillDashscopeKey(const std::filesystem::path& profile, std::wstring& field);

@@ -24,22 +24,31 @@ protected:
 TEST_F(WholeFileTest, BytesSurviveARoundTripWithoutNewlineTranslation)
 {
     const std::string bytes = std::string("\xEF\xBB\xBF{\r\n\"k\": \"\xE4\xB8\xAD\"\n}\0tail", 22);
-    WriteWholeFile(folder / "a.json", bytes);
-    EXPECT_EQ(ReadWholeFile(folder / "a.json"), bytes);
+    std::string read;
+    ASSERT_TRUE(WriteWholeFile(folder / "a.json", bytes));
+    ASSERT_TRUE(ReadWholeFile(folder / "a.json", read));
+    EXPECT_EQ(read, bytes);
 }
 
 TEST_F(WholeFileTest, WritingReplacesTheWholeOldFile)
 {
-    WriteWholeFile(folder / "a.json", std::string(5000, 'x'));
-    WriteWholeFile(folder / "a.json", "short");
-    EXPECT_EQ(ReadWholeFile(folder / "a.json"), "short") << "no tail of the longer file survives";
+    std::string read;
+    ASSERT_TRUE(WriteWholeFile(folder / "a.json", std::string(5000, 'x')));
+    ASSERT_TRUE(WriteWholeFile(folder / "a.json", "short"));
+    ASSERT_TRUE(ReadWholeFile(folder / "a.json", read));
+    EXPECT_EQ(read, "short") << "no tail of the longer file survives";
 }
 
-TEST_F(WholeFileTest, FailuresAreSilent)
+TEST_F(WholeFileTest, FailuresAreReportedWithTheirFile)
 {
-    EXPECT_EQ(ReadWholeFile(folder / "missing.json"), "");
-    EXPECT_EQ(ReadWholeFile(folder), "") << "a folder reads as empty";
-    EXPECT_NO_THROW(WriteWholeFile(folder / "no-such-folder" / "a.json", "x"));
+    std::string read = "stale";
+    const Outcome missing = ReadWholeFile(folder / "missing.json", read);
+    EXPECT_FALSE(missing);
+    EXPECT_NE(missing.error.find(L"missing.json"), std::wstring::npos);
+    EXPECT_EQ(read, "") << "nothing of an earlier read is left";
+    EXPECT_FALSE(ReadWholeFile(folder, read)) << "a folder is no file";
+    EXPECT_FALSE(WriteWholeFile(folder / "no-such-folder" / "a.json", "x"));
+    EXPECT_FALSE(WriteWholeFile(folder, "x")) << "a folder stands where the file should go";
     EXPECT_FALSE(fs::exists(folder / "no-such-folder"));
 }
 

@@ -162,7 +162,7 @@ protected:
     bool Extract(const fs::path& archive)
     {
         fs::remove_all(out);
-        return ExtractZip(archive.wstring(), out.wstring());
+        return static_cast<bool>(ExtractZip(archive.wstring(), out.wstring()));
     }
     // Without a password unzip skips encrypted entries, as the extractor does; it then exits non-zero.
     Tree Unzipped(bool encrypted = false) const

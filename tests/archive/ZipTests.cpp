@@ -206,7 +206,7 @@ protected:
     {
         Clear();
         WriteFile(zip, archive);
-        return ExtractZip(zip.wstring(), dest.wstring());
+        return static_cast<bool>(ExtractZip(zip.wstring(), dest.wstring()));
     }
     // Everything under the scratch folder but the archive: any escape from "out" shows here.
     Tree Listing() const

@@ -8,7 +8,7 @@
 
 #include "FuzzCheck.h"
 #include "manifest/Manifest.h"
-#include "shell/Text.h"
+#include "base/Text.h"
 
 namespace {
 

@@ -41,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     fs::create_directories(Scratch());
     std::ofstream(zip, std::ios::binary).write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
 
-    const bool extracted = ExtractZip(zip.wstring(), dest.wstring());
+    const bool extracted = static_cast<bool>(ExtractZip(zip.wstring(), dest.wstring()));
 
     bool anyFile = false;
     for (const auto& item : fs::recursive_directory_iterator(Scratch())) {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "install/Install.h"
+#include "install/InstallPlan.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 
 #include "WineTestSupport_win32.h"
 #include "install/Process.h"
-#include "shell/Messages.h"
-#include "shell/Text.h"
+#include "wizard/WindowEvents_win32.h"
+#include "base/Text.h"
 
 // child_probe.exe is built beside this test program; see ChildProbe_win32.cpp for its actions.
 namespace {
@@ -104,6 +104,19 @@ bool WaitForFile(const std::wstring& path, std::chrono::milliseconds limit)
     return true;
 }
 
+// Set by a test to cancel a run in lines mode.
+std::atomic<bool> Cancel{false};
+HWND SinkWindow = nullptr;
+
+// Lines go to the test window as the installation relays npm's: indented by two spaces.
+CommandSettings WithRelay(CommandSettings settings)
+{
+    const InstallEvents events = WindowEvents(SinkWindow);
+    settings.onLine = [events](const std::string& line) { events.log(L"  " + Utf8ToWide(line)); };
+    settings.cancel = &Cancel;
+    return settings;
+}
+
 // The probe's directory goes first on PATH so that cmd.exe finds it as it finds npm.
 class RunCommandTest : public ::testing::Test {
 protected:
@@ -116,14 +129,15 @@ protected:
 
     void SetUp() override
     {
-        CancelRequested.store(false);
+        Cancel.store(false);
         window = CreateMessageSinkWindow();
+        SinkWindow = window;
         ASSERT_NE(window, nullptr) << "log lines are read back through this window";
     }
 
     void TearDown() override
     {
-        CancelRequested.store(false);
+        Cancel.store(false);
         DestroyMessageSinkWindow(window);
     }
 
@@ -150,7 +164,7 @@ TEST_F(RunCommandTest, CollectReturnsStdoutAndStderrBytesAndTheExitCode)
     };
     for (const Row& row : rows) {
         const size_t handlesBefore = HandleCount();
-        const CommandResult result = RunCommand({row.command, L"", OutputMode::Collect, false, false});
+        const CommandResult result = RunCommand(WithRelay({.commandLine = row.command, .output = OutputMode::Collect}));
         EXPECT_TRUE(result.started) << row.why;
         EXPECT_EQ(result.output, row.output) << row.why;
         EXPECT_EQ(result.exitCode, row.exitCode) << row.why;
@@ -162,7 +176,7 @@ TEST_F(RunCommandTest, CollectReturnsStdoutAndStderrBytesAndTheExitCode)
 TEST_F(RunCommandTest, DrainReadsEverythingAndPostsNothing)
 {
     const CommandResult result =
-        RunCommand({L"child_probe bulk:300000 err:x exit:3", L"", OutputMode::Drain, false, false});
+        RunCommand(WithRelay({.commandLine = L"child_probe bulk:300000 err:x exit:3", .output = OutputMode::Drain}));
     EXPECT_TRUE(result.started);
     EXPECT_EQ(result.exitCode, 3u) << "a child writing more than the pipe holds only finishes if it is read";
     EXPECT_TRUE(result.output.empty());
@@ -195,7 +209,7 @@ TEST_F(RunCommandTest, LinesArePostedToTheWindowOneByOne)
     };
     for (const Row& row : rows) {
         const size_t handlesBefore = HandleCount();
-        const CommandResult result = RunCommand({row.command, L"", OutputMode::Lines, false, false});
+        const CommandResult result = RunCommand(WithRelay({.commandLine = row.command, .output = OutputMode::Lines}));
         EXPECT_TRUE(result.started) << row.why;
         EXPECT_EQ(result.exitCode, row.exitCode) << row.why;
         EXPECT_TRUE(result.output.empty()) << row.why;
@@ -218,7 +232,7 @@ TEST_F(RunCommandTest, ModeNoneReturnsTheExitCodeWithTheWindowShownOrHidden)
         {L"cmd.exe /c exit 3010", true, 3010, "the Windows Installer's restart code survives"},
     };
     for (const Row& row : rows) {
-        const CommandResult result = RunCommand({row.command, L"", OutputMode::None, row.showWindow, true});
+        const CommandResult result = RunCommand(WithRelay({.commandLine = row.command, .showWindow = row.showWindow, .waitLimited = true}));
         EXPECT_TRUE(result.started) << row.why;
         EXPECT_EQ(result.exitCode, row.exitCode) << row.why;
         EXPECT_TRUE(result.output.empty()) << row.why;
@@ -243,7 +257,7 @@ TEST_F(RunCommandTest, WorkingDirectoryIsHonoured)
         {L"cmd.exe /c cd", scratch, scratch + L"\r\n", "cmd.exe starts there too, as npm install needs"},
     };
     for (const Row& row : rows) {
-        const CommandResult result = RunCommand({row.command, row.directory, OutputMode::Collect, false, false});
+        const CommandResult result = RunCommand(WithRelay({.commandLine = row.command, .workingDirectory = row.directory, .output = OutputMode::Collect}));
         ASSERT_TRUE(result.started) << row.why;
         const std::wstring got = Utf8ToWide(result.output);
         EXPECT_EQ(CompareStringOrdinal(got.c_str(), -1, row.expected.c_str(), -1, TRUE), CSTR_EQUAL)
@@ -268,7 +282,7 @@ TEST_F(RunCommandTest, ChildThatCannotStartIsReportedWithNoHandleLeft)
     };
     for (const Row& row : rows) {
         const size_t handlesBefore = HandleCount();
-        const CommandResult result = RunCommand({row.command, row.directory, row.mode, false, true});
+        const CommandResult result = RunCommand(WithRelay({.commandLine = row.command, .workingDirectory = row.directory, .output = row.mode, .waitLimited = true}));
         EXPECT_FALSE(result.started) << row.why;
         EXPECT_FALSE(result.exitCode.has_value()) << row.why;
         EXPECT_TRUE(result.output.empty()) << row.why;
@@ -281,7 +295,7 @@ TEST_F(RunCommandTest, UnknownCommandUnderCmdExitsWith9009)
 {
     for (OutputMode mode : {OutputMode::None, OutputMode::Collect, OutputMode::Lines, OutputMode::Drain}) {
         const CommandResult result =
-            RunCommand({L"cmd.exe /c nosuchprogram_qm --version 2>&1", L"", mode, false, true});
+            RunCommand(WithRelay({.commandLine = L"cmd.exe /c nosuchprogram_qm --version 2>&1", .output = mode, .waitLimited = true}));
         EXPECT_TRUE(result.started) << "cmd.exe itself starts";
         EXPECT_EQ(result.exitCode, 9009u) << "mode " << static_cast<int>(mode);
     }
@@ -294,7 +308,7 @@ TEST_F(RunCommandTest, LimitedWaitLeavesALongChildRunning)
     const std::wstring marker = ScratchDirectory() + L"\\outlived";
     DeleteFileW(marker.c_str());
     const CommandResult result =
-        RunCommand({L"child_probe sleep:6500 marker:" + marker + L" exit:9", L"", OutputMode::None, false, true});
+        RunCommand(WithRelay({.commandLine = L"child_probe sleep:6500 marker:" + marker + L" exit:9", .waitLimited = true}));
     EXPECT_TRUE(result.started);
     EXPECT_FALSE(result.exitCode.has_value()) << "no exit code once the wait ran out";
     EXPECT_FALSE(FileExists(marker)) << "returned before the child finished";
@@ -304,7 +318,7 @@ TEST_F(RunCommandTest, LimitedWaitLeavesALongChildRunning)
 
 TEST_F(RunCommandTest, UnlimitedWaitOutlastsFiveSeconds)
 {
-    const CommandResult result = RunCommand({L"child_probe sleep:5600 exit:3010", L"", OutputMode::None, true, false});
+    const CommandResult result = RunCommand(WithRelay({.commandLine = L"child_probe sleep:5600 exit:3010", .showWindow = true}));
     EXPECT_TRUE(result.started);
     EXPECT_EQ(result.exitCode, 3010u) << "the Windows Installer may take any time";
 }
@@ -359,11 +373,11 @@ TEST_F(RunCommandTest, CancelInLinesModeEndsTheChildTreeAndReturns)
         DeleteFileW(pidFile.c_str());
         const std::wstring command =
             std::wstring(row.prefix) + L"child_probe pidfile:" + pidFile + L" count:100000:30";
-        GuardedRun run({command, L"", OutputMode::Lines, false, false});
+        GuardedRun run(WithRelay({.commandLine = command, .output = OutputMode::Lines}));
         HANDLE probe = OpenProbeFromPidFile(pidFile);
         if (!probe) {
             ADD_FAILURE() << row.why << ": the probe never wrote its process id";
-            CancelRequested.store(true);
+            Cancel.store(true);
             run.Finish(nullptr);
             continue;
         }
@@ -374,7 +388,7 @@ TEST_F(RunCommandTest, CancelInLinesModeEndsTheChildTreeAndReturns)
             for (std::wstring& line : LogLines(DrainInstallMessages())) lines.push_back(std::move(line));
             Sleep(10);
         }
-        CancelRequested.store(true);
+        Cancel.store(true);
         const CommandResult result = run.Finish(probe);
         for (std::wstring& line : LogLines(DrainInstallMessages())) lines.push_back(std::move(line));
 
@@ -388,14 +402,14 @@ TEST_F(RunCommandTest, CancelInLinesModeEndsTheChildTreeAndReturns)
         ASSERT_GE(lines.size(), 3u) << row.why;
         for (size_t i = 0; i < lines.size(); ++i)
             EXPECT_EQ(lines[i], L"  line " + std::to_wstring(i + 1)) << row.why << ": in order, none lost";
-        CancelRequested.store(false);
+        Cancel.store(false);
     }
 }
 
 TEST_F(RunCommandTest, CancelAlreadySetDropsTheFirstReadInLinesModeOnly)
 {
-    CancelRequested.store(true);
-    GuardedRun lines({L"child_probe out:first\\n sleep:30000", L"", OutputMode::Lines, false, false});
+    Cancel.store(true);
+    GuardedRun lines(WithRelay({.commandLine = L"child_probe out:first\\n sleep:30000", .output = OutputMode::Lines}));
     const CommandResult stopped = lines.Finish(nullptr);
     EXPECT_EQ(stopped.exitCode, 1u) << "terminated after its first read";
     EXPECT_TRUE(DrainInstallMessages().empty()) << "the read that saw the cancellation is not relayed";
@@ -411,7 +425,7 @@ TEST_F(RunCommandTest, CancelAlreadySetDropsTheFirstReadInLinesModeOnly)
     };
     for (const Row& row : rows) {
         const CommandResult result =
-            RunCommand({L"child_probe out:a\\n sleep:200 out:b\\n exit:4", L"", row.mode, false, false});
+            RunCommand(WithRelay({.commandLine = L"child_probe out:a\\n sleep:200 out:b\\n exit:4", .output = row.mode}));
         EXPECT_EQ(result.exitCode, 4u) << row.why;
         EXPECT_EQ(result.output, row.output) << row.why;
     }

@@ -203,18 +203,18 @@ TEST(ParseManifestInto, ReplacesBaseUrlOnlyWhenNonEmpty)
         EXPECT_EQ(Parse(r.text).manifest.baseUrl, r.expected) << r.reason;
 }
 
-TEST(ParseManifest, WorksOnTheGlobalWithTheBuiltInUpdateUrl)
+TEST(DefaultReleaseManifest, PointsAtTheBuiltInUpdateServer)
 {
-    const ReleaseManifest saved = Manifest;
-    EXPECT_EQ(Manifest.baseUrl, kUpdateBaseUrl);
-    ASSERT_GE(Manifest.baseUrl.size(), 22u);
-    EXPECT_EQ(Manifest.baseUrl.substr(Manifest.baseUrl.size() - 22), L"/new/quillmere/update/");
+    ReleaseManifest manifest = DefaultReleaseManifest();
+    EXPECT_EQ(manifest.baseUrl, kUpdateBaseUrl);
+    ASSERT_GE(manifest.baseUrl.size(), 22u);
+    EXPECT_EQ(manifest.baseUrl.substr(manifest.baseUrl.size() - 22), L"/new/quillmere/update/");
+    EXPECT_TRUE(manifest.manifestText.empty() && manifest.packages.empty() && manifest.skills.empty());
 
-    Manifest.manifestText = R"({"packages": [{"id": "g"}]})";
-    EXPECT_TRUE(ParseManifest());
-    ASSERT_EQ(Manifest.packages.size(), 1u);
-    EXPECT_EQ(Manifest.packages[0].id, "g");
-    Manifest = saved;
+    manifest.manifestText = R"({"packages": [{"id": "g"}]})";
+    EXPECT_TRUE(ParseManifestInto(manifest));
+    ASSERT_EQ(manifest.packages.size(), 1u);
+    EXPECT_EQ(manifest.packages[0].id, "g");
 }
 
 } // namespace

@@ -4,8 +4,7 @@
 
 #include "WineTestSupport_win32.h"
 #include "net/Http.h"
-#include "shell/Messages.h"
-#include "shell/Text.h"
+#include "base/Text.h"
 
 namespace {
 
@@ -18,6 +17,27 @@ struct ProgressCall {
     int64_t total;
 };
 
+// Set by a test to cancel the download under way.
+std::atomic<bool> Cancel{false};
+
+// The body, or nothing when the fetch failed (and then nothing of a body may be left).
+std::string Fetched(const std::wstring& url)
+{
+    std::string body = "stale";
+    const Outcome fetched = HttpGetToMemory(url, body);
+    EXPECT_EQ(fetched.succeeded, fetched.error.empty()) << "a failure always says why";
+    if (!fetched) EXPECT_EQ(body, "") << "a failed fetch leaves no body behind";
+    return body;
+}
+
+bool Fetch(const std::wstring& url, const std::wstring& destPath, const DownloadProgressFn& progress,
+           std::wstring* errorText)
+{
+    const Outcome downloaded = DownloadToFile(url, destPath, progress, Cancel);
+    if (errorText && !downloaded) *errorText = downloaded.error;
+    return static_cast<bool>(downloaded);
+}
+
 class HttpTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -28,10 +48,10 @@ protected:
         CreateDirectoryW(downloads.c_str(), nullptr);
         dest = downloads + L"\\" + Utf8ToWide(::testing::UnitTest::GetInstance()->current_test_info()->name()) + L".bin";
         DeleteFileW(dest.c_str());
-        CancelRequested = false;
+        Cancel = false;
     }
 
-    void TearDown() override { CancelRequested = false; }
+    void TearDown() override { Cancel = false; }
 
     std::string Publish(const std::wstring& name, size_t size, unsigned seed = 7)
     {
@@ -42,7 +62,7 @@ protected:
 
     bool Download(const std::wstring& urlTail, std::wstring* error)
     {
-        return DownloadToFile(kBase + urlTail, dest, [this](int64_t d, int64_t t) { calls.push_back({d, t}); }, error);
+        return Fetch(kBase + urlTail, dest, [this](int64_t d, int64_t t) { calls.push_back({d, t}); }, error);
     }
 
     std::wstring root;
@@ -54,8 +74,8 @@ protected:
 TEST_F(HttpTest, MemoryFetchReturnsTheWholeBodyOnlyForACompleteOkAnswer)
 {
     const std::string body = Publish(L"memory.bin", 50000);
-    EXPECT_TRUE(HttpGetToMemory(kBase + L"memory.bin") == body) << "bodies spanning several reads";
-    EXPECT_TRUE(HttpGetToMemory(kBase + L"_fault=nolength/memory.bin") == body) << "no Content-Length: read to the end";
+    EXPECT_TRUE(Fetched(kBase + L"memory.bin") == body) << "bodies spanning several reads";
+    EXPECT_TRUE(Fetched(kBase + L"_fault=nolength/memory.bin") == body) << "no Content-Length: read to the end";
 
     struct Row {
         const wchar_t* tail;
@@ -67,9 +87,9 @@ TEST_F(HttpTest, MemoryFetchReturnsTheWholeBodyOnlyForACompleteOkAnswer)
         {L"_fault=cut,20000/memory.bin", "a cut-off manifest must never be parsed"},
         {L"_fault=empty/memory.bin", "empty 200 reads as nothing"},
     };
-    for (const Row& row : rows) EXPECT_EQ(HttpGetToMemory(kBase + row.tail), "") << row.why;
-    EXPECT_EQ(HttpGetToMemory(kDeadBase + L"memory.bin"), "") << "connection refused";
-    EXPECT_EQ(HttpGetToMemory(L"not a url"), "") << "unparsable URL";
+    for (const Row& row : rows) EXPECT_EQ(Fetched(kBase + row.tail), "") << row.why;
+    EXPECT_EQ(Fetched(kDeadBase + L"memory.bin"), "") << "connection refused";
+    EXPECT_EQ(Fetched(L"not a url"), "") << "unparsable URL";
 }
 
 TEST_F(HttpTest, DownloadWritesEveryByteAndReportsStrictlyGrowingProgress)
@@ -157,10 +177,10 @@ TEST_F(HttpTest, CancelDuringASlowBodyDropsTheChunkThatArrivedAndDeletesTheFile)
 {
     Publish(L"slow.bin", 16384 * 6);
     std::wstring error;
-    const bool ok = DownloadToFile(kBase + L"_fault=slow,100/slow.bin", dest,
+    const bool ok = Fetch(kBase + L"_fault=slow,100/slow.bin", dest,
                                    [this](int64_t d, int64_t t) {
                                        calls.push_back({d, t});
-                                       CancelRequested = true;
+                                       Cancel = true;
                                    },
                                    &error);
     EXPECT_FALSE(ok);
@@ -186,21 +206,21 @@ TEST_F(HttpTest, FailuresBeforeTheBodyCarryTheLastErrorSuffix)
     Publish(L"status.bin", 100);
     for (const Row& row : rows) {
         std::wstring error;
-        EXPECT_FALSE(DownloadToFile(row.url, row.destPath, nullptr, &error)) << row.why;
+        EXPECT_FALSE(Fetch(row.url, row.destPath, nullptr, &error)) << row.why;
         EXPECT_EQ(error.rfind(row.prefix, 0), 0u) << row.why << ": " << WideToUtf8(error);
         EXPECT_TRUE(!error.empty() && error.back() == L')') << row.why;
-        EXPECT_FALSE(DownloadToFile(row.url, row.destPath, nullptr, nullptr)) << row.why << " (no error text)";
+        EXPECT_FALSE(Fetch(row.url, row.destPath, nullptr, nullptr)) << row.why << " (no error text)";
     }
 }
 
 TEST_F(HttpTest, NullErrorTextAndEmptyCallbackAreAcceptedOnEveryOutcome)
 {
     const std::string body = Publish(L"plain.bin", 3000);
-    EXPECT_TRUE(DownloadToFile(kBase + L"plain.bin", dest, nullptr, nullptr));
+    EXPECT_TRUE(Fetch(kBase + L"plain.bin", dest, nullptr, nullptr));
     EXPECT_TRUE(ReadFileBytes(dest) == body);
-    EXPECT_FALSE(DownloadToFile(kBase + L"_fault=cut,100/plain.bin", dest, nullptr, nullptr));
+    EXPECT_FALSE(Fetch(kBase + L"_fault=cut,100/plain.bin", dest, nullptr, nullptr));
     EXPECT_FALSE(FileExists(dest));
-    EXPECT_FALSE(DownloadToFile(kBase + L"_fault=status,500/plain.bin", dest, nullptr, nullptr));
+    EXPECT_FALSE(Fetch(kBase + L"_fault=status,500/plain.bin", dest, nullptr, nullptr));
 }
 
 }  // namespace

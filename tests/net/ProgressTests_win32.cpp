@@ -5,7 +5,7 @@
 #include "WineTestSupport_win32.h"
 #include "net/Progress.h"
 #include "shell/Messages.h"
-#include "shell/Text.h"
+#include "base/Text.h"
 
 namespace {
 

@@ -5,7 +5,6 @@
 
 #include <fstream>
 
-#include "shell/Settings.h"
 #include "vault/Vault.h"
 
 namespace {
@@ -18,6 +17,26 @@ constexpr char kKeyForPc01[] = "801b3b58470077fd6b2042f5f21c1348d0a15430e6556edf
 constexpr char kKatNonce[] = "a0a1a2a3a4a5a6a7a8a9aaab";
 constexpr char kKatPlaintext[] = "sk-\xe6\xb5\x8b\xe8\xaf\x95-0123456789";
 constexpr char kKatCiphertext[] = "199d3e457c4f9eed7e01803ee794c9ba64e80ac1";
+
+// The "enc:" text of a key; sealing never fails on a working machine.
+std::string Sealed(const std::string& plaintext)
+{
+    std::string text;
+    const Outcome sealed = EncryptCredential(plaintext, text);
+    EXPECT_TRUE(sealed) << "sealing failed";
+    EXPECT_EQ(sealed.succeeded, !text.empty());
+    return text;
+}
+
+// The plaintext, or nothing when the text is refused (and then nothing of it may be left).
+std::string Opened(const std::string& text)
+{
+    std::string plaintext = "stale";
+    const Outcome opened = DecryptCredential(text, plaintext);
+    EXPECT_EQ(opened.succeeded, opened.error.empty()) << "a refusal always says why";
+    if (!opened) EXPECT_EQ(plaintext, "") << "a refused text leaves no plaintext behind";
+    return plaintext;
+}
 constexpr char kKatTag[] = "d7d7493558e29f6e37058691b145ee6c";
 constexpr char kKatEmptyTag[] = "e1e54bf03c2844c37ff6e5ee580bd8c6";
 // Written for the computer name "elsewhere-pc", which GetComputerNameA never returns (it is upper case).
@@ -118,8 +137,8 @@ TEST(OpenCredential, RefusedTagYieldsNoPlaintext)
 TEST(EncryptCredential, RoundTripsWithAFreshNonceEachTime)
 {
     const std::string key = kKatPlaintext;
-    const std::string first = EncryptCredential(key);
-    const std::string second = EncryptCredential(key);
+    const std::string first = Sealed(key);
+    const std::string second = Sealed(key);
     ASSERT_EQ(first.size(), 62 + 2 * key.size());
     EXPECT_EQ(first.substr(0, 4), "enc:");
     EXPECT_EQ(first[28], ':');
@@ -127,24 +146,24 @@ TEST(EncryptCredential, RoundTripsWithAFreshNonceEachTime)
     EXPECT_EQ(first.find_first_not_of("0123456789abcdef:", 4), std::string::npos) << "lower-case hex only";
     EXPECT_NE(first.substr(4, 24), second.substr(4, 24)) << "each encryption draws a new nonce";
     EXPECT_NE(first, second);
-    EXPECT_EQ(DecryptCredential(first), key);
-    EXPECT_EQ(DecryptCredential(second), key);
+    EXPECT_EQ(Opened(first), key);
+    EXPECT_EQ(Opened(second), key);
 }
 
 TEST(EncryptCredential, EmptyKeyRoundTrips)
 {
-    const std::string text = EncryptCredential("");
+    const std::string text = Sealed("");
     ASSERT_EQ(text.size(), 62u);
-    EXPECT_EQ(DecryptCredential(text), "");
-    EXPECT_EQ(DecryptCredential(ChangeByte(text, 30)), "") << "still empty, but through a refused tag";
+    EXPECT_EQ(Opened(text), "");
+    EXPECT_EQ(Opened(ChangeByte(text, 30)), "") << "still empty, but through a refused tag";
 }
 
 TEST(DecryptCredential, ChangingAnyEncodedByteIsRejected)
 {
     const std::string key = "sk-abc";
-    const std::string text = EncryptCredential(key);
-    ASSERT_EQ(DecryptCredential(text), key);
-    for (size_t offset : {4, 29, 62}) EXPECT_EQ(DecryptCredential(ChangeByte(text, offset)), "") << "field at " << offset;
+    const std::string text = Sealed(key);
+    ASSERT_EQ(Opened(text), key);
+    for (size_t offset : {4, 29, 62}) EXPECT_EQ(Opened(ChangeByte(text, offset)), "") << "field at " << offset;
     // Every other byte goes through the same parse and cipher with the machine key derived once, for speed.
     CredentialKey machineKey{};
     ASSERT_TRUE(DeriveCredentialKey(machineKey));
@@ -158,27 +177,27 @@ TEST(DecryptCredential, ChangingAnyEncodedByteIsRejected)
 
 TEST(DecryptCredential, UpperCaseHexIsAccepted)
 {
-    std::string text = EncryptCredential("sk-upper");
+    std::string text = Sealed("sk-upper");
     for (size_t i = 4; i < text.size(); ++i) text[i] = static_cast<char>(toupper(static_cast<unsigned char>(text[i])));
-    EXPECT_EQ(DecryptCredential(text), "sk-upper");
+    EXPECT_EQ(Opened(text), "sk-upper");
 }
 
 TEST(DecryptCredential, OneExtraCharacterIsIgnoredButAMissingDigitFails)
 {
-    const std::string text = EncryptCredential("sk-length");
-    EXPECT_EQ(DecryptCredential(text + "f"), "sk-length") << "an odd final character is dropped";
-    EXPECT_EQ(DecryptCredential(text.substr(0, text.size() - 1)), "") << "the last byte is lost";
-    EXPECT_EQ(DecryptCredential(text.substr(0, text.size() - 2)), "") << "a whole byte cut off";
+    const std::string text = Sealed("sk-length");
+    EXPECT_EQ(Opened(text + "f"), "sk-length") << "an odd final character is dropped";
+    EXPECT_EQ(Opened(text.substr(0, text.size() - 1)), "") << "the last byte is lost";
+    EXPECT_EQ(Opened(text.substr(0, text.size() - 2)), "") << "a whole byte cut off";
 }
 
 TEST(DecryptCredential, FieldsOfLengthsTheCipherRefusesAreRejected)
 {
-    const std::string text = EncryptCredential("sk-fields");
+    const std::string text = Sealed("sk-fields");
     const std::string nonce = text.substr(4, 24), tag = text.substr(29, 32), ciphertext = text.substr(62);
-    EXPECT_EQ(DecryptCredential("enc:" + nonce + ":" + tag.substr(0, 22) + ":" + ciphertext), "") << "11-byte tag";
-    EXPECT_EQ(DecryptCredential("enc::" + tag + ":" + ciphertext), "") << "no nonce";
-    EXPECT_EQ(DecryptCredential("enc:" + nonce + "::" + ciphertext), "") << "no tag";
-    EXPECT_EQ(DecryptCredential("enc:" + nonce.substr(2) + ":" + tag + ":" + ciphertext), "") << "11-byte nonce";
+    EXPECT_EQ(Opened("enc:" + nonce + ":" + tag.substr(0, 22) + ":" + ciphertext), "") << "11-byte tag";
+    EXPECT_EQ(Opened("enc::" + tag + ":" + ciphertext), "") << "no nonce";
+    EXPECT_EQ(Opened("enc:" + nonce + "::" + ciphertext), "") << "no tag";
+    EXPECT_EQ(Opened("enc:" + nonce.substr(2) + ":" + tag + ":" + ciphertext), "") << "11-byte nonce";
 }
 
 TEST(DecryptCredential, ForeignOrMalformedTextsGiveNothing)
@@ -195,13 +214,13 @@ TEST(DecryptCredential, ForeignOrMalformedTextsGiveNothing)
         {"enc:zz:zz:zz", "garbage digits"},
         {"enc:0102030405060708090a0b0:5a1f8000ab7ddf3c5da9dab37db7eda0:ff66c565e07a6ea16ded796e", "odd nonce"},
     };
-    for (const Row& row : rows) EXPECT_EQ(DecryptCredential(row.text), "") << row.why;
+    for (const Row& row : rows) EXPECT_EQ(Opened(row.text), "") << row.why;
 }
 
 TEST(DecryptCredential, TextWithoutTheExactPrefixIsReturnedUnchanged)
 {
     for (const char* text : {"sk-plain-key", "ENC:0011:2233:4455", "Enc:00:11:22", "enc", "", " enc:00:11:22"})
-        EXPECT_EQ(DecryptCredential(text), text);
+        EXPECT_EQ(Opened(text), text);
 }
 
 // Places files where the start-up pre-fill looks for them and restores whatever was there.
@@ -217,14 +236,14 @@ protected:
         hadState = std::filesystem::exists(credentials.parent_path());
         if (hadState) std::filesystem::rename(credentials.parent_path(), Backup());
         std::filesystem::create_directories(credentials);
-        Settings = InstallerSettings{};
+        profileFolder = profile;
     }
     void TearDown() override
     {
         std::filesystem::remove_all(credentials.parent_path());
         if (hadState) std::filesystem::rename(Backup(), credentials.parent_path());
-        Settings = InstallerSettings{};
     }
+    void Prefill() { PrefillDashscopeKey(profileFolder, Settings.dashscopeKey); }
     std::filesystem::path Backup() const { return credentials.parent_path().parent_path() / L".harrowby-vault-test-backup"; }
     void WriteCredential(const std::filesystem::path& path, const std::string& bytes) const
     {
@@ -232,6 +251,11 @@ protected:
         out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
         ASSERT_TRUE(out.good());
     }
+    struct Fields {
+        std::wstring apiKey;
+        std::wstring dashscopeKey;
+    } Settings;
+    std::filesystem::path profileFolder;
     std::filesystem::path credentials;
     std::filesystem::path file;
     bool hadState = false;
@@ -239,63 +263,63 @@ protected:
 
 TEST_F(PrefillTest, EncryptedKeyIsFilledAsUtf16)
 {
-    WriteCredential(file, EncryptCredential(kKatPlaintext));
-    PrefillDashscopeKey();
+    WriteCredential(file, Sealed(kKatPlaintext));
+    Prefill();
     EXPECT_EQ(Settings.dashscopeKey, L"sk-测试-0123456789");
 }
 
 TEST_F(PrefillTest, TrailingLineEndAfterAnEncryptedValueIsStripped)
 {
-    WriteCredential(file, EncryptCredential("sk-crlf") + "\r\n");
-    PrefillDashscopeKey();
+    WriteCredential(file, Sealed("sk-crlf") + "\r\n");
+    Prefill();
     EXPECT_EQ(Settings.dashscopeKey, L"sk-crlf");
 }
 
 TEST_F(PrefillTest, PlainKeyLosesTrailingBlanksButKeepsLeadingOnes)
 {
     WriteCredential(file, " sk-plain\t  \r\n");
-    PrefillDashscopeKey();
+    Prefill();
     EXPECT_EQ(Settings.dashscopeKey, L" sk-plain\t") << "only LF, CR and space are stripped, only at the end";
 }
 
 TEST_F(PrefillTest, KeyFromTheRegistryIsLeftAlone)
 {
-    WriteCredential(file, EncryptCredential("sk-from-file"));
+    WriteCredential(file, Sealed("sk-from-file"));
     Settings.dashscopeKey = L"sk-from-registry";
-    PrefillDashscopeKey();
+    Prefill();
     EXPECT_EQ(Settings.dashscopeKey, L"sk-from-registry");
 }
 
 TEST_F(PrefillTest, MissingFileOrStateDirectoryLeavesTheKeyEmpty)
 {
-    PrefillDashscopeKey();
+    Prefill();
     EXPECT_EQ(Settings.dashscopeKey, L"") << "missing file";
     std::filesystem::remove_all(credentials.parent_path());
-    PrefillDashscopeKey();
+    Prefill();
     EXPECT_EQ(Settings.dashscopeKey, L"") << "missing state directory";
 }
 
 TEST_F(PrefillTest, UndecryptableEmptyOrDirectoryLeavesTheKeyEmpty)
 {
-    WriteCredential(file, ChangeByte(EncryptCredential("sk-tampered"), 70));
-    PrefillDashscopeKey();
+    WriteCredential(file, ChangeByte(Sealed("sk-tampered"), 70));
+    Prefill();
     EXPECT_EQ(Settings.dashscopeKey, L"") << "tampered value";
     WriteCredential(file, kFromElsewhere);
-    PrefillDashscopeKey();
+    Prefill();
     EXPECT_EQ(Settings.dashscopeKey, L"") << "value from another computer";
     WriteCredential(file, " \r\n");
-    PrefillDashscopeKey();
+    Prefill();
     EXPECT_EQ(Settings.dashscopeKey, L"") << "blank file";
     std::filesystem::remove(file);
     std::filesystem::create_directory(file);
-    PrefillDashscopeKey();
+    Prefill();
     EXPECT_EQ(Settings.dashscopeKey, L"") << "a directory in the file's place";
 }
 
 TEST_F(PrefillTest, MainApiKeyIsNeverReadBack)
 {
-    WriteCredential(credentials / L"qwen-portal_default", EncryptCredential("sk-main"));
-    PrefillDashscopeKey();
+    WriteCredential(credentials / L"qwen-portal_default", Sealed("sk-main"));
+    Prefill();
     EXPECT_EQ(Settings.apiKey, L"");
     EXPECT_EQ(Settings.dashscopeKey, L"");
 }

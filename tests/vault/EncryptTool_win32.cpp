@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cwchar>
 
-#include "shell/Text.h"
+#include "base/Text.h"
 #include "vault/Vault.h"
 
 namespace {
@@ -24,11 +24,15 @@ int wmain(int argc, wchar_t** argv)
     }
     const std::string argument = WideToUtf8(argv[2]);
     if (std::wcscmp(argv[1], L"encrypt") == 0) {
-        std::printf("name %s\ntext %s\n", Hex(CredentialComputerName()).c_str(), EncryptCredential(argument).c_str());
-        return 0;
+        std::string text;
+        const bool sealed = static_cast<bool>(EncryptCredential(argument, text));
+        std::printf("name %s\ntext %s\n", Hex(CredentialComputerName()).c_str(), text.c_str());
+        return sealed ? 0 : 1;
     }
     if (std::wcscmp(argv[1], L"decrypt") == 0) {
-        std::printf("plain %s\n", Hex(DecryptCredential(argument)).c_str());
+        std::string plaintext;
+        DecryptCredential(argument, plaintext);
+        std::printf("plain %s\n", Hex(plaintext).c_str());
         return 0;
     }
     return 2;

@@ -1,0 +1,154 @@
+#include "ConfigPhase.h"
+
+#include <filesystem>
+#include <stdexcept>
+
+#include "agentconfig/AgentConfigText.h"
+#include "agentconfig/StateDirectory.h"
+#include "agentconfig/WholeFile.h"
+#include "base/Text.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kCanvasLibraries[] = {"a2ui.bundle.js", "mammoth.browser.min.js", "xlsx.full.min.js"};
+
+ConfigChoices ChoicesFromSettings(const InstallerSettings& settings)
+{
+    return {WideToUtf8(settings.installPath), WideToUtf8(settings.apiKey), WideToUtf8(settings.model),
+            WideToUtf8(settings.dashscopeKey), WideToUtf8(settings.port), settings.apiProvider};
+}
+
+// A copy the configuration cannot do without: its failure ends the run, as any escaping error does.
+void CopyOrThrow(const InstallRun& run, const fs::path& from, const fs::path& to)
+{
+    const Outcome copied = run.platform.copyFile(from, to);
+    if (!copied) throw std::runtime_error(WideToUtf8(copied.error));
+}
+
+void WriteInstallerConfig(const InstallRun& run, const ConfigChoices& choices)
+{
+    const Outcome written = WriteWholeFile(InstallDirectory(run) / "config.json", InstallerConfigText(choices));
+    LogWhateverTheOutcome(run, written, L"  配置文件已写入: config.json");
+}
+
+// Folders that cannot be created are not reported here: the files meant for them fail later.
+StateDirectory PrepareStateDirectory(const InstallRun& run)
+{
+    if (run.job.folders.profile.empty()) throw std::runtime_error("cannot find the user profile folder");
+    const StateDirectory dirs = StateDirectoryUnder(run.job.folders.profile);
+    std::error_code error;
+    fs::create_directories(dirs.agentDir, error);
+    if (!error) fs::create_directories(dirs.canvasDir, error);
+    if (!error) run.events.log(L"  目录已创建: " + dirs.stateDir.wstring());
+    return dirs;
+}
+
+void PlaceAgentConfig(const InstallRun& run, const ConfigChoices& choices, const StateDirectory& dirs,
+                      const fs::path& destination)
+{
+    const fs::path templateA = InstallDirectory(run) / "config-template.json";
+    const fs::path templateB = InstallDirectory(run) / "config-files" / "harrowby.json";
+    if (fs::exists(templateA)) {
+        CopyOrThrow(run, templateA, destination);
+        run.events.log(L"  config-template.json → harrowby.json");
+    } else if (fs::exists(templateB)) {
+        CopyOrThrow(run, templateB, destination);
+        run.events.log(L"  harrowby.json → " + dirs.stateDir.wstring());
+    } else {
+        run.events.log(L"  [防护] 模板未找到，生成最小配置文件");
+        const Outcome written = WriteWholeFile(destination, MinimalAgentConfigText(choices));
+        LogWhateverTheOutcome(run, written, L"  最小配置已写入: " + destination.wstring());
+    }
+}
+
+// A file that exists but cannot be read is left as it is, never written back empty.
+void DeployAgentConfig(const InstallRun& run, const ConfigChoices& choices, const StateDirectory& dirs)
+{
+    const fs::path destination = dirs.stateDir / "harrowby.json";
+    PlaceAgentConfig(run, choices, dirs, destination);
+    if (!fs::exists(destination)) return;
+    std::string text;
+    if (!ReadWholeFile(destination, text)) return;
+    for (const std::string& line : PatchAgentConfig(text, choices)) run.events.log(Utf8ToWide(line));
+    LogWhateverTheOutcome(run, WriteWholeFile(destination, text),
+                          L"  skills.load.extraDirs → " + Utf8ToWide(SkillsDirFromInstallPath(choices.installPath)));
+}
+
+// Without a key the template is copied as it is; with one, its placeholder is filled.
+void DeployAuthProfiles(const InstallRun& run, const ConfigChoices& choices, const StateDirectory& dirs)
+{
+    const fs::path source = InstallDirectory(run) / "config-files" / "auth-profiles.json";
+    if (!fs::exists(source)) return;
+    const fs::path destination = dirs.agentDir / "auth-profiles.json";
+    if (choices.apiKey.empty()) {
+        CopyOrThrow(run, source, destination);
+        run.events.log(L"  auth-profiles.json → " + dirs.agentDir.wstring());
+        return;
+    }
+    std::string profiles;
+    const Outcome read = ReadWholeFile(source, profiles);
+    const Outcome written = WriteWholeFile(destination, FillAuthProfilesKey(profiles, choices.apiKey));
+    LogWhateverTheOutcome(run, read ? written : read,
+                          L"  auth-profiles.json → " + dirs.agentDir.wstring() + L" (API Key 已填入)");
+}
+
+// An empty key leaves an earlier file of its name alone.
+void WriteCredentialFile(const InstallRun& run, const StateDirectory& dirs, const std::string& key,
+                         const char* fileName, const wchar_t* line)
+{
+    if (key.empty()) return;
+    const fs::path credentials = dirs.stateDir / "credentials";
+    fs::create_directories(credentials);
+    std::string sealed;
+    const Outcome encrypted = run.platform.encryptCredential(key, sealed);
+    const Outcome written = WriteWholeFile(credentials / fileName, sealed);
+    LogWhateverTheOutcome(run, encrypted ? written : encrypted, line);
+}
+
+// The page itself is needed; a library that cannot be copied is skipped without a line, the page
+// still works without it.
+void DeployCanvasFiles(const InstallRun& run, const StateDirectory& dirs)
+{
+    const fs::path source = InstallDirectory(run) / "dist" / "canvas-host" / "a2ui";
+    if (fs::exists(source / "quillmere.html")) {
+        CopyOrThrow(run, source / "quillmere.html", dirs.canvasDir / "quillmere.html");
+        run.events.log(L"  quillmere.html → " + dirs.canvasDir.wstring());
+    }
+    for (const char* library : kCanvasLibraries) {
+        if (!fs::exists(source / library)) continue;
+        const Outcome skippedIfFailed = run.platform.copyFile(source / library, dirs.canvasDir / library);
+        static_cast<void>(skippedIfFailed);
+    }
+}
+
+// Older installations pointed the agent elsewhere through this user variable.
+void ClearLegacyHomeVariable(const InstallRun& run)
+{
+    const std::optional<std::wstring> value = run.platform.environmentVariable(L"HARROWBY_HOME");
+    if (!value) return;
+    const CommandResult deleted = run.platform.runCommand(
+        {.commandLine = L"cmd.exe /c reg delete HKCU\\Environment /v HARROWBY_HOME /f", .waitLimited = true});
+    const Outcome outcome = deleted.exitCode == 0u ? Success() : Failure(L"reg delete 失败");
+    LogWhateverTheOutcome(run, outcome, L"  已清理旧版 HARROWBY_HOME = " + *value);
+}
+
+}  // namespace
+
+RunEnd WriteConfiguration(InstallRun& run)
+{
+    const ConfigChoices choices = ChoicesFromSettings(run.job.choices);
+    run.events.status(L"正在写入配置...");
+    WriteInstallerConfig(run, choices);
+    run.events.status(L"正在部署用户目录配置...");
+    const StateDirectory dirs = PrepareStateDirectory(run);
+    DeployAgentConfig(run, choices, dirs);
+    DeployAuthProfiles(run, choices, dirs);
+    WriteCredentialFile(run, dirs, choices.apiKey, "qwen-portal_default", L"  API Key 已加密写入凭据文件");
+    WriteCredentialFile(run, dirs, choices.dashscopeKey, "dashscope-native", L"  多模态 API Key 已加密写入凭据文件");
+    DeployCanvasFiles(run, dirs);
+    ClearLegacyHomeVariable(run);
+    run.events.log(L"  stateDir → %USERPROFILE%\\.harrowby (默认)");
+    return RunEnd::Completed;
+}

@@ -1,0 +1,155 @@
+#include "Install.h"
+
+#include <exception>
+#include <filesystem>
+
+#include "ConfigPhase.h"
+#include "Finish.h"
+#include "InstallPlan.h"
+#include "InstallRun.h"
+#include "Npm.h"
+#include "Packages.h"
+#include "Skills.h"
+#include "base/Text.h"
+#include "net/Progress.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+int NoSteps(const ReleaseManifest&) { return 0; }
+int OneStep(const ReleaseManifest&) { return 1; }
+
+int PackagesToDownload(const ReleaseManifest& manifest)
+{
+    int count = 0;
+    for (const ManifestPackage& package : manifest.packages) count += package.alreadyPresent ? 0 : 1;
+    return count;
+}
+
+
+RunEnd PrepareFolders(InstallRun& run);
+
+// The phases in the order they run, with their share of the bar. A phase of one step is
+// counted here when it completes; the two per-item phases count each package or skill themselves.
+struct Phase {
+    RunEnd (*run)(InstallRun&);
+    int (*steps)(const ReleaseManifest&);
+    bool countsItsOwnSteps;
+};
+
+constexpr Phase kPhases[] = {
+    {PrepareFolders, NoSteps, false},
+    {DownloadPackages, PackagesToDownload, true},
+    {InstallSkills, CountSkillsToInstall, true},
+    {WriteConfiguration, OneStep, false},
+    {InstallProductDependencies, OneStep, false},
+    {InstallSkillDependencies, OneStep, false},
+    {SaveChoicesAndShortcut, OneStep, false},
+    {FinishWithBanner, NoSteps, false},
+};
+
+bool CreateInstallDirectory(const InstallRun& run)
+{
+    run.events.status(L"创建安装目录...");
+    run.events.log(L"安装目录: " + run.job.choices.installPath);
+    std::error_code error;
+    fs::create_directories(InstallDirectory(run), error);
+    if (!error) return true;
+    run.events.log(L"[错误] 无法创建安装目录！");
+    return false;
+}
+
+RunEnd PrepareFolders(InstallRun& run)
+{
+    run.downloadDir = run.job.folders.temp / L"Quillmere_Setup";
+    fs::create_directories(run.downloadDir);
+    return CreateInstallDirectory(run) ? RunEnd::Completed : RunEnd::Failed;
+}
+
+void PlanSteps(InstallRun& run)
+{
+    int64_t saved = 0;
+    for (const ManifestPackage& package : run.job.manifest.packages)
+        if (package.alreadyPresent) saved += package.size;
+    if (saved > 0) run.events.log(L"本地已有组件可节省下载: " + FormatSize(saved));
+    run.totalSteps = CountTotalSteps(run.job.manifest);
+}
+
+RunEnd RunPhases(InstallRun& run)
+{
+    DetectInstalledComponents(run);
+    PlanSteps(run);
+    for (const Phase& phase : kPhases) {
+        const RunEnd end = phase.run(run);
+        if (end != RunEnd::Completed) return end;
+        if (!phase.countsItsOwnSteps)
+            for (int step = phase.steps(run.job.manifest); step > 0; --step) CompleteStep(run);
+    }
+    return RunEnd::Completed;
+}
+
+void EndRun(const InstallRun& run, RunEnd end)
+{
+    switch (end) {
+    case RunEnd::Completed: run.events.status(L"安装完成！"); break;
+    case RunEnd::Failed: run.events.status(L"安装失败"); break;
+    case RunEnd::DownloadFailed: run.events.status(L"下载失败"); break;
+    case RunEnd::Cancelled:
+    case RunEnd::CancelledWithoutDone: run.events.status(L"已取消"); break;
+    }
+    switch (end) {
+    case RunEnd::Completed: run.events.done(InstallEnd::Succeeded); break;
+    case RunEnd::CancelledWithoutDone: run.events.done(InstallEnd::CancelledQuietly); break;
+    default: run.events.done(InstallEnd::Failed); break;
+    }
+}
+
+}  // namespace
+
+int CountTotalSteps(const ReleaseManifest& manifest)
+{
+    int steps = 0;
+    for (const Phase& phase : kPhases) steps += phase.steps(manifest);
+    return steps;
+}
+
+bool CancelRequested(const InstallRun& run)
+{
+    return run.job.cancelRequested.load();
+}
+
+void CompleteStep(InstallRun& run)
+{
+    ++run.stepsDone;
+    run.events.progress(StepPercent(run.stepsDone, run.totalSteps));
+}
+
+fs::path InstallDirectory(const InstallRun& run)
+{
+    return fs::path(run.job.choices.installPath);
+}
+
+// The registry, the skill repository and a few copies have always been reported as done whatever
+// happened; this is the one place that says so.
+void LogWhateverTheOutcome(const InstallRun& run, const Outcome&, const std::wstring& line)
+{
+    run.events.log(line);
+}
+
+// Whatever escapes a phase ends the run as a failure with its message in the log.
+void DoInstall(InstallJob& job, const InstallPlatform& platform, const InstallEvents& events)
+{
+    InstallRun run{job, platform, events};
+    events.status(L"检测本地环境...");
+    events.log(L"正在检测本地环境...");
+    RunEnd end = RunEnd::Failed;
+    try {
+        end = RunPhases(run);
+    } catch (const std::exception& error) {
+        events.log(L"[错误] 安装异常: " + Utf8ToWide(error.what()));
+    } catch (...) {
+        events.log(L"[错误] 安装过程中发生未知错误");
+    }
+    EndRun(run, end);
+}

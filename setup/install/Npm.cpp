@@ -1,0 +1,80 @@
+#include "Npm.h"
+
+#include <filesystem>
+#include <system_error>
+
+#include "base/Text.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr wchar_t kProductInstall[] = L"cmd.exe /c npm install --omit=dev --ignore-scripts --legacy-peer-deps 2>&1";
+constexpr wchar_t kSkillInstall[] = L"cmd.exe /c npm install --omit=dev 2>&1";
+
+bool HoldsPackageManifest(const fs::directory_entry& entry)
+{
+    return entry.is_directory() && fs::exists(entry.path() / L"package.json");
+}
+
+// One skill folder; true when npm ran and succeeded.
+bool InstallOneSkillPackages(const InstallRun& run, const fs::path& folder)
+{
+    const std::wstring name = folder.filename().wstring();
+    run.events.log(L"  安装依赖: " + name);
+    const CommandResult result =
+        run.platform.runCommand({.commandLine = kSkillInstall, .workingDirectory = folder.wstring(), .output = OutputMode::Drain});
+    if (!result.started) return false;
+    const uint32_t code = result.exitCode.value_or(0);
+    if (code == 0) return true;
+    run.events.log(L"    [警告] " + name + L" npm install 失败 (退出码: " + std::to_wstring(code) + L")");
+    return false;
+}
+
+RunEnd EndOfNpmPhase(const InstallRun& run)
+{
+    return CancelRequested(run) ? RunEnd::CancelledWithoutDone : RunEnd::Completed;
+}
+
+}  // namespace
+
+// npm's own output goes to the log line by line; a cancellation stops it and the whole run.
+RunEnd InstallProductDependencies(InstallRun& run)
+{
+    run.events.status(L"正在安装运行时依赖 (npm install)...");
+    run.events.log(L"  执行 npm install --omit=dev --ignore-scripts --legacy-peer-deps");
+    const CommandSettings npm{
+        .commandLine = kProductInstall,
+        .workingDirectory = run.job.choices.installPath,
+        .output = OutputMode::Lines,
+        .onLine = [&run](const std::string& line) { run.events.log(L"  " + Utf8ToWide(line)); },
+        .cancel = &run.job.cancelRequested,
+    };
+    const CommandResult result = run.platform.runCommand(npm);
+    if (!result.started) {
+        run.events.log(L"  [警告] 未找到 npm，请确认 Node.js 已安装");
+    } else if (result.exitCode.value_or(0) == 0) {
+        run.events.log(L"  npm install 完成");
+    } else {
+        run.events.log(L"  [警告] npm install 退出码: " + std::to_wstring(*result.exitCode));
+        run.events.log(L"  可稍后手动执行: npm install --omit=dev --ignore-scripts --legacy-peer-deps");
+    }
+    return EndOfNpmPhase(run);
+}
+
+// Skills without a package.json need nothing; a cancellation is seen before each folder.
+RunEnd InstallSkillDependencies(InstallRun& run)
+{
+    run.events.status(L"正在安装 Skills 依赖...");
+    const fs::path skills = InstallDirectory(run) / L"skills";
+    if (fs::exists(skills)) {
+        int succeeded = 0;
+        for (const fs::directory_entry& entry : fs::directory_iterator(skills)) {
+            if (!HoldsPackageManifest(entry)) continue;
+            if (CancelRequested(run)) break;
+            succeeded += InstallOneSkillPackages(run, entry.path()) ? 1 : 0;
+        }
+        run.events.log(L"  Skills 依赖安装完成 (" + std::to_wstring(succeeded) + L" 个)");
+    }
+    return EndOfNpmPhase(run);
+}

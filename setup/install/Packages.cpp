@@ -1,0 +1,175 @@
+#include "Packages.h"
+
+#include <filesystem>
+#include <string_view>
+
+#include "InstallPlan.h"
+#include "Transfer.h"
+#include "archive/Zip.h"
+#include "base/Text.h"
+#include "net/Progress.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Whether the component is already on the machine, logging what was found.
+using DetectFn = bool (*)(const InstallRun&, const ManifestPackage&);
+// Puts a downloaded package in place; false only when the installation cannot go on without it.
+using InstallFn = bool (*)(const InstallRun&, const ManifestPackage&, const fs::path& localPath);
+
+// A package whose id names a component of its own, detected and installed its own way.
+struct PackageKind {
+    std::string_view id;
+    DetectFn detect;
+    InstallFn install;
+};
+
+bool NodeIsInstalled(const InstallRun& run, const ManifestPackage& package)
+{
+    const CommandSettings probe{
+        .commandLine = L"cmd.exe /c node --version 2>&1", .output = OutputMode::Collect, .waitLimited = true};
+    const CommandResult result = run.platform.runCommand(probe);
+    if (!result.started || NodeMajorVersion(result.output) < 22) return false;
+    run.events.log(L"  Node.js 已安装: " + FirstOutputLine(result.output) + L"，跳过下载 (" +
+                   FormatSize(package.size) + L")");
+    return true;
+}
+
+fs::path BrowsersFolder(const InstallRun& run)
+{
+    return run.job.folders.localAppData / L"ms-playwright";
+}
+
+// An empty folder (or empty file) is what an interrupted browser download leaves behind.
+bool PlaywrightIsInstalled(const InstallRun& run, const ManifestPackage& package)
+{
+    const fs::path browsers = BrowsersFolder(run);
+    if (!fs::exists(browsers) || fs::is_empty(browsers)) return false;
+    run.events.log(L"  Playwright 浏览器引擎已存在，跳过下载 (" + FormatSize(package.size) + L")");
+    return true;
+}
+
+// A package that is not installed otherwise installs nothing; the run goes on either way.
+bool InstallNode(const InstallRun& run, const ManifestPackage& package, const fs::path& localPath)
+{
+    run.events.status(L"正在安装 Node.js...");
+    run.events.log(L"  正在安装 Node.js: " + Utf8ToWide(package.file));
+    const std::optional<uint32_t> exitCode = run.platform.runMsi(localPath);
+    if (!exitCode) return true;
+    if (*exitCode != 0 && *exitCode != 3010) {
+        run.events.log(L"  [警告] Node.js 安装退出码: " + std::to_wstring(*exitCode));
+        return true;
+    }
+    run.events.log(L"  Node.js 安装成功");
+    run.platform.refreshPath();
+    return true;
+}
+
+bool InstallPlaywright(const InstallRun& run, const ManifestPackage&, const fs::path& localPath)
+{
+    run.events.status(L"正在安装浏览器引擎...");
+    const fs::path target = BrowsersFolder(run);
+    run.events.log(L"  解压 Playwright → " + target.wstring());
+    run.events.log(ExtractZip(localPath.wstring(), target.wstring()) ? L"  Playwright 安装完成"
+                                                                     : L"  [警告] Playwright 解压失败");
+    return true;
+}
+
+constexpr PackageKind kPackageKinds[] = {
+    {"node", NodeIsInstalled, InstallNode},
+    {"playwright", PlaywrightIsInstalled, InstallPlaywright},
+};
+
+const PackageKind* KindOf(const ManifestPackage& package)
+{
+    for (const PackageKind& kind : kPackageKinds)
+        if (kind.id == package.id) return &kind;
+    return nullptr;
+}
+
+// Without the product's own archive there is no product, so yielding nothing ends the run.
+bool ExtractIntoInstallation(const InstallRun& run, const ManifestPackage& package, const fs::path& localPath)
+{
+    const std::wstring desc = Utf8ToWide(package.desc);
+    const std::wstring file = Utf8ToWide(package.file);
+    run.events.status(L"正在安装 " + desc + L"...");
+    run.events.log(L"  解压 " + file + L" → " + run.job.choices.installPath);
+    if (ExtractZip(localPath.wstring(), InstallDirectory(run).wstring())) {
+        run.events.log(L"  " + desc + L" 安装完成");
+        return true;
+    }
+    run.events.log(L"  [错误] 解压失败: " + file);
+    return false;
+}
+
+// Directories inside the manifest's file name are dropped: the file lands directly in installPath.
+bool CopyIntoInstallation(const InstallRun& run, const ManifestPackage& package, const fs::path& localPath)
+{
+    const Outcome copied = run.platform.copyFile(localPath, InstallDirectory(run) / localPath.filename());
+    if (copied)
+        run.events.log(L"  " + Utf8ToWide(package.file) + L" → " + run.job.choices.installPath);
+    else
+        run.events.log(L"  [警告] 复制失败: " + copied.error);
+    return true;
+}
+
+bool InstallDownloadedPackage(const InstallRun& run, const ManifestPackage& package, const fs::path& localPath)
+{
+    if (const PackageKind* kind = KindOf(package)) return kind->install(run, package, localPath);
+    if (package.extract) return ExtractIntoInstallation(run, package, localPath);
+    return CopyIntoInstallation(run, package, localPath);
+}
+
+// Downloads one package and puts it in place; Completed when the run may go on.
+RunEnd InstallOnePackage(InstallRun& run, const ManifestPackage& package)
+{
+    const std::wstring desc = Utf8ToWide(package.desc);
+    const std::wstring file = Utf8ToWide(package.file);
+    // A name that would land outside the download folder is never fetched.
+    if (!IsContainedRelativePath(package.file)) {
+        run.events.log(WithErrorText(L"  [错误] 下载失败: " + file, L"文件名无效"));
+        return RunEnd::DownloadFailed;
+    }
+    const fs::path local = LocalDownloadPath(run, package.file);
+    fs::create_directories(local.parent_path());
+    run.events.status(L"正在下载 " + desc + L"...");
+    run.events.log(L"下载: " + file + L" (" + FormatSize(package.size) + L")");
+    const Outcome downloaded =
+        DownloadWithRetries(run, run.job.manifest.baseUrl + file, local, kPackageRetry, PackageProgressLine);
+    if (!downloaded) {
+        run.events.log(WithErrorText(L"  [错误] 下载失败: " + file, downloaded.error));
+        return CancelRequested(run) ? RunEnd::Cancelled : RunEnd::DownloadFailed;
+    }
+    run.events.detail(L"");
+    // A product archive that yields nothing ends the run; its download stays for inspection.
+    if (!InstallDownloadedPackage(run, package, local)) return RunEnd::Failed;
+    std::error_code ignored;
+    fs::remove(local, ignored);
+    return RunEnd::Completed;
+}
+
+}  // namespace
+
+void DetectInstalledComponents(InstallRun& run)
+{
+    for (ManifestPackage& package : run.job.manifest.packages) {
+        const PackageKind* kind = KindOf(package);
+        package.alreadyPresent = kind && kind->detect(run, package);
+    }
+}
+
+RunEnd DownloadPackages(InstallRun& run)
+{
+    for (const ManifestPackage& package : run.job.manifest.packages) {
+        if (CancelRequested(run)) return RunEnd::Cancelled;
+        if (package.alreadyPresent) {
+            run.events.log(L"跳过: " + Utf8ToWide(package.desc) + L" (本地已存在)");
+            continue;
+        }
+        const RunEnd end = InstallOnePackage(run, package);
+        if (end != RunEnd::Completed) return end;
+        CompleteStep(run);
+    }
+    return RunEnd::Completed;
+}

@@ -1,0 +1,41 @@
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "Process.h"
+#include "base/Outcome.h"
+#include "net/Http.h"
+
+// Everything the installation asks of Windows. The Win32 build fills it with the real calls;
+// tests fill it with fakes, so that the whole flow runs anywhere.
+struct InstallPlatform {
+    // GET url into the file at path, reporting progress; stops when cancel is set.
+    std::function<Outcome(const std::wstring& url, const std::filesystem::path& path, const DownloadProgressFn&,
+                          const std::atomic<bool>& cancel)>
+        download;
+    std::function<CommandResult(const CommandSettings&)> runCommand;
+    // Installs a Windows Installer package silently; the installer's exit code, or nothing if it never started.
+    std::function<std::optional<uint32_t>(const std::filesystem::path& package)> runMsi;
+    // Takes the machine's and the user's PATH into this process's environment.
+    std::function<void()> refreshPath;
+    // A process environment variable, or nothing when it is not set.
+    std::function<std::optional<std::wstring>(const std::wstring& name)> environmentVariable;
+    std::function<Outcome(const wchar_t* subkey, const wchar_t* valueName, const std::wstring& text)>
+        writeRegistryString;
+    std::function<Outcome(const std::filesystem::path& from, const std::filesystem::path& to)> copyFile;
+    // Saves a shell link; nothing when no link object could be made, else how the save went.
+    std::function<std::optional<Outcome>(const std::filesystem::path& link, const std::wstring& target,
+                                         const std::wstring& directory, const std::wstring& description)>
+        createShortcut;
+    // The "enc:" text of a key, sealed for this machine.
+    std::function<Outcome(const std::string& plaintext, std::string& sealed)> encryptCredential;
+    std::function<uint32_t()> tickCount;  // milliseconds, wrapping
+    std::function<void(unsigned milliseconds)> sleep;
+};
+
+// Windows only: the platform made of the real calls.
+InstallPlatform Win32InstallPlatform();

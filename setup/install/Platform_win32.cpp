@@ -1,0 +1,152 @@
+#include "Platform.h"
+
+#include <windows.h>
+#include <shlobj.h>
+#include <shobjidl.h>
+
+#include <system_error>
+
+#include "InstallPlan.h"
+#include "base/Scoped_win32.h"
+#include "base/Text.h"
+#include "vault/Vault.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr DWORD kMachinePathBytes = 16384;
+constexpr DWORD kUserPathBytes = 8192;
+constexpr wchar_t kMachineEnvironmentKey[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
+
+Outcome Download(const std::wstring& url, const fs::path& path, const DownloadProgressFn& progress,
+                 const std::atomic<bool>& cancel)
+{
+    return DownloadToFile(url, path.wstring(), progress, cancel);
+}
+
+// Through the shared runner, shown, as Windows Installer's progress is the user's only sign of it.
+std::optional<uint32_t> RunMsi(const fs::path& package)
+{
+    const CommandResult result =
+        RunCommand({.commandLine = L"msiexec.exe /i \"" + package.wstring() + L"\" /qb /norestart", .showWindow = true});
+    if (!result.started) return std::nullopt;
+    return result.exitCode.value_or(0);
+}
+
+// A stored value may lack its terminator or not fit at all; only what was really read counts.
+std::optional<std::wstring> QueryPathValue(HKEY key, DWORD bufferBytes)
+{
+    std::wstring buffer(bufferBytes / sizeof(wchar_t) + 1, L'\0');
+    DWORD size = bufferBytes;
+    if (RegQueryValueExW(key, L"Path", nullptr, nullptr, reinterpret_cast<BYTE*>(buffer.data()), &size) != ERROR_SUCCESS)
+        return std::nullopt;
+    buffer.resize(wcsnlen(buffer.c_str(), size / sizeof(wchar_t)));
+    return buffer;
+}
+
+std::optional<std::wstring> ReadPathValue(HKEY root, const wchar_t* subkey, DWORD bufferBytes)
+{
+    HKEY opened = nullptr;
+    if (RegOpenKeyExW(root, subkey, 0, KEY_READ, &opened) != ERROR_SUCCESS) return std::nullopt;
+    const ScopedRegistryKey key(opened);
+    return QueryPathValue(key.get(), bufferBytes);
+}
+
+// The values are stored with %SystemRoot% and the like; Windows expands them when it builds a
+// new process's environment, and so must we, or later child processes find no system programs.
+std::wstring ExpandReferences(const std::wstring& text)
+{
+    if (text.empty()) return text;
+    const DWORD needed = ExpandEnvironmentStringsW(text.c_str(), nullptr, 0);
+    if (needed == 0) return text;
+    std::wstring expanded(needed, L'\0');
+    ExpandEnvironmentStringsW(text.c_str(), expanded.data(), needed);
+    expanded.resize(wcsnlen(expanded.c_str(), needed));
+    return expanded;
+}
+
+// Without the machine's part the old PATH is kept, as the new one would lack the system folders.
+void RefreshProcessPath()
+{
+    const std::optional<std::wstring> machinePath =
+        ReadPathValue(HKEY_LOCAL_MACHINE, kMachineEnvironmentKey, kMachinePathBytes);
+    if (!machinePath) return;
+    const std::wstring userPath = ReadPathValue(HKEY_CURRENT_USER, L"Environment", kUserPathBytes).value_or(L"");
+    const std::wstring joined = JoinPathValues(ExpandReferences(*machinePath), ExpandReferences(userPath));
+    SetEnvironmentVariableW(L"PATH", joined.c_str());
+}
+
+// Unset and empty variables alike are nothing.
+std::optional<std::wstring> EnvironmentVariable(const std::wstring& name)
+{
+    wchar_t value[MAX_PATH] = {};
+    if (GetEnvironmentVariableW(name.c_str(), value, MAX_PATH) == 0) return std::nullopt;
+    return std::wstring(value);
+}
+
+std::wstring SystemMessage(DWORD code)
+{
+    return Utf8ToWide(std::system_category().message(static_cast<int>(code)));
+}
+
+Outcome WriteRegistryString(const wchar_t* subkey, const wchar_t* valueName, const std::wstring& text)
+{
+    HKEY opened = nullptr;
+    const LSTATUS created =
+        RegCreateKeyExW(HKEY_CURRENT_USER, subkey, 0, nullptr, 0, KEY_WRITE, nullptr, &opened, nullptr);
+    if (created != ERROR_SUCCESS) return Failure(SystemMessage(static_cast<DWORD>(created)));
+    const ScopedRegistryKey key(opened);
+    const LSTATUS set = RegSetValueExW(key.get(), valueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                                       static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+    return set == ERROR_SUCCESS ? Success() : Failure(SystemMessage(static_cast<DWORD>(set)));
+}
+
+// libstdc++'s copy_file on MinGW takes any existing target for the source itself (both report
+// inode 0) and fails with "File exists" even with overwrite_existing, so a second installation
+// could never replace a file. CopyFileW replaces it as Windows does. The reason reads as the
+// file-system library words it.
+Outcome CopyFileReplacing(const fs::path& from, const fs::path& to)
+{
+    if (CopyFileW(from.c_str(), to.c_str(), FALSE)) return Success();
+    const std::error_code error(static_cast<int>(GetLastError()), std::system_category());
+    return Failure(Utf8ToWide(fs::filesystem_error("cannot copy file", from, to, error).what()));
+}
+
+std::optional<Outcome> CreateShortcut(const fs::path& linkPath, const std::wstring& target,
+                                      const std::wstring& directory, const std::wstring& description)
+{
+    const ComApartment apartment;
+    IShellLinkW* created = nullptr;
+    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                reinterpret_cast<void**>(&created))))
+        return std::nullopt;
+    const ScopedCom<IShellLinkW> link(created);
+    link->SetPath(target.c_str());
+    link->SetWorkingDirectory(directory.c_str());
+    link->SetDescription(description.c_str());
+    IPersistFile* persist = nullptr;
+    if (FAILED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&persist)))) return std::nullopt;
+    const ScopedCom<IPersistFile> file(persist);
+    const HRESULT saved = file->Save(linkPath.c_str(), TRUE);
+    return SUCCEEDED(saved) ? Success() : Failure(SystemMessage(static_cast<DWORD>(saved)));
+}
+
+uint32_t TickCount()
+{
+    return GetTickCount();
+}
+
+void Pause(unsigned milliseconds)
+{
+    Sleep(milliseconds);
+}
+
+}  // namespace
+
+InstallPlatform Win32InstallPlatform()
+{
+    return {Download,         RunCommand,         RunMsi,          RefreshProcessPath, EnvironmentVariable,
+            WriteRegistryString, CopyFileReplacing, CreateShortcut, EncryptCredential,  TickCount,
+            Pause};
+}

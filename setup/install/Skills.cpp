@@ -1,0 +1,63 @@
+#include "Skills.h"
+
+#include <filesystem>
+
+#include "InstallPlan.h"
+#include "Transfer.h"
+#include "archive/Zip.h"
+#include "base/Text.h"
+#include "net/Progress.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A skill's id and file become paths under our own folders; a name that would climb out is refused.
+bool SkillNamesAreContained(const ManifestSkill& skill)
+{
+    return IsContainedRelativePath(skill.id) && IsContainedRelativePath(skill.file);
+}
+
+void InstallOneSkill(const InstallRun& run, const ManifestSkill& skill)
+{
+    const std::wstring name = SkillDisplayName(skill);
+    if (!SkillNamesAreContained(skill)) {
+        run.events.log(L"  [警告] 下载失败: " + name + L" - 文件名无效");
+        return;
+    }
+    const fs::path local = LocalDownloadPath(run, skill.file);
+    fs::create_directories(local.parent_path());
+    run.events.log(L"下载 Skill: " + name + L" (" + FormatSize(skill.size) + L")");
+    const Outcome downloaded = DownloadWithRetries(run, run.job.manifest.baseUrl + Utf8ToWide(skill.file), local,
+                                                   kSkillRetry, SkillProgressLine);
+    if (!downloaded) {
+        run.events.log(WithErrorText(L"  [警告] 下载失败: " + name, downloaded.error));
+        return;
+    }
+    run.events.detail(L"");
+    const fs::path skillFolder = InstallDirectory(run) / L"skills" / Utf8ToWide(skill.id);
+    const Outcome extracted = ExtractZip(local.wstring(), skillFolder.wstring());
+    run.events.log(extracted ? L"  " + name + L" 安装完成" : L"  [警告] 解压失败: " + name);
+    std::error_code ignored;
+    fs::remove(local, ignored);
+}
+
+}  // namespace
+
+RunEnd InstallSkills(InstallRun& run)
+{
+    run.events.status(L"正在安装 Skills...");
+    const int skillCount = CountSkillsToInstall(run.job.manifest);
+    int index = 0;
+    for (const ManifestSkill& skill : run.job.manifest.skills) {
+        if (CancelRequested(run)) return RunEnd::Cancelled;
+        if (!IsSkillToInstall(skill)) continue;
+        ++index;
+        run.events.status(L"正在安装 " + SkillDisplayName(skill) + L" (" + std::to_wstring(index) + L"/" +
+                          std::to_wstring(skillCount) + L")...");
+        InstallOneSkill(run, skill);
+        CompleteStep(run);
+    }
+    run.events.log(L"Skills 安装完成 (" + std::to_wstring(index) + L" 个技能)");
+    return RunEnd::Completed;
+}

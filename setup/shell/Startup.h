@@ -1,4 +1,0 @@
-#pragma once
-#include <string>
-
-std::wstring ManifestFailureText(const std::wstring& serverUrl);

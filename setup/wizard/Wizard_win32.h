@@ -1,0 +1,49 @@
+#pragma once
+#include <windows.h>
+#include <commctrl.h>
+
+#include "base/Scoped_win32.h"
+#include "install/InstallJob.h"
+#include "manifest/Manifest.h"
+
+// The three fonts of the wizard, made once at start-up.
+struct WizardFonts {
+    HFONT normal = nullptr;
+    HFONT bold = nullptr;
+    HFONT title = nullptr;
+};
+
+enum WizardPage { kDisclaimerPage, kConfigPage, kSkillsPage, kProgressPage, kPageCount };
+
+// The wizard's state: owned by the entry point, reached by the window through its user data,
+// and touched by the window's thread alone. The worker is given only the job.
+struct Wizard {
+    HINSTANCE instance = nullptr;
+    WizardFonts fonts;
+    InstallerSettings settings;  // the configuration page's fields, once it is left
+    ReleaseManifest manifest;    // with the skills page's ticks, once it is left
+    HWND window = nullptr;
+    HWND pages[kPageCount] = {};
+    int currentPage = kDisclaimerPage;
+    InstallJob job;
+    ScopedHandle worker;          // the installation's thread, once started
+    bool workerReported = false;  // its done message has arrived
+    bool closeWhenWorkerEnds = false;
+};
+
+// Creates the window, runs the message loop until the window is gone and returns its exit code.
+int RunWizard(Wizard& wizard, int showCommand);
+// Shows one page and hides the others.
+void ShowPage(Wizard& wizard, int page);
+// Whether an installation is under way: started, not yet reported done and its thread alive.
+bool WorkerRunning(const Wizard& wizard);
+// The forward, cancel, browse and selection buttons.
+LRESULT HandleWizardCommand(Wizard& wizard, int controlId);
+// The console link.
+LRESULT HandleWizardNotify(const NMHDR* header);
+// The worker's done message: the buttons, then the question to start the product after success.
+void HandleInstallDone(Wizard& wizard, bool succeeded);
+// The title bar's close box.
+void HandleCloseRequest(Wizard& wizard);
+// The timer that closes the window once a cancelled worker has ended.
+void HandleCloseTimer(Wizard& wizard);

@@ -1,0 +1,252 @@
+#include <gtest/gtest.h>
+
+#include <shlobj.h>
+#include <shobjidl.h>
+
+#include <filesystem>
+
+#include "WineTestSupport_win32.h"
+#include "BuildConfig.h"
+#include "agentconfig/StateDirectory.h"
+#include "base/KnownFolders.h"
+#include "base/Text.h"
+#include "install/Install.h"
+#include "vault/Vault.h"
+#include "wizard/WindowEvents_win32.h"
+
+// What only real Windows shows: the installation's platform calls one by one, and one whole run
+// through them. The flow itself is tested natively with a fake platform.
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::wstring kBase = L"http://127.0.0.1:" + std::to_wstring(HTTP_TEST_PORT) + L"/new/quillmere/update/";
+const InstallPlatform kWindows = Win32InstallPlatform();
+
+std::wstring ReadEnvironment(const wchar_t* name)
+{
+    std::wstring buffer(32767, L'\0');
+    buffer.resize(GetEnvironmentVariableW(name, buffer.data(), 32767));
+    return buffer;
+}
+
+// Restores an environment variable of this process when the test ends.
+class SavedVariable {
+public:
+    explicit SavedVariable(const wchar_t* name) : name_(name)
+    {
+        wchar_t value[32768];
+        const DWORD length = GetEnvironmentVariableW(name, value, 32768);
+        present_ = length > 0;
+        if (present_) value_.assign(value, length);
+    }
+    ~SavedVariable() { SetEnvironmentVariableW(name_, present_ ? value_.c_str() : nullptr); }
+
+private:
+    const wchar_t* name_;
+    std::wstring value_;
+    bool present_ = false;
+};
+
+TEST(KnownFolders, EnvironmentFirstThenTheShellsProfileFolder)
+{
+    const SavedVariable saved(L"USERPROFILE");
+    wchar_t shell[MAX_PATH] = {};
+    ASSERT_TRUE(SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_PROFILE, nullptr, SHGFP_TYPE_CURRENT, shell)));
+
+    SetEnvironmentVariableW(L"USERPROFILE", L"C:\\Profiles\\someone");
+    EXPECT_EQ(FindKnownFolders().profile.wstring(), L"C:\\Profiles\\someone");
+    SetEnvironmentVariableW(L"USERPROFILE", nullptr);
+    EXPECT_EQ(FindKnownFolders().profile.wstring(), shell) << "unset: never the relative .harrowby";
+    SetEnvironmentVariableW(L"USERPROFILE", (L"C:\\" + std::wstring(300, L'p')).c_str());
+    EXPECT_EQ(FindKnownFolders().profile.wstring(), shell) << "too long for the buffer";
+    SetEnvironmentVariableW(L"USERPROFILE", L"");
+    EXPECT_EQ(FindKnownFolders().profile.wstring(), shell) << "empty";
+}
+
+TEST(KnownFolders, LocalAppDataTempAndDesktopAreAbsolute)
+{
+    const SavedVariable saved(L"LOCALAPPDATA");
+    const KnownFolders folders = FindKnownFolders();
+    EXPECT_EQ(folders.localAppData.wstring(), ReadEnvironment(L"LOCALAPPDATA"));
+    wchar_t desktop[MAX_PATH] = {};
+    ASSERT_TRUE(SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_DESKTOPDIRECTORY, nullptr, SHGFP_TYPE_CURRENT, desktop)));
+    EXPECT_EQ(folders.desktop.wstring(), desktop);
+    EXPECT_TRUE(folders.temp.is_absolute());
+    EXPECT_EQ(folders.temp.wstring().back(), L'\\');
+    SetEnvironmentVariableW(L"LOCALAPPDATA", nullptr);
+    EXPECT_TRUE(FindKnownFolders().localAppData.is_absolute()) << "unset: the shell's folder, not %LOCALAPPDATA%";
+}
+
+TEST(PlatformCalls, EnvironmentVariablesUnsetAndEmptyAreNothing)
+{
+    const SavedVariable saved(L"QUILLMERE_TEST_VAR");
+    SetEnvironmentVariableW(L"QUILLMERE_TEST_VAR", L"D:\\old home");
+    EXPECT_EQ(kWindows.environmentVariable(L"QUILLMERE_TEST_VAR"), std::optional<std::wstring>(L"D:\\old home"));
+    SetEnvironmentVariableW(L"QUILLMERE_TEST_VAR", L"");
+    EXPECT_FALSE(kWindows.environmentVariable(L"QUILLMERE_TEST_VAR"));
+    SetEnvironmentVariableW(L"QUILLMERE_TEST_VAR", nullptr);
+    EXPECT_FALSE(kWindows.environmentVariable(L"QUILLMERE_TEST_VAR"));
+}
+
+TEST(PlatformCalls, CopyReplacesAnEarlierFileAndSaysWhyItFailed)
+{
+    const fs::path folder = L"C:\\QuillmereTests\\copy";
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    WriteFileBytes((folder / L"new.txt").wstring(), "v2");
+    WriteFileBytes((folder / L"old.txt").wstring(), "v1 and longer");
+    EXPECT_TRUE(kWindows.copyFile(folder / L"new.txt", folder / L"old.txt"));
+    EXPECT_EQ(ReadFileBytes((folder / L"old.txt").wstring()), "v2");
+    const Outcome missing = kWindows.copyFile(folder / L"missing.txt", folder / L"x.txt");
+    EXPECT_FALSE(missing);
+    EXPECT_NE(missing.error.find(L"cannot copy file"), std::wstring::npos) << WideToUtf8(missing.error);
+    fs::remove_all(folder);
+}
+
+TEST(PlatformCalls, NodeIsInstalledThroughMsiexecAndItsFolderReachesOurPath)
+{
+    // The package rewrites the machine PATH; put it back so that later runs find no node there.
+    constexpr wchar_t kMachineEnvironment[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
+    std::wstring savedPath(16384, L'\0');
+    DWORD savedBytes = static_cast<DWORD>(savedPath.size() * sizeof(wchar_t));
+    DWORD savedType = 0;
+    ASSERT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, kMachineEnvironment, L"Path", RRF_RT_ANY | RRF_NOEXPAND, &savedType,
+                           savedPath.data(), &savedBytes),
+              ERROR_SUCCESS);
+    struct RestorePath {
+        const wchar_t* key;
+        const std::wstring& value;
+        DWORD type;
+        DWORD bytes;
+        ~RestorePath() { RegSetKeyValueW(HKEY_LOCAL_MACHINE, key, L"Path", type, value.data(), bytes); }
+    } restore{kMachineEnvironment, savedPath, savedType, savedBytes};
+    const SavedVariable savedProcessPath(L"PATH");
+
+    EXPECT_EQ(kWindows.runMsi(WindowsPathFromUnix(STUBS_DIR) + L"\\node-stub.msi"), std::optional<uint32_t>(0));
+    kWindows.refreshPath();
+    const std::wstring path = ReadEnvironment(L"PATH");
+    EXPECT_NE(path.find(L"QuillmereTestNode"), std::wstring::npos) << WideToUtf8(path);
+    EXPECT_EQ(path.find(L'%'), std::wstring::npos) << "references are expanded: " << WideToUtf8(path);
+    EXPECT_NE(path.find(L"C:\\windows\\system32;"), std::wstring::npos) << WideToUtf8(path);
+
+    const std::wstring notAPackage = WindowsPathFromUnix(HTTP_TEST_ROOT) + L"\\not-a-package.msi";
+    WriteFileBytes(notAPackage, "plain bytes");
+    const std::optional<uint32_t> failed = kWindows.runMsi(notAPackage);
+    ASSERT_TRUE(failed.has_value()) << "msiexec itself starts";
+    EXPECT_NE(*failed, 0u) << "a file that is no installer package makes msiexec fail";
+}
+
+std::wstring StoredValue(const wchar_t* name)
+{
+    wchar_t buffer[1024] = {};
+    DWORD size = sizeof buffer;
+    if (RegGetValueW(HKEY_CURRENT_USER, kSettingsRegistryKey, name, RRF_RT_REG_SZ, nullptr, buffer, &size) != ERROR_SUCCESS)
+        return L"<missing>";
+    return buffer;
+}
+
+struct ShortcutFields {
+    std::wstring target, directory, description;
+};
+
+ShortcutFields ReadShortcut(const std::wstring& path)
+{
+    ShortcutFields fields;
+    CoInitialize(nullptr);
+    IShellLinkW* link = nullptr;
+    IPersistFile* file = nullptr;
+    if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                   reinterpret_cast<void**>(&link))) &&
+        SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file))) &&
+        SUCCEEDED(file->Load(path.c_str(), STGM_READ))) {
+        wchar_t text[MAX_PATH] = {};
+        link->GetPath(text, MAX_PATH, nullptr, 0);
+        fields.target = text;
+        link->GetWorkingDirectory(text, MAX_PATH);
+        fields.directory = text;
+        link->GetDescription(text, MAX_PATH);
+        fields.description = text;
+    }
+    if (file) file->Release();
+    if (link) link->Release();
+    CoUninitialize();
+    return fields;
+}
+
+TEST(PlatformCalls, RegistryValuesAndTheShortcutAreWrittenAndReplaced)
+{
+    RegDeleteTreeW(HKEY_CURRENT_USER, kSettingsRegistryKey);
+    const fs::path desktop = FindKnownFolders().desktop;
+    const fs::path link = desktop / L"Quillmere Gateway.lnk";
+    DeleteFileW(link.c_str());
+    for (const wchar_t* model : {L"qwen-max", L"qwen-主力"}) {
+        EXPECT_TRUE(kWindows.writeRegistryString(kSettingsRegistryKey, L"Model", model));
+        const std::optional<Outcome> saved =
+            kWindows.createShortcut(link, L"C:\\Quillmere\\launcher.exe", L"C:\\Quillmere", L"启动 Quillmere Gateway");
+        ASSERT_TRUE(saved.has_value());
+        EXPECT_TRUE(*saved);
+        EXPECT_EQ(StoredValue(L"Model"), model);
+    }
+    const ShortcutFields fields = ReadShortcut(link.wstring());
+    EXPECT_EQ(fields.target, L"C:\\Quillmere\\launcher.exe");
+    EXPECT_EQ(fields.directory, L"C:\\Quillmere");
+    EXPECT_EQ(fields.description, L"启动 Quillmere Gateway");
+    size_t shortcuts = 0;
+    for (const auto& entry : fs::directory_iterator(desktop)) shortcuts += entry.path().extension() == L".lnk";
+    EXPECT_EQ(shortcuts, 1u) << "a second save replaces the shortcut";
+    DeleteFileW(link.c_str());
+    RegDeleteTreeW(HKEY_CURRENT_USER, kSettingsRegistryKey);
+}
+
+TEST(PlatformCalls, CredentialsAreSealedForThisMachine)
+{
+    std::string sealed;
+    ASSERT_TRUE(kWindows.encryptCredential("sk-本机", sealed));
+    std::string opened;
+    ASSERT_TRUE(DecryptCredential(sealed, opened));
+    EXPECT_EQ(opened, "sk-本机");
+}
+
+// One whole run on the real platform, with a file that only Windows can hold shut.
+TEST(DoInstallOnWindows, AnAgentConfigurationThatCannotBeReadIsLeftAsItIs)
+{
+    HWND window = CreateMessageSinkWindow();
+    const std::wstring root = WindowsPathFromUnix(HTTP_TEST_ROOT);
+    CreateDirectoryW(root.c_str(), nullptr);
+    WriteFileBytes(root + L"\\pkg-a.bin", PatternBytes(20000, 1));
+    InstallJob job;
+    job.manifest.baseUrl = kBase;
+    job.manifest.packages = {{"a", "pkg-a.bin", "包 a", 20000, false, false}};
+    job.choices.installPath = L"C:\\QuillmereTests\\locked-config";
+    job.folders = FindKnownFolders();
+    fs::remove_all(fs::path(job.choices.installPath));
+    const fs::path state = StateDirectoryUnder(job.folders.profile).stateDir;
+    fs::remove_all(state);
+    fs::create_directories(state);
+    const std::string old = "{\n  \"kept\": true\n}\n";
+    WriteFileBytes((state / "harrowby.json").wstring(), old);
+    // Held open without sharing, as another program may hold it: the minimal text cannot be
+    // written, and reading it back gives nothing.
+    HANDLE held = CreateFileW((state / "harrowby.json").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    DoInstall(job, kWindows, WindowEvents(window));
+    CloseHandle(held);
+    std::vector<std::wstring> log, statuses;
+    for (const ReceivedMessage& m : DrainInstallMessages()) {
+        if (m.message == WM_INSTALL_LOG) log.push_back(m.text);
+        if (m.message == WM_INSTALL_STATUS) statuses.push_back(m.text);
+    }
+    DestroyMessageSinkWindow(window);
+    EXPECT_EQ(ReadFileBytes((state / "harrowby.json").wstring()), old) << "never written back empty";
+    EXPECT_EQ(std::count(log.begin(), log.end(), L"  skills.load.extraDirs → C:/QuillmereTests/locked-config/skills"), 0);
+    EXPECT_NE(std::find(log.begin(), log.end(), L"下载: pkg-a.bin (19.5 KB)"), log.end());
+    ASSERT_FALSE(statuses.empty());
+    EXPECT_EQ(statuses.back(), L"安装完成！");
+    fs::remove_all(state);
+    DeleteFileW((job.folders.desktop / L"Quillmere Gateway.lnk").c_str());
+    RegDeleteTreeW(HKEY_CURRENT_USER, kSettingsRegistryKey);
+}
+
+}  // namespace
