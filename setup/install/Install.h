@@ -4,6 +4,6 @@
 #include "base/InstallEvents.h"
 
 // The worker: runs the whole installation of job, asking platform for every Windows service and
-// telling events what happens; ends with exactly one final status and, but for a late
-// cancellation, one done event.
+// telling events what happens; ends with exactly one final status, then one done event that says
+// how the run ended.
 void DoInstall(InstallJob& job, const InstallPlatform& platform, const InstallEvents& events);

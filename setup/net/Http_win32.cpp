@@ -33,18 +33,18 @@ struct OpenExchange {
 
 // A failure: its text, and the last-error code read right after the failing call
 // (0 appends nothing).
-struct Failed {
+struct CallFailure {
     std::wstring text;
     DWORD lastError = 0;
 };
 
-Failed FailWithLastError(const wchar_t* text)
+CallFailure FailWithLastError(const wchar_t* text)
 {
     const DWORD lastError = GetLastError();
     return {text, lastError};
 }
 
-Outcome AsOutcome(const Failed& failure)
+Outcome AsOutcome(const CallFailure& failure)
 {
     std::wstring text = failure.text;
     if (failure.lastError != 0) text += L" (err=" + std::to_wstring(failure.lastError) + L")";
@@ -80,7 +80,7 @@ void RestrictDownloadSession(HINTERNET session)
 
 // Opens session, connection and request and waits for the response headers. On failure
 // the handles opened so far close as `exchange` goes out of scope.
-bool StartExchange(const ParsedUrl& url, bool forDownload, OpenExchange& exchange, Failed& failure)
+bool StartExchange(const ParsedUrl& url, bool forDownload, OpenExchange& exchange, CallFailure& failure)
 {
     exchange.session.reset(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
                                        WINHTTP_NO_PROXY_BYPASS, 0));
@@ -124,7 +124,7 @@ int64_t QueryContentLength(HINTERNET request)
 
 // Streams the body into `file` one chunk at a time, polling the cancel flag after every read.
 bool ReceiveBodyToFile(HINTERNET request, HANDLE file, int64_t contentLength, const DownloadProgressFn& progress,
-                       const std::atomic<bool>& cancel, Failed& failure)
+                       const std::atomic<bool>& cancel, CallFailure& failure)
 {
     const int64_t bytesTotal = contentLength < 0 ? 0 : contentLength;
     int64_t bytesDone = 0;
@@ -147,7 +147,7 @@ bool ReceiveBodyToFile(HINTERNET request, HANDLE file, int64_t contentLength, co
 }
 
 bool DownloadWithOpenHandles(const ParsedUrl& url, const std::wstring& destPath, const DownloadProgressFn& progress,
-                             const std::atomic<bool>& cancel, Failed& failure, bool& fileCreated)
+                             const std::atomic<bool>& cancel, CallFailure& failure, bool& fileCreated)
 {
     OpenExchange exchange;
     if (!StartExchange(url, true, exchange, failure)) return false;
@@ -176,7 +176,7 @@ Outcome HttpGetToMemory(const std::wstring& url, std::string& body)
     ParsedUrl parsed;
     if (!ParseUrl(url, parsed)) return AsOutcome(FailWithLastError(L"URL解析失败"));
     OpenExchange exchange;
-    Failed failure;
+    CallFailure failure;
     if (!StartExchange(parsed, false, exchange, failure)) return AsOutcome(failure);
     const DWORD status = QueryStatusCode(exchange.request.get());
     if (status != 200) return Failure(L"HTTP " + std::to_wstring(status));
@@ -202,7 +202,7 @@ Outcome DownloadToFile(const std::wstring& url, const std::wstring& destPath, co
 {
     ParsedUrl parsed;
     if (!ParseUrl(url, parsed)) return AsOutcome(FailWithLastError(L"URL解析失败"));
-    Failed failure;
+    CallFailure failure;
     bool fileCreated = false;
     if (DownloadWithOpenHandles(parsed, destPath, progress, cancel, failure, fileCreated)) return Success();
     if (fileCreated) DeleteFileW(destPath.c_str());

@@ -1,0 +1,987 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <map>
+#include <optional>
+#include <random>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "BuildConfig.h"
+#include "agentconfig/StateDirectory.h"
+#include "base/Text.h"
+#include "install/Install.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::wstring kBaseUrl = L"https://updates.example/new/quillmere/update/";
+const std::wstring kProductNpm = L"cmd.exe /c npm install --omit=dev --ignore-scripts --legacy-peer-deps 2>&1";
+const std::wstring kSkillNpm = L"cmd.exe /c npm install --omit=dev 2>&1";
+const std::wstring kNodeProbe = L"cmd.exe /c node --version 2>&1";
+const std::wstring kBanner(40, L'\u2550');
+
+// ---- Files and archives ----
+
+std::string ReadFile(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void WriteFile(const fs::path& path, const std::string& bytes)
+{
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+uint32_t Crc32(const std::string& bytes)
+{
+    uint32_t crc = 0xFFFFFFFFu;
+    for (unsigned char byte : bytes) {
+        crc ^= byte;
+        for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+// Little-endian; widths past eight bytes are zero fill.
+void PutLe(std::string& out, uint64_t value, int width)
+{
+    for (int i = 0; i < width; ++i) out.push_back(static_cast<char>(i < 8 ? (value >> (8 * i)) & 0xFF : 0));
+}
+
+// A stored archive with true CRCs and UTF-8 names, as a release build would ship it.
+std::string StoredZip(const std::vector<std::pair<std::string, std::string>>& files)
+{
+    std::string archive, central;
+    for (const auto& [name, data] : files) {
+        // From "version needed" to the name's length, the two headers agree.
+        const auto shared = [&name, &data](std::string& out) {
+            PutLe(out, 20, 2);
+            PutLe(out, 0x0800, 2);  // UTF-8 names
+            PutLe(out, 0, 6);       // stored, time, date
+            PutLe(out, Crc32(data), 4);
+            PutLe(out, data.size(), 4);
+            PutLe(out, data.size(), 4);
+            PutLe(out, name.size(), 2);
+        };
+        PutLe(central, 0x02014b50, 4);
+        PutLe(central, 20, 2);
+        shared(central);
+        PutLe(central, 0, 12);  // extra, comment, disk, attributes
+        PutLe(central, archive.size(), 4);
+        central += name;
+        PutLe(archive, 0x04034b50, 4);
+        shared(archive);
+        PutLe(archive, 0, 2);
+        archive += name + data;
+    }
+    const uint64_t centralOffset = archive.size();
+    archive += central;
+    PutLe(archive, 0x06054b50, 4);
+    PutLe(archive, 0, 4);
+    PutLe(archive, files.size(), 2);
+    PutLe(archive, files.size(), 2);
+    PutLe(archive, central.size(), 4);
+    PutLe(archive, centralOffset, 4);
+    PutLe(archive, 0, 2);
+    return archive;
+}
+
+// ---- The fake Windows ----
+
+struct Command {
+    std::wstring line, directory;
+    OutputMode output;
+    bool cancellable;
+};
+
+struct Shortcut {
+    fs::path link;
+    std::wstring target, directory, description;
+};
+
+struct FakeWindows {
+    fs::path downloadFolder;                                      // every download must land under it
+    std::map<std::string, std::string> served;                    // file name → body
+    std::map<std::string, std::deque<std::wstring>> failures;     // consumed one per attempt
+    std::map<std::string, std::string> throwing;                  // file name → exception text
+    std::set<std::string> withoutLength;
+    std::vector<std::string> attempts;
+    std::optional<std::string> nodeVersion;
+    std::vector<std::string> npmLines = {"npm http fetch GET 200 https://registry/x",
+                                         "added 3 packages, and audited 4 packages in 1s"};
+    uint32_t npmExitCode = 0;
+    bool npmStarted = true;
+    std::vector<Command> commands;
+    std::optional<uint32_t> msiExitCode = 0;
+    std::vector<fs::path> msiPackages;
+    int pathRefreshes = 0;
+    std::map<std::wstring, std::wstring> environment;
+    std::map<std::wstring, std::wstring> registry;  // subkey\name → text
+    std::vector<Shortcut> shortcuts;
+    std::wstring lastCopyError;
+    uint32_t clock = 1000;
+    uint32_t tickStep = 10;
+    std::vector<unsigned> pauses;
+};
+
+Outcome FakeDownload(FakeWindows& fake, const std::wstring& url, const fs::path& path,
+                     const DownloadProgressFn& progress, const std::atomic<bool>& cancel)
+{
+    if (url.rfind(kBaseUrl, 0) != 0) {
+        ADD_FAILURE() << "fetched outside the update folder: " << WideToUtf8(url);
+        return Failure(L"HTTP 404");
+    }
+    const std::string file = WideToUtf8(url.substr(kBaseUrl.size()));
+    fake.attempts.push_back(file);
+    EXPECT_FALSE(path.lexically_relative(fake.downloadFolder).native().starts_with(".."))
+        << path << " is outside " << fake.downloadFolder;
+    if (const auto thrown = fake.throwing.find(file); thrown != fake.throwing.end())
+        throw std::runtime_error(thrown->second);
+    if (std::deque<std::wstring>& queued = fake.failures[file]; !queued.empty()) {
+        const std::wstring why = queued.front();
+        queued.pop_front();
+        return Failure(why);
+    }
+    const auto served = fake.served.find(file);
+    if (served == fake.served.end()) return Failure(L"HTTP 404");
+    const std::string& body = served->second;
+    const int64_t total = fake.withoutLength.count(file) ? 0 : static_cast<int64_t>(body.size());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out) return Failure(L"cannot create " + path.wstring());
+    const size_t half = body.size() / 2;
+    out.write(body.data(), static_cast<std::streamsize>(half)).flush();
+    progress(static_cast<int64_t>(half), total);
+    if (cancel) {
+        out.close();
+        fs::remove(path);
+        return Failure(L"用户取消");
+    }
+    out.write(body.data() + half, static_cast<std::streamsize>(body.size() - half));
+    progress(static_cast<int64_t>(body.size()), total);
+    return Success();
+}
+
+CommandResult FakeCommand(FakeWindows& fake, const CommandSettings& settings)
+{
+    fake.commands.push_back(
+        {settings.commandLine, settings.workingDirectory, settings.output, settings.cancel != nullptr});
+    if (settings.commandLine == kNodeProbe) {
+        if (fake.nodeVersion) return {true, 0u, *fake.nodeVersion + "\r\n"};
+        return {true, 9009u, "'node' is not recognized as an internal or external command\r\n"};
+    }
+    if (settings.commandLine.find(L"--ignore-scripts") != std::wstring::npos) {
+        if (!fake.npmStarted) return {};
+        for (const std::string& line : fake.npmLines) {
+            settings.onLine(line);
+            if (settings.cancel && *settings.cancel) return {true, 1u, ""};
+        }
+        return {true, fake.npmExitCode, ""};
+    }
+    if (settings.commandLine == kSkillNpm) {
+        const fs::path folder(settings.workingDirectory);
+        if (fs::exists(folder / "npm-fails")) return {true, 1u, ""};
+        fs::create_directories(folder / "node_modules");
+        return {true, 0u, ""};
+    }
+    if (settings.commandLine.find(L"reg delete") != std::wstring::npos) return {true, 0u, ""};
+    ADD_FAILURE() << "unexpected command: " << WideToUtf8(settings.commandLine);
+    return {};
+}
+
+InstallPlatform FakePlatform(FakeWindows& fake)
+{
+    InstallPlatform platform;
+    platform.download = [&fake](const std::wstring& url, const fs::path& path, const DownloadProgressFn& progress,
+                                const std::atomic<bool>& cancel) {
+        return FakeDownload(fake, url, path, progress, cancel);
+    };
+    platform.runCommand = [&fake](const CommandSettings& settings) { return FakeCommand(fake, settings); };
+    platform.runMsi = [&fake](const fs::path& package) {
+        fake.msiPackages.push_back(package);
+        return fake.msiExitCode;
+    };
+    platform.refreshPath = [&fake] { ++fake.pathRefreshes; };
+    platform.environmentVariable = [&fake](const std::wstring& name) -> std::optional<std::wstring> {
+        const auto found = fake.environment.find(name);
+        return found == fake.environment.end() ? std::nullopt : std::optional(found->second);
+    };
+    platform.writeRegistryString = [&fake](const wchar_t* subkey, const wchar_t* name, const std::wstring& text) {
+        fake.registry[std::wstring(subkey) + L"\\" + name] = text;
+        return Success();
+    };
+    platform.copyFile = [&fake](const fs::path& from, const fs::path& to) {
+        std::error_code error;
+        fs::copy_file(from, to, fs::copy_options::overwrite_existing, error);
+        if (!error) return Success();
+        fake.lastCopyError = Utf8ToWide(error.message());
+        return Failure(fake.lastCopyError);
+    };
+    platform.createShortcut = [&fake](const fs::path& link, const std::wstring& target, const std::wstring& directory,
+                                      const std::wstring& description) {
+        fake.shortcuts.push_back({link, target, directory, description});
+        return std::optional<Outcome>(Success());
+    };
+    platform.encryptCredential = [](const std::string& plaintext, std::string& sealed) {
+        sealed = "enc:fake:" + plaintext;
+        return Success();
+    };
+    platform.tickCount = [&fake] { return std::exchange(fake.clock, fake.clock + fake.tickStep); };
+    platform.sleep = [&fake](unsigned milliseconds) { fake.pauses.push_back(milliseconds); };
+    return platform;
+}
+
+// ---- What the run reported ----
+
+enum class Kind { Status, Log, Detail, Progress, Done };
+
+struct Event {
+    Kind kind;
+    std::wstring text;
+    int percent = 0;
+    InstallEnd end = InstallEnd::Failed;
+};
+
+using Lines = std::vector<std::wstring>;
+
+struct Recording {
+    std::vector<Event> events;
+
+    Lines Texts(Kind kind) const
+    {
+        Lines texts;
+        for (const Event& event : events)
+            if (event.kind == kind) texts.push_back(event.text);
+        return texts;
+    }
+    Lines Statuses() const { return Texts(Kind::Status); }
+    Lines Logs() const { return Texts(Kind::Log); }
+    Lines Details() const { return Texts(Kind::Detail); }
+    std::vector<int> Progress() const
+    {
+        std::vector<int> values;
+        for (const Event& event : events)
+            if (event.kind == Kind::Progress) values.push_back(event.percent);
+        return values;
+    }
+};
+
+InstallEvents RecordingSink(Recording& recording, std::function<void(const Event&)> onEvent)
+{
+    const auto add = [&recording, onEvent](Event event) {
+        recording.events.push_back(event);
+        if (onEvent) onEvent(event);
+    };
+    return {[add](const std::wstring& text) { add({Kind::Status, text}); },
+            [add](const std::wstring& text) { add({Kind::Log, text}); },
+            [add](const std::wstring& text) { add({Kind::Detail, text}); },
+            [add](int percent) { add({Kind::Progress, L"", percent}); },
+            [add](InstallEnd end) { add({Kind::Done, L"", 0, end}); }};
+}
+
+// One line per entry, readable in a failure message.
+std::string Shown(const Lines& lines)
+{
+    std::string all;
+    for (const std::wstring& line : lines) all += "\n  | " + WideToUtf8(line);
+    return all;
+}
+
+::testing::AssertionResult HasLine(const Lines& log, const std::wstring& line)
+{
+    if (std::find(log.begin(), log.end(), line) != log.end()) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "missing line \"" << WideToUtf8(line) << "\" in:" << Shown(log);
+}
+
+// The lines appear in this order, other lines may come between.
+::testing::AssertionResult HasLinesInOrder(const Lines& log, const Lines& lines)
+{
+    auto at = log.begin();
+    for (const std::wstring& line : lines) {
+        at = std::find(at, log.end(), line);
+        if (at == log.end())
+            return ::testing::AssertionFailure()
+                   << "missing or out of order \"" << WideToUtf8(line) << "\" in:" << Shown(log);
+        ++at;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+Lines LinesContaining(const Lines& log, const std::wstring& part)
+{
+    Lines found;
+    for (const std::wstring& line : log)
+        if (line.find(part) != std::wstring::npos) found.push_back(line);
+    return found;
+}
+
+// The last status is `status` and the done event, carrying `end`, comes once and last.
+::testing::AssertionResult EndedWith(const Recording& run, const std::wstring& status, InstallEnd end)
+{
+    const Lines statuses = run.Statuses();
+    if (statuses.empty() || statuses.back() != status)
+        return ::testing::AssertionFailure() << "last status is not \"" << WideToUtf8(status)
+                                             << "\":" << Shown(statuses) << "\nlog:" << Shown(run.Logs());
+    const auto isDone = [](const Event& event) { return event.kind == Kind::Done; };
+    const auto dones = std::count_if(run.events.begin(), run.events.end(), isDone);
+    if (dones != 1 || run.events.back().kind != Kind::Done)
+        return ::testing::AssertionFailure() << dones << " done events, or not last";
+    if (run.events.back().end != end)
+        return ::testing::AssertionFailure() << "done with " << static_cast<int>(run.events.back().end);
+    return ::testing::AssertionSuccess();
+}
+
+Lines FinishingTail(const std::wstring& installPath)
+{
+    return {L"  注册表配置已保存", L"  桌面快捷方式已创建", L"  技能市场仓库已配置", L"", kBanner, L"  安装完成!",
+            L"  安装目录: " + installPath, kBanner};
+}
+
+Lines LastLines(const Lines& log, size_t count)
+{
+    return Lines(log.end() - static_cast<std::ptrdiff_t>(std::min(count, log.size())), log.end());
+}
+
+// ---- The fixture: a fresh machine under a temp folder for each test ----
+
+class InstallFlowTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        root = fs::temp_directory_path() / ("quillmere-flow-" + name + "-" + std::to_string(std::random_device{}()));
+        Reset();
+    }
+
+    void TearDown() override
+    {
+        std::error_code ignored;
+        fs::remove_all(root, ignored);
+    }
+
+    // Nothing installed, nothing served, the wizard's default choices.
+    void Reset()
+    {
+        std::error_code ignored;
+        fs::remove_all(root, ignored);
+        job.folders = {root / "temp/", root / "LocalAppData", root / "profile", root / "Desktop"};
+        for (const fs::path& folder :
+             {job.folders.temp, job.folders.localAppData, job.folders.profile, job.folders.desktop})
+            fs::create_directories(folder);
+        fake = FakeWindows{};
+        fake.downloadFolder = DownloadDir();
+        job.choices = InstallerSettings{};
+        job.choices.installPath = Install().wstring();
+        job.manifest = ReleaseManifest{};
+        job.manifest.baseUrl = kBaseUrl;
+        job.cancelRequested = false;
+    }
+
+    Recording Run(std::function<void(const Event&)> onEvent = {})
+    {
+        Recording recording;
+        const InstallPlatform platform = FakePlatform(fake);
+        DoInstall(job, platform, RecordingSink(recording, std::move(onEvent)));
+        return recording;
+    }
+
+    // Cancels the run from inside the window's handler, as the user would, once an event of this
+    // kind shows the text.
+    std::function<void(const Event&)> CancelOn(Kind kind, const std::wstring& text)
+    {
+        return [this, kind, text](const Event& event) {
+            if (event.kind == kind && event.text.find(text) != std::wstring::npos) job.cancelRequested = true;
+        };
+    }
+
+    ManifestPackage& AddPackage(const char* id, const std::string& file, const char* desc, const std::string& bytes)
+    {
+        fake.served[file] = bytes;
+        job.manifest.packages.push_back({id, file, desc, static_cast<int64_t>(bytes.size()), false, false});
+        return job.manifest.packages.back();
+    }
+
+    void AddSkill(const char* id, const std::string& file, const char* name, bool required, bool selected)
+    {
+        job.manifest.skills.push_back({id, file, name, "", 1000, required, selected});
+    }
+
+    void MakeSkillFolder(const char* name, bool withPackage, bool failing = false)
+    {
+        const fs::path folder = Install() / "skills" / name;
+        fs::create_directories(folder);
+        if (withPackage) WriteFile(folder / "package.json", "{}");
+        if (failing) WriteFile(folder / "npm-fails", "");
+    }
+
+    std::vector<std::wstring> DirectoriesOf(const std::wstring& commandLine) const
+    {
+        std::vector<std::wstring> directories;
+        for (const Command& command : fake.commands)
+            if (command.line == commandLine) directories.push_back(command.directory);
+        return directories;
+    }
+
+    fs::path Install() const { return root / "Quillmere"; }
+    fs::path DownloadDir() const { return root / "temp" / "Quillmere_Setup"; }
+    StateDirectory State() const { return StateDirectoryUnder(job.folders.profile); }
+    std::wstring Setting(const wchar_t* name) const { return std::wstring(kSettingsRegistryKey) + L"\\" + name; }
+
+    fs::path root;
+    FakeWindows fake;
+    InstallJob job;
+};
+
+std::string ProductZip(const std::string& agentConfig, const std::string& authProfiles, const std::string& page,
+                       const std::string& bundle)
+{
+    return StoredZip({{"launcher.exe", "MZ"},
+                      {"package.json", "{\"name\": \"quillmere\"}"},
+                      {"config-files/harrowby.json", agentConfig},
+                      {"config-files/auth-profiles.json", authProfiles},
+                      {"dist/canvas-host/a2ui/quillmere.html", page},
+                      {"dist/canvas-host/a2ui/a2ui.bundle.js", bundle}});
+}
+
+const std::string kAgentTemplate =
+    "{\n  \"plugins\": {\n    \"entries\": {\"x\": {}}\n  },\n  \"ai\": {\"baseUrl\": \"http://old\"},\n"
+    "  \"gateway\": {\"port\": 18789}\n}\n";
+const std::string kAuthTemplate = "{\"key\": \"__API_KEY_PLACEHOLDER__\"}";
+const std::string kProductZip = ProductZip(kAgentTemplate, kAuthTemplate, "<html></html>", "bundle");
+
+// ---- A complete run ----
+
+TEST_F(InstallFlowTest, ACompleteRunInstallsEveryKindOfPackageAndSkillAndSavesTheChoices)
+{
+    job.choices = {Install().wstring(), L"sk-\"quoted\"", L"qwen-max", L"28789", 1, L"sk-多模态"};
+    fake.environment[L"HARROWBY_HOME"] = L"C:\\old";
+    // A kind of its own wins over the extract flag: the installer is run, never unpacked.
+    AddPackage("node", "node.msi", "Node.js 运行环境", "msi bytes").extract = true;
+    AddPackage("playwright", "playwright.zip", "浏览器引擎", StoredZip({{"chromium-1/chrome.txt", "browser"}}));
+    AddPackage("quillmere", "quillmere.zip", "Quillmere 主程序", kProductZip).extract = true;
+    AddPackage("tool", "tools/tool.txt", "辅助工具", "tool");
+    fake.served["skill-a.zip"] = StoredZip({{"SKILL.md", "# a"}, {"package.json", "{}"}});
+    fake.served["skill-b.zip"] = StoredZip({{"SKILL.md", "# b"}});
+    fake.served["skill-c.zip"] = StoredZip({{"SKILL.md", "# c"}});
+    AddSkill("a", "skill-a.zip", "技能甲", true, false);
+    AddSkill("b", "skill-b.zip", "技能乙", false, true);
+    AddSkill("c", "skill-c.zip", "技能丙", false, false);
+    AddSkill("../evil", "skill-b.zip", "", false, true);
+
+    const Recording run = Run();
+    const Lines log = run.Logs();
+    const std::wstring installPath = job.choices.installPath;
+    const StateDirectory state = State();
+
+    EXPECT_EQ(Shown(run.Statuses()),
+              Shown({L"检测本地环境...", L"创建安装目录...", L"正在下载 Node.js 运行环境...", L"正在安装 Node.js...",
+                     L"正在下载 浏览器引擎...", L"正在安装浏览器引擎...", L"正在下载 Quillmere 主程序...",
+                     L"正在安装 Quillmere 主程序...", L"正在下载 辅助工具...", L"正在安装 Skills...",
+                     L"正在安装 技能甲 (1/3)...", L"正在安装 技能乙 (2/3)...", L"正在安装 ../evil (3/3)...",
+                     L"正在写入配置...", L"正在部署用户目录配置...", L"正在安装运行时依赖 (npm install)...",
+                     L"正在安装 Skills 依赖...", L"正在保存注册表...", L"安装完成！"}));
+    EXPECT_EQ(run.Progress(), (std::vector<int>{9, 18, 27, 36, 45, 54, 63, 72, 81, 90, 100}))
+        << "4 packages, 3 skills to install (a refused one included), 4 fixed phases";
+    EXPECT_TRUE(EndedWith(run, L"安装完成！", InstallEnd::Succeeded));
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.front(), L"正在检测本地环境...");
+    EXPECT_TRUE(HasLinesInOrder(
+        log, {L"安装目录: " + installPath, L"  正在安装 Node.js: node.msi", L"  Node.js 安装成功",
+              L"  解压 Playwright → " + (job.folders.localAppData / "ms-playwright").wstring(), L"  Playwright 安装完成",
+              L"  解压 quillmere.zip → " + installPath, L"  Quillmere 主程序 安装完成", L"下载: tools/tool.txt (4 B)",
+              L"  tools/tool.txt → " + installPath, L"  技能甲 安装完成", L"  技能乙 安装完成",
+              L"  [警告] 下载失败: ../evil - 文件名无效", L"Skills 安装完成 (3 个技能)", L"  配置文件已写入: config.json",
+              L"  目录已创建: " + state.stateDir.wstring(), L"  harrowby.json → " + state.stateDir.wstring(),
+              L"  已清理 plugins.entries", L"  已注入 tools.exec (host=gateway, security=full)",
+              L"  baseUrl → https://coding.dashscope.aliyuncs.com/v1", L"  已注入 gateway.mode=local",
+              L"  skills.load.extraDirs → " + installPath + L"/skills",
+              L"  auth-profiles.json → " + state.agentDir.wstring() + L" (API Key 已填入)",
+              L"  API Key 已加密写入凭据文件", L"  多模态 API Key 已加密写入凭据文件",
+              L"  quillmere.html → " + state.canvasDir.wstring(), L"  已清理旧版 HARROWBY_HOME = C:\\old",
+              L"  stateDir → %USERPROFILE%\\.harrowby (默认)",
+              L"  执行 npm install --omit=dev --ignore-scripts --legacy-peer-deps",
+              L"  npm http fetch GET 200 https://registry/x", L"  added 3 packages, and audited 4 packages in 1s",
+              L"  npm install 完成", L"  安装依赖: a", L"  Skills 依赖安装完成 (1 个)"}));
+    EXPECT_EQ(Shown(LastLines(log, 8)), Shown(FinishingTail(installPath)));
+
+    // What was fetched, run and written through Windows.
+    EXPECT_EQ(fake.attempts, (std::vector<std::string>{"node.msi", "playwright.zip", "quillmere.zip", "tools/tool.txt",
+                                                       "skill-a.zip", "skill-b.zip"}))
+        << "neither the unticked optional skill nor the refused one is fetched";
+    EXPECT_EQ(fake.msiPackages, (std::vector<fs::path>{DownloadDir() / "node.msi"}));
+    EXPECT_EQ(fake.pathRefreshes, 1) << "node's folder reaches our PATH after a successful install";
+    EXPECT_EQ(DirectoriesOf(kProductNpm), (std::vector<std::wstring>{installPath}));
+    EXPECT_EQ(DirectoriesOf(kSkillNpm), (std::vector<std::wstring>{(Install() / "skills" / "a").wstring()}));
+    EXPECT_EQ(DirectoriesOf(L"cmd.exe /c reg delete HKCU\\Environment /v HARROWBY_HOME /f").size(), 1u);
+    for (const Command& command : fake.commands)
+        if (command.line == kProductNpm) {
+            EXPECT_EQ(command.output, OutputMode::Lines) << "npm's output is relayed line by line";
+            EXPECT_TRUE(command.cancellable) << "a cancellation must be able to stop npm";
+        }
+    EXPECT_EQ(fake.registry, (std::map<std::wstring, std::wstring>{
+                                 {Setting(L"InstallPath"), installPath}, {Setting(L"ApiKey"), L"sk-\"quoted\""},
+                                 {Setting(L"Model"), L"qwen-max"}, {Setting(L"Port"), L"28789"},
+                                 {Setting(L"ApiProvider"), L"1"}, {Setting(L"DashscopeKey"), L"sk-多模态"},
+                                 {Setting(L"SkillRepoUrl"), std::wstring(kVendorSite) + L"/new/quillmere"}}));
+    ASSERT_EQ(fake.shortcuts.size(), 1u);
+    EXPECT_EQ(fake.shortcuts[0].link, job.folders.desktop / "Quillmere Gateway.lnk");
+    EXPECT_EQ(fake.shortcuts[0].target, installPath + L"\\launcher.exe");
+    EXPECT_EQ(fake.shortcuts[0].directory, installPath);
+    EXPECT_EQ(fake.shortcuts[0].description, L"启动 Quillmere Gateway");
+
+    // The detail line is cleared once per finished download.
+    const Lines details = run.Details();
+    EXPECT_EQ(std::count(details.begin(), details.end(), L""), 6);
+    ASSERT_FALSE(details.empty());
+    EXPECT_EQ(details.back(), L"");
+
+    // Files on disk.
+    EXPECT_EQ(ReadFile(job.folders.localAppData / "ms-playwright" / "chromium-1" / "chrome.txt"), "browser");
+    EXPECT_EQ(ReadFile(Install() / "launcher.exe"), "MZ");
+    EXPECT_FALSE(fs::exists(Install() / "node.msi")) << "the node installer is not unpacked";
+    EXPECT_EQ(ReadFile(Install() / "tool.txt"), "tool") << "copied under its file name alone";
+    EXPECT_EQ(ReadFile(Install() / "skills" / "a" / "SKILL.md"), "# a") << "required, so installed though unticked";
+    EXPECT_EQ(ReadFile(Install() / "skills" / "b" / "SKILL.md"), "# b");
+    EXPECT_FALSE(fs::exists(Install() / "skills" / "c")) << "an unticked optional skill is not installed";
+    EXPECT_FALSE(fs::exists(Install() / "evil")) << "a skill id that climbs out is refused";
+    EXPECT_EQ(ReadFile(Install() / "config.json"),
+              "\xEF\xBB\xBF{\n  \"apiKey\": \"sk-\\\"quoted\\\"\",\n  \"model\": \"qwen-max\",\n"
+              "  \"dashscopeApiKey\": \"sk-多模态\",\n  \"gatewayPort\": 28789\n}\n");
+    const std::string agentConfig = ReadFile(state.stateDir / "harrowby.json");
+    EXPECT_EQ(agentConfig.find("entries"), std::string::npos) << agentConfig;
+    for (const std::string& part : {std::string("\"baseUrl\": \"https://coding.dashscope.aliyuncs.com/v1\""),
+                                    std::string("\"mode\": \"local\""),
+                                    "\"extraDirs\": [\"" + WideToUtf8(installPath) + "/skills\"]"})
+        EXPECT_NE(agentConfig.find(part), std::string::npos) << part << " not in:\n" << agentConfig;
+    EXPECT_EQ(ReadFile(state.agentDir / "auth-profiles.json"), "{\"key\": \"sk-\\\"quoted\\\"\"}");
+    EXPECT_EQ(ReadFile(state.stateDir / "credentials" / "qwen-portal_default"), "enc:fake:sk-\"quoted\"");
+    EXPECT_EQ(ReadFile(state.stateDir / "credentials" / "dashscope-native"), "enc:fake:sk-多模态");
+    EXPECT_EQ(ReadFile(state.canvasDir / "quillmere.html"), "<html></html>");
+    EXPECT_EQ(ReadFile(state.canvasDir / "a2ui.bundle.js"), "bundle");
+    for (const auto& entry : fs::recursive_directory_iterator(DownloadDir()))
+        EXPECT_FALSE(entry.is_regular_file()) << entry.path() << " was left in the download folder";
+}
+
+// ---- Components already on the machine ----
+
+TEST_F(InstallFlowTest, NodeFromMajorVersion22IsKeptAndShrinksThePlan)
+{
+    const struct { std::optional<std::string> version; bool kept; const char* why; } rows[] = {
+        {"v22.0.0", true, "the oldest accepted release"},
+        {"v23.1.0", true, "a newer release"},
+        {"v21.7.3", false, "too old: downloaded and installed"},
+        {std::nullopt, false, "no node at all"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.why);
+        Reset();
+        fake.nodeVersion = row.version;
+        AddPackage("node", "node.msi", "Node.js 运行环境", std::string(2048, 'n'));
+        AddPackage("tool", "tool.txt", "辅助工具", "tool");
+        const Recording run = Run();
+        const Lines log = run.Logs();
+        EXPECT_TRUE(EndedWith(run, L"安装完成！", InstallEnd::Succeeded));
+        if (row.kept) {
+            EXPECT_TRUE(HasLinesInOrder(log, {L"  Node.js 已安装: " + Utf8ToWide(*row.version) + L"，跳过下载 (2.0 KB)",
+                                              L"本地已有组件可节省下载: 2.0 KB", L"跳过: Node.js 运行环境 (本地已存在)"}));
+            EXPECT_EQ(fake.attempts, (std::vector<std::string>{"tool.txt"}));
+            EXPECT_TRUE(fake.msiPackages.empty());
+            EXPECT_EQ(run.Progress(), (std::vector<int>{20, 40, 60, 80, 100}));
+        } else {
+            EXPECT_TRUE(LinesContaining(log, L"本地已有组件可节省下载").empty()) << Shown(log);
+            EXPECT_EQ(fake.attempts, (std::vector<std::string>{"node.msi", "tool.txt"}));
+            EXPECT_EQ(fake.msiPackages.size(), 1u);
+            EXPECT_EQ(run.Progress(), (std::vector<int>{16, 33, 50, 66, 83, 100}));
+        }
+    }
+}
+
+TEST_F(InstallFlowTest, BrowsersAreKeptOnlyWhenTheirFolderHasContent)
+{
+    enum class Folder { Missing, Empty, WithFile };
+    const struct { Folder folder; bool kept; const char* why; } rows[] = {
+        {Folder::Missing, false, "never installed"},
+        {Folder::Empty, false, "an empty folder is what an interrupted download leaves"},
+        {Folder::WithFile, true, "browsers present"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.why);
+        Reset();
+        const fs::path browsers = job.folders.localAppData / "ms-playwright";
+        if (row.folder != Folder::Missing) fs::create_directories(browsers);
+        if (row.folder == Folder::WithFile) WriteFile(browsers / "chromium.txt", "browser");
+        AddPackage("playwright", "playwright.zip", "浏览器引擎", StoredZip({{"chromium-2/chrome.txt", "new"}})).size = 1000;
+        const Recording run = Run();
+        const Lines log = run.Logs();
+        EXPECT_TRUE(EndedWith(run, L"安装完成！", InstallEnd::Succeeded));
+        EXPECT_EQ(static_cast<bool>(HasLine(log, L"  Playwright 浏览器引擎已存在，跳过下载 (1000 B)")), row.kept) << Shown(log);
+        EXPECT_EQ(static_cast<bool>(HasLine(log, L"跳过: 浏览器引擎 (本地已存在)")), row.kept);
+        EXPECT_EQ(static_cast<bool>(HasLine(log, L"本地已有组件可节省下载: 1000 B")), row.kept);
+        EXPECT_EQ(fake.attempts.empty(), row.kept);
+        EXPECT_EQ(fs::exists(browsers / "chromium-2" / "chrome.txt"), !row.kept);
+        EXPECT_EQ(run.Progress().size(), row.kept ? 4u : 5u);
+    }
+}
+
+// ---- Download failures ----
+
+TEST_F(InstallFlowTest, APackageFailingThreeTimesEndsTheRunBeforeLaterPackages)
+{
+    const struct { const char* file; int failures; const wchar_t* error; const char* why; } rows[] = {
+        {"flaky.bin", 3, L"HTTP 500", "the server answers 500 three times"},
+        {"missing.bin", 0, L"HTTP 404", "the file is not on the server"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.why);
+        Reset();
+        AddPackage("a", row.file, "包 a", "aaaa");
+        if (row.failures == 0) fake.served.erase(row.file);
+        fake.failures[row.file].assign(row.failures, row.error);
+        AddPackage("b", "later.bin", "包 b", "bbbb");
+        const Recording run = Run();
+        const Lines log = run.Logs();
+        const std::wstring error = row.error;
+        EXPECT_EQ(Shown(LinesContaining(log, L"重试")),
+                  Shown({L"  下载失败 - " + error + L"，3秒后重试 (1/3)...", L"  下载失败 - " + error + L"，3秒后重试 (2/3)..."}));
+        EXPECT_EQ(fake.pauses, (std::vector<unsigned>{3000, 3000}));
+        EXPECT_EQ(fake.attempts, (std::vector<std::string>(3, row.file))) << "nothing of the later package";
+        ASSERT_FALSE(log.empty());
+        EXPECT_EQ(log.back(), L"  [错误] 下载失败: " + Utf8ToWide(row.file) + L" - " + error);
+        EXPECT_TRUE(EndedWith(run, L"下载失败", InstallEnd::Failed));
+        EXPECT_TRUE(run.Progress().empty());
+    }
+}
+
+TEST_F(InstallFlowTest, AThirdAttemptThatSucceedsCompletesTheRun)
+{
+    AddPackage("a", "flaky.bin", "包 a", "aaaa");
+    fake.failures["flaky.bin"] = {L"HTTP 500", L"HTTP 500"};
+    const Recording run = Run();
+    EXPECT_TRUE(HasLinesInOrder(run.Logs(), {L"  下载失败 - HTTP 500，3秒后重试 (1/3)...",
+                                             L"  下载失败 - HTTP 500，3秒后重试 (2/3)...",
+                                             L"  flaky.bin → " + job.choices.installPath}));
+    EXPECT_EQ(fake.attempts.size(), 3u);
+    EXPECT_EQ(ReadFile(Install() / "flaky.bin"), "aaaa");
+    EXPECT_TRUE(EndedWith(run, L"安装完成！", InstallEnd::Succeeded));
+}
+
+TEST_F(InstallFlowTest, PackageNamesThatLeaveTheDownloadFolderAreNeverFetched)
+{
+    for (const char* file : {"../escape.bin", "sub/../../escape.bin", "C:/Windows/escape.bin",
+                             "\\\\server\\share\\x.bin", "/escape.bin"}) {
+        SCOPED_TRACE(file);
+        Reset();
+        AddPackage("a", file, "包 a", "aaaa");
+        AddPackage("b", "later.bin", "包 b", "bbbb");
+        const Recording run = Run();
+        const Lines log = run.Logs();
+        ASSERT_FALSE(log.empty());
+        EXPECT_EQ(log.back(), L"  [错误] 下载失败: " + Utf8ToWide(file) + L" - 文件名无效");
+        EXPECT_TRUE(fake.attempts.empty()) << "the run ends there";
+        EXPECT_FALSE(fs::exists(root / "temp" / "escape.bin"));
+        EXPECT_TRUE(EndedWith(run, L"下载失败", InstallEnd::Failed));
+    }
+}
+
+TEST_F(InstallFlowTest, AProductArchiveThatIsNoZipFailsTheRunAndIsKept)
+{
+    AddPackage("quillmere", "quillmere.zip", "Quillmere 主程序", "not a zip at all").extract = true;
+    AddPackage("b", "later.bin", "包 b", "bbbb");
+    const Recording run = Run();
+    ASSERT_FALSE(run.Logs().empty());
+    EXPECT_EQ(run.Logs().back(), L"  [错误] 解压失败: quillmere.zip");
+    EXPECT_TRUE(EndedWith(run, L"安装失败", InstallEnd::Failed));
+    EXPECT_EQ(fake.attempts, (std::vector<std::string>{"quillmere.zip"}));
+    EXPECT_TRUE(fs::exists(DownloadDir() / "quillmere.zip"));
+    EXPECT_TRUE(run.Progress().empty());
+}
+
+TEST_F(InstallFlowTest, AnInstallDirectoryThatCannotBeCreatedFailsTheRun)
+{
+    WriteFile(root / "blocker", "a file where a folder should go");
+    job.choices.installPath = (root / "blocker" / "inside").wstring();
+    AddPackage("a", "a.bin", "包 a", "aaaa");
+    const Recording run = Run();
+    ASSERT_FALSE(run.Logs().empty());
+    EXPECT_EQ(run.Logs().back(), L"[错误] 无法创建安装目录！");
+    EXPECT_TRUE(EndedWith(run, L"安装失败", InstallEnd::Failed));
+    EXPECT_TRUE(fake.attempts.empty());
+}
+
+TEST_F(InstallFlowTest, NodeInstallerExitCodesDecideOnlyTheLogLine)
+{
+    const struct {
+        std::optional<uint32_t> exitCode;
+        const wchar_t* line;  // nullptr: neither line
+        int refreshes;
+        const char* why;
+    } rows[] = {
+        {0u, L"  Node.js 安装成功", 1, "installed"},
+        {3010u, L"  Node.js 安装成功", 1, "installed, a restart pending"},
+        {1603u, L"  [警告] Node.js 安装退出码: 1603", 0, "a fatal installer error is only a warning"},
+        {std::nullopt, nullptr, 0, "the installer never started"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.why);
+        Reset();
+        fake.msiExitCode = row.exitCode;
+        AddPackage("node", "node.msi", "Node.js 运行环境", "msi");
+        const Recording run = Run();
+        const Lines log = run.Logs();
+        if (row.line) {
+            EXPECT_TRUE(HasLine(log, row.line));
+        }
+        EXPECT_EQ(LinesContaining(log, L"Node.js 安装").size(), row.line ? 1u : 0u) << Shown(log);
+        EXPECT_EQ(fake.pathRefreshes, row.refreshes);
+        EXPECT_TRUE(EndedWith(run, L"安装完成！", InstallEnd::Succeeded));
+    }
+}
+
+TEST_F(InstallFlowTest, AMissingSkillIsRetriedThenOnlyWarned)
+{
+    fake.nodeVersion = "v22.0.0";
+    AddPackage("node", "node.msi", "Node.js 运行环境", std::string(2048, 'n'));
+    AddPackage("a", "pkg-a.bin", "包 a", "aaaa");
+    AddPackage("b", "pkg-b.bin", "包 b", "bbbb");
+    fake.served["skill-b.zip"] = StoredZip({{"SKILL.md", "# b"}});
+    AddSkill("s1", "no-such-skill.zip", "", true, false);
+    AddSkill("s2", "skill-b.zip", "", false, true);
+    AddSkill("s3", "skill-b.zip", "", false, false);
+    const Recording run = Run();
+    const Lines log = run.Logs();
+    EXPECT_TRUE(HasLinesInOrder(log, {L"  下载失败 - HTTP 404，重试 (1/3)...", L"  下载失败 - HTTP 404，重试 (2/3)...",
+                                      L"  [警告] 下载失败: s1 - HTTP 404", L"  s2 安装完成", L"Skills 安装完成 (2 个技能)"}));
+    EXPECT_EQ(fake.pauses, (std::vector<unsigned>{2000, 2000}));
+    EXPECT_EQ(std::count(fake.attempts.begin(), fake.attempts.end(), "no-such-skill.zip"), 3);
+    EXPECT_FALSE(fs::exists(Install() / "skills" / "s1"));
+    EXPECT_EQ(run.Progress(), (std::vector<int>{12, 25, 37, 50, 62, 75, 87, 100}));
+    EXPECT_TRUE(EndedWith(run, L"安装完成！", InstallEnd::Succeeded));
+}
+
+// ---- Cancellation at each point the worker looks ----
+
+TEST_F(InstallFlowTest, CancelDuringADownloadLeavesNoPartialFile)
+{
+    AddPackage("a", "slow.bin", "包 a", std::string(4096, 's'));
+    AddPackage("b", "later.bin", "包 b", "bbbb");
+    const Recording run = Run(CancelOn(Kind::Detail, L"KB"));
+    ASSERT_FALSE(run.Logs().empty());
+    EXPECT_EQ(run.Logs().back(), L"  [错误] 下载失败: slow.bin - 用户取消");
+    EXPECT_EQ(fake.attempts, (std::vector<std::string>{"slow.bin"})) << "no retry once cancelled";
+    EXPECT_FALSE(fs::exists(DownloadDir() / "slow.bin"));
+    EXPECT_TRUE(EndedWith(run, L"已取消", InstallEnd::Failed));
+}
+
+TEST_F(InstallFlowTest, CancelDuringThePauseBetweenAttemptsEndsAfterTheNextAttempt)
+{
+    AddPackage("a", "flaky.bin", "包 a", "aaaa");
+    fake.failures["flaky.bin"].assign(3, L"HTTP 500");
+    AddPackage("b", "later.bin", "包 b", "bbbb");
+    const Recording run = Run(CancelOn(Kind::Log, L"(1/3)"));
+    const Lines log = run.Logs();
+    EXPECT_EQ(fake.attempts, (std::vector<std::string>{"flaky.bin", "flaky.bin"}));
+    EXPECT_TRUE(LinesContaining(log, L"(2/3)").empty()) << Shown(log);
+    EXPECT_EQ(log.back(), L"  [错误] 下载失败: flaky.bin - HTTP 500");
+    EXPECT_TRUE(EndedWith(run, L"已取消", InstallEnd::Failed));
+}
+
+TEST_F(InstallFlowTest, CancelAtTheSkillsPhaseFetchesNoSkill)
+{
+    AddPackage("a", "a.bin", "包 a", "aaaa");
+    fake.served["skill-a.zip"] = StoredZip({{"SKILL.md", "# a"}});
+    AddSkill("a", "skill-a.zip", "", true, true);
+    const Recording run = Run(CancelOn(Kind::Status, L"正在安装 Skills..."));
+    EXPECT_EQ(fake.attempts, (std::vector<std::string>{"a.bin"}));
+    EXPECT_TRUE(LinesContaining(run.Logs(), L"Skills 安装完成").empty());
+    EXPECT_FALSE(fs::exists(Install() / "config.json")) << "no later phase runs";
+    EXPECT_TRUE(EndedWith(run, L"已取消", InstallEnd::Failed));
+}
+
+TEST_F(InstallFlowTest, CancelDuringTheProductsNpmStopsItAndSavesNothing)
+{
+    AddPackage("a", "a.bin", "包 a", "aaaa");
+    MakeSkillFolder("with-package", true);
+    const Recording run = Run(CancelOn(Kind::Log, L"  npm http fetch"));
+    const Lines log = run.Logs();
+    EXPECT_TRUE(HasLinesInOrder(log, {L"  [警告] npm install 退出码: 1",
+                                      L"  可稍后手动执行: npm install --omit=dev --ignore-scripts --legacy-peer-deps"}));
+    EXPECT_EQ(log.back(), L"  可稍后手动执行: npm install --omit=dev --ignore-scripts --legacy-peer-deps");
+    EXPECT_FALSE(HasLine(log, L"  added 3 packages, and audited 4 packages in 1s")) << "npm was stopped";
+    EXPECT_TRUE(DirectoriesOf(kSkillNpm).empty());
+    EXPECT_TRUE(fake.registry.empty());
+    EXPECT_TRUE(fake.shortcuts.empty());
+    EXPECT_TRUE(EndedWith(run, L"已取消", InstallEnd::CancelledQuietly));
+}
+
+TEST_F(InstallFlowTest, CancelDuringSkillNpmRunsNoFurtherFolder)
+{
+    AddPackage("a", "a.bin", "包 a", "aaaa");
+    MakeSkillFolder("first", true);
+    MakeSkillFolder("second", true);
+    const Recording run = Run(CancelOn(Kind::Log, L"  安装依赖: "));
+    EXPECT_EQ(LinesContaining(run.Logs(), L"  安装依赖: ").size(), 1u);
+    EXPECT_EQ(DirectoriesOf(kSkillNpm).size(), 1u);
+    EXPECT_TRUE(fake.registry.empty());
+    EXPECT_TRUE(EndedWith(run, L"已取消", InstallEnd::CancelledQuietly));
+}
+
+// ---- Errors that escape a phase ----
+
+TEST_F(InstallFlowTest, AnExceptionFromADownloadFailsTheRunWithItsMessage)
+{
+    AddPackage("a", "a.bin", "包 a", "aaaa");
+    fake.throwing["a.bin"] = "disk gone";
+    const Recording run = Run();
+    ASSERT_FALSE(run.Logs().empty());
+    EXPECT_EQ(run.Logs().back(), L"[错误] 安装异常: disk gone");
+    EXPECT_TRUE(EndedWith(run, L"安装失败", InstallEnd::Failed));
+}
+
+TEST_F(InstallFlowTest, AnAgentTemplateThatCannotBeCopiedFailsTheRun)
+{
+    AddPackage("a", "a.bin", "包 a", "aaaa");
+    WriteFile(Install() / "config-files" / "harrowby.json", kAgentTemplate);
+    fs::create_directories(State().stateDir / "harrowby.json");  // a folder where the copy should go
+    const Recording run = Run();
+    ASSERT_FALSE(fake.lastCopyError.empty());
+    EXPECT_EQ(run.Logs().back(), L"[错误] 安装异常: " + fake.lastCopyError);
+    EXPECT_TRUE(fake.registry.empty());
+    EXPECT_TRUE(EndedWith(run, L"安装失败", InstallEnd::Failed));
+}
+
+// ---- npm ----
+
+TEST_F(InstallFlowTest, ProductNpmOutcomesAreOnlyReported)
+{
+    const struct { bool started; uint32_t exitCode; Lines expected; const char* why; } rows[] = {
+        {true, 0, {L"  npm http fetch GET 200 https://registry/x", L"  added 3 packages, and audited 4 packages in 1s",
+                   L"  npm install 完成"}, "npm's own lines are relayed"},
+        {true, 1, {L"  [警告] npm install 退出码: 1",
+                   L"  可稍后手动执行: npm install --omit=dev --ignore-scripts --legacy-peer-deps"},
+         "cmd.exe starts but npm fails"},
+        {false, 0, {L"  [警告] 未找到 npm，请确认 Node.js 已安装"}, "nothing to start"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.why);
+        Reset();
+        fake.npmStarted = row.started;
+        fake.npmExitCode = row.exitCode;
+        AddPackage("a", "a.bin", "包 a", "aaaa");
+        const Recording run = Run();
+        const Lines log = run.Logs();
+        EXPECT_TRUE(HasLinesInOrder(log, row.expected));
+        EXPECT_EQ(LinesContaining(log, L"[警告]").size(), row.started && row.exitCode == 0 ? 0u : 1u) << Shown(log);
+        EXPECT_TRUE(HasLine(run.Statuses(), L"正在安装 Skills 依赖..."));
+        EXPECT_TRUE(LinesContaining(log, L"Skills 依赖安装完成").empty()) << "no skills folder, no summary";
+        EXPECT_TRUE(EndedWith(run, L"安装完成！", InstallEnd::Succeeded));
+    }
+}
+
+TEST_F(InstallFlowTest, SkillNpmRunsInEachFolderWithAPackageAndCountsSuccesses)
+{
+    AddPackage("a", "a.bin", "包 a", "aaaa");
+    MakeSkillFolder("with-package", true);
+    MakeSkillFolder("without-package", false);
+    MakeSkillFolder("broken", true, true);
+    const Recording run = Run();
+    const Lines log = run.Logs();
+    EXPECT_TRUE(HasLine(log, L"  安装依赖: with-package"));
+    EXPECT_TRUE(HasLinesInOrder(log, {L"  安装依赖: broken", L"    [警告] broken npm install 失败 (退出码: 1)"}));
+    EXPECT_FALSE(HasLine(log, L"  安装依赖: without-package"));
+    EXPECT_TRUE(HasLine(log, L"  Skills 依赖安装完成 (1 个)")) << "only the successful folder counts";
+    std::vector<std::wstring> folders = DirectoriesOf(kSkillNpm);
+    std::sort(folders.begin(), folders.end());
+    EXPECT_EQ(folders, (std::vector<std::wstring>{(Install() / "skills" / "broken").wstring(),
+                                                  (Install() / "skills" / "with-package").wstring()}));
+    EXPECT_TRUE(EndedWith(run, L"安装完成！", InstallEnd::Succeeded));
+}
+
+TEST_F(InstallFlowTest, SkillFoldersWithoutPackageJsonCountNothing)
+{
+    AddPackage("a", "a.bin", "包 a", "aaaa");
+    MakeSkillFolder("without-package", false);
+    const Lines log = Run().Logs();
+    EXPECT_TRUE(HasLine(log, L"  Skills 依赖安装完成 (0 个)"));
+    EXPECT_TRUE(DirectoriesOf(kSkillNpm).empty());
+}
+
+// ---- Transfer lines ----
+
+TEST_F(InstallFlowTest, TransferLinesShowTheAverageSpeedOfTheCurrentAttempt)
+{
+    fake.clock = 0xFFFFFFF0u;  // the retried attempt starts just before the tick count wraps
+    fake.tickStep = 10;
+    AddPackage("a", "a.bin", "包 a", std::string(20480, 'a'));
+    fake.failures["a.bin"] = {L"HTTP 500"};
+    AddPackage("n", "nolength.bin", "包 n", std::string(20480, 'n'));
+    fake.withoutLength.insert("nolength.bin");
+    fake.served["skill.zip"] = std::string(20480, 's');
+    AddSkill("s", "skill.zip", "", true, true);
+    const Recording run = Run();
+    // 10 KB in 10 ms and 20 KB in 20 ms are both 1.0 MB/s; timing from the first attempt, or from the
+    // previous chunk, would show other speeds.
+    EXPECT_EQ(Shown(run.Details()),
+              Shown({L"10.0 KB / 20.0 KB (50%)  1.0 MB/s", L"20.0 KB / 20.0 KB (100%)  1.0 MB/s", L"",  // package
+                     L"",                                                                           // no length
+                     L"10.0 KB / 20.0 KB  1.0 MB/s", L"20.0 KB / 20.0 KB  1.0 MB/s", L""}));        // skill
+    EXPECT_TRUE(EndedWith(run, L"安装完成！", InstallEnd::Succeeded));
+}
+
+// ---- Installing again ----
+
+TEST_F(InstallFlowTest, ASecondInstallationReplacesWhatTheFirstPutInPlace)
+{
+    const StateDirectory state = State();
+    const auto runToTheEnd = [this] {
+        job.cancelRequested = false;
+        const Recording run = Run();
+        EXPECT_EQ(Shown(LastLines(run.Logs(), 8)), Shown(FinishingTail(job.choices.installPath)));
+        EXPECT_TRUE(HasLine(run.Logs(), L"  tools/tool.txt → " + job.choices.installPath));
+        EXPECT_EQ(run.Progress().back(), 100);
+        EXPECT_TRUE(EndedWith(run, L"安装完成！", InstallEnd::Succeeded));
+        return run.Logs();
+    };
+    job.choices.apiKey = L"sk-first";
+    job.choices.apiProvider = 1;
+    job.choices.dashscopeKey = L"sk-earlier";
+    AddPackage("quillmere", "quillmere.zip", "Quillmere 主程序", kProductZip).extract = true;
+    AddPackage("tool", "tools/tool.txt", "辅助工具", "tool");
+    runToTheEnd();
+    ASSERT_EQ(ReadFile(Install() / "tool.txt"), "tool");
+
+    fake.served["tools/tool.txt"] = "tool v2";
+    fake.served["quillmere.zip"] =
+        ProductZip("{\n  \"v\": 2,\n  \"gateway\": {\"mode\": \"x\"}\n}\n", "{\"v\": 2}", "<html>2</html>", "bundle 2");
+    job.choices.apiKey.clear();
+    job.choices.apiProvider = 0;
+    job.choices.dashscopeKey.clear();
+    const Lines log = runToTheEnd();
+
+    EXPECT_EQ(ReadFile(Install() / "tool.txt"), "tool v2");
+    EXPECT_NE(ReadFile(state.stateDir / "harrowby.json").find("\"v\": 2"), std::string::npos);
+    EXPECT_TRUE(HasLine(log, L"  auth-profiles.json → " + state.agentDir.wstring()));
+    EXPECT_EQ(ReadFile(state.agentDir / "auth-profiles.json"), "{\"v\": 2}")
+        << "without a key the template is copied as it is";
+    EXPECT_EQ(ReadFile(state.canvasDir / "quillmere.html"), "<html>2</html>");
+    EXPECT_EQ(ReadFile(state.canvasDir / "a2ui.bundle.js"), "bundle 2");
+    EXPECT_EQ(ReadFile(state.stateDir / "credentials" / "qwen-portal_default"), "enc:fake:sk-first")
+        << "an empty key leaves the earlier credential alone";
+    EXPECT_EQ(fake.registry[Setting(L"ApiProvider")], L"0");
+    EXPECT_EQ(fake.registry[Setting(L"DashscopeKey")], L"sk-earlier") << "an empty key keeps the stored one";
+    EXPECT_EQ(fake.shortcuts.size(), 2u);
+}
+
+}  // namespace
