@@ -17,6 +17,7 @@ struct InstallPlatform {
     std::function<Outcome(const std::wstring& url, const std::filesystem::path& path, const DownloadProgressFn&,
                           const std::atomic<bool>& cancel)>
         download;
+    // Runs one child process as the settings say.
     std::function<CommandResult(const CommandSettings&)> runCommand;
     // Installs a Windows Installer package silently; the installer's exit code, or nothing if it never started.
     std::function<std::optional<uint32_t>(const std::filesystem::path& package)> runMsi;
@@ -24,8 +25,10 @@ struct InstallPlatform {
     std::function<void()> refreshPath;
     // A process environment variable, or nothing when it is not set.
     std::function<std::optional<std::wstring>(const std::wstring& name)> environmentVariable;
+    // Writes a string value under HKEY_CURRENT_USER\subkey, creating the key when needed.
     std::function<Outcome(const wchar_t* subkey, const wchar_t* valueName, const std::wstring& text)>
         writeRegistryString;
+    // Copies a file, replacing one already at the destination.
     std::function<Outcome(const std::filesystem::path& from, const std::filesystem::path& to)> copyFile;
     // Saves a shell link; nothing when no link object could be made, else how the save went.
     std::function<std::optional<Outcome>(const std::filesystem::path& link, const std::wstring& target,
@@ -34,7 +37,7 @@ struct InstallPlatform {
     // The "enc:" text of a key, sealed for this machine.
     std::function<Outcome(const std::string& plaintext, std::string& sealed)> encryptCredential;
     std::function<uint32_t()> tickCount;  // milliseconds, wrapping
-    std::function<void(unsigned milliseconds)> sleep;
+    std::function<void(unsigned milliseconds)> sleep;  // the pause between download attempts
 };
 
 // Windows only: the platform made of the real calls.

@@ -8,9 +8,11 @@
 
 #include "base/Outcome.h"
 
+// Raw bytes of a credential's fields, and the AES-256 key that seals them.
 using CredentialBytes = std::vector<unsigned char>;
 using CredentialKey = std::array<unsigned char, 32>;
 
+// The three fields of an "enc:" text.
 struct CredentialCipherText {
     CredentialBytes nonce;
     CredentialBytes tag;
