@@ -32,6 +32,7 @@ add_executable(win_tests
   install/ProcessTests_win32.cpp
   net/HttpTests_win32.cpp
   wizard/WindowEventsTests_win32.cpp
+  wizard/WizardWindowTests_win32.cpp
   wizard/SettingsTests_win32.cpp
   base/TextTests_win32.cpp
   vault/CipherTests_win32.cpp

@@ -30,7 +30,7 @@ void CopyOrThrow(const InstallRun& run, const fs::path& from, const fs::path& to
 void WriteInstallerConfig(const InstallRun& run, const ConfigChoices& choices)
 {
     const Outcome written = WriteWholeFile(InstallDirectory(run) / "config.json", InstallerConfigText(choices));
-    LogWhateverTheOutcome(run, written, L"  配置文件已写入: config.json");
+    LogStepOutcome(run, written, L"  配置文件已写入: config.json", L"配置文件写入失败");
 }
 
 // Folders that cannot be created are not reported here: the files meant for them fail later.
@@ -59,7 +59,7 @@ void PlaceAgentConfig(const InstallRun& run, const ConfigChoices& choices, const
     } else {
         run.events.log(L"  [防护] 模板未找到，生成最小配置文件");
         const Outcome written = WriteWholeFile(destination, MinimalAgentConfigText(choices));
-        LogWhateverTheOutcome(run, written, L"  最小配置已写入: " + destination.wstring());
+        LogStepOutcome(run, written, L"  最小配置已写入: " + destination.wstring(), L"最小配置写入失败");
     }
 }
 
@@ -72,11 +72,13 @@ void DeployAgentConfig(const InstallRun& run, const ConfigChoices& choices, cons
     std::string text;
     if (!ReadWholeFile(destination, text)) return;
     for (const std::string& line : PatchAgentConfig(text, choices)) run.events.log(Utf8ToWide(line));
-    LogWhateverTheOutcome(run, WriteWholeFile(destination, text),
-                          L"  skills.load.extraDirs → " + Utf8ToWide(SkillsDirFromInstallPath(choices.installPath)));
+    LogStepOutcome(run, WriteWholeFile(destination, text),
+                   L"  skills.load.extraDirs → " + Utf8ToWide(SkillsDirFromInstallPath(choices.installPath)),
+                   L"harrowby.json 写入失败");
 }
 
-// Without a key the template is copied as it is; with one, its placeholder is filled.
+// Without a key the template is copied as it is; with one, its placeholder is filled. A template
+// that cannot be read leaves the profiles already there untouched.
 void DeployAuthProfiles(const InstallRun& run, const ConfigChoices& choices, const StateDirectory& dirs)
 {
     const fs::path source = InstallDirectory(run) / "config-files" / "auth-profiles.json";
@@ -89,12 +91,16 @@ void DeployAuthProfiles(const InstallRun& run, const ConfigChoices& choices, con
     }
     std::string profiles;
     const Outcome read = ReadWholeFile(source, profiles);
-    const Outcome written = WriteWholeFile(destination, FillAuthProfilesKey(profiles, choices.apiKey));
-    LogWhateverTheOutcome(run, read ? written : read,
-                          L"  auth-profiles.json → " + dirs.agentDir.wstring() + L" (API Key 已填入)");
+    if (!read) {
+        run.events.log(L"  [警告] auth-profiles.json 模板无法读取，未更改: " + read.error);
+        return;
+    }
+    LogStepOutcome(run, WriteWholeFile(destination, FillAuthProfilesKey(profiles, choices.apiKey)),
+                   L"  auth-profiles.json → " + dirs.agentDir.wstring() + L" (API Key 已填入)",
+                   L"auth-profiles.json 写入失败");
 }
 
-// An empty key leaves an earlier file of its name alone.
+// An empty key leaves an earlier file of its name alone, and so does a key that could not be sealed.
 void WriteCredentialFile(const InstallRun& run, const StateDirectory& dirs, const std::string& key,
                          const char* fileName, const wchar_t* line)
 {
@@ -102,9 +108,11 @@ void WriteCredentialFile(const InstallRun& run, const StateDirectory& dirs, cons
     const fs::path credentials = dirs.stateDir / "credentials";
     fs::create_directories(credentials);
     std::string sealed;
-    const Outcome encrypted = run.platform.encryptCredential(key, sealed);
-    const Outcome written = WriteWholeFile(credentials / fileName, sealed);
-    LogWhateverTheOutcome(run, encrypted ? written : encrypted, line);
+    if (!run.platform.encryptCredential(key, sealed)) {
+        run.events.log(L"  [警告] API Key 加密失败，凭据文件未更改");
+        return;
+    }
+    LogStepOutcome(run, WriteWholeFile(credentials / fileName, sealed), line, L"凭据文件写入失败");
 }
 
 // The page itself is needed; a library that cannot be copied is skipped without a line, the page
@@ -130,8 +138,11 @@ void ClearLegacyHomeVariable(const InstallRun& run)
     if (!value) return;
     const CommandResult deleted = run.platform.runCommand(
         {.commandLine = L"cmd.exe /c reg delete HKCU\\Environment /v HARROWBY_HOME /f", .waitLimited = true});
-    const Outcome outcome = deleted.exitCode == 0u ? Success() : Failure(L"reg delete 失败");
-    LogWhateverTheOutcome(run, outcome, L"  已清理旧版 HARROWBY_HOME = " + *value);
+    const Outcome outcome = !deleted.started          ? Failure(L"无法启动 reg")
+                            : deleted.exitCode == 0u  ? Success()
+                            : !deleted.exitCode       ? Failure(L"reg 未在限时内结束")
+                                                      : Failure(L"reg 退出码 " + std::to_wstring(*deleted.exitCode));
+    LogStepOutcome(run, outcome, L"  已清理旧版 HARROWBY_HOME = " + *value, L"旧版 HARROWBY_HOME 清理失败");
 }
 
 }  // namespace

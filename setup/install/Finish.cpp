@@ -37,7 +37,16 @@ void CreateDesktopShortcut(const InstallRun& run)
     const std::wstring& installPath = run.job.choices.installPath;
     const std::optional<Outcome> saved = run.platform.createShortcut(
         desktop / L"Quillmere Gateway.lnk", installPath + L"\\launcher.exe", installPath, L"启动 Quillmere Gateway");
-    if (saved) LogWhateverTheOutcome(run, *saved, L"  桌面快捷方式已创建");
+    if (saved) LogStepOutcome(run, *saved, L"  桌面快捷方式已创建", L"桌面快捷方式保存失败");
+}
+
+// The warnings again at the end, where they cannot scroll by unnoticed.
+void LogWarningSummary(const InstallRun& run)
+{
+    if (run.warnings.empty()) return;
+    const std::vector<std::wstring> warnings = run.warnings;
+    run.events.log(L"  共 " + std::to_wstring(warnings.size()) + L" 个警告:");
+    for (const std::wstring& warning : warnings) run.events.log(warning);
 }
 
 }  // namespace
@@ -50,14 +59,16 @@ std::wstring SkillRepositoryUrl()
 RunEnd SaveChoicesAndShortcut(InstallRun& run)
 {
     run.events.status(L"正在保存注册表...");
-    LogWhateverTheOutcome(run, WriteChoices(run), L"  注册表配置已保存");
+    LogStepOutcome(run, WriteChoices(run), L"  注册表配置已保存", L"注册表配置保存失败");
     CreateDesktopShortcut(run);
     return RunEnd::Completed;
 }
 
 RunEnd FinishWithBanner(InstallRun& run)
 {
-    LogWhateverTheOutcome(run, WriteSetting(run, L"SkillRepoUrl", SkillRepositoryUrl()), L"  技能市场仓库已配置");
+    LogStepOutcome(run, WriteSetting(run, L"SkillRepoUrl", SkillRepositoryUrl()), L"  技能市场仓库已配置",
+                   L"技能市场仓库配置失败");
+    LogWarningSummary(run);
     run.events.log(L"");
     run.events.log(kBanner);
     run.events.log(L"  安装完成!");

@@ -130,17 +130,22 @@ fs::path InstallDirectory(const InstallRun& run)
     return fs::path(run.job.choices.installPath);
 }
 
-// The registry, the skill repository and a few copies have always been reported as done whatever
-// happened; this is the one place that says so.
-void LogWhateverTheOutcome(const InstallRun& run, const Outcome&, const std::wstring& line)
+void LogStepOutcome(const InstallRun& run, const Outcome& outcome, const std::wstring& successLine,
+                    const std::wstring& whatFailed)
 {
-    run.events.log(line);
+    run.events.log(outcome ? successLine : L"  [警告] " + whatFailed + L": " + outcome.error);
 }
 
-// Whatever escapes a phase ends the run as a failure with its message in the log.
+// Whatever escapes a phase ends the run as a failure with its message in the log. Warnings are
+// kept as they pass, so that the end of a run can sum them up.
 void DoInstall(InstallJob& job, const InstallPlatform& platform, const InstallEvents& events)
 {
-    InstallRun run{job, platform, events};
+    InstallEvents reporting = events;
+    InstallRun run{job, platform, reporting};
+    reporting.log = [&run, &events](const std::wstring& line) {
+        if (line.find(L"[警告]") != std::wstring::npos) run.warnings.push_back(line);
+        events.log(line);
+    };
     events.status(L"检测本地环境...");
     events.log(L"正在检测本地环境...");
     RunEnd end = RunEnd::Failed;

@@ -1,5 +1,6 @@
 #include "InstallPlan.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 
@@ -77,4 +78,37 @@ bool IsContainedRelativePath(const std::string& path)
         start = end + 1;
     }
     return true;
+}
+
+namespace {
+
+// "C:\\x" and "\\\\server\\share" are absolute; "x", "\\x" and "C:x" depend on where the process stands.
+bool IsAbsoluteWindowsFolder(const std::wstring& folder)
+{
+    const bool driveRoot = folder.size() >= 3 && folder[1] == L':' && (folder[2] == L'\\' || folder[2] == L'/');
+    const bool share = folder.size() >= 2 && folder[0] == L'\\' && folder[1] == L'\\';
+    return driveRoot || share;
+}
+
+std::wstring Unquoted(const std::wstring& entry)
+{
+    if (entry.size() >= 2 && entry.front() == L'"' && entry.back() == L'"') return entry.substr(1, entry.size() - 2);
+    return entry;
+}
+
+}  // namespace
+
+std::optional<std::filesystem::path> FindOnPath(const std::wstring& pathValue, const std::wstring& fileName,
+                                                const std::function<bool(const std::filesystem::path&)>& isFile)
+{
+    size_t start = 0;
+    while (start <= pathValue.size()) {
+        const size_t end = std::min(pathValue.find(L';', start), pathValue.size());
+        const std::wstring folder = Unquoted(pathValue.substr(start, end - start));
+        start = end + 1;
+        if (folder.empty() || !IsAbsoluteWindowsFolder(folder)) continue;
+        const std::filesystem::path candidate = std::filesystem::path(folder) / fileName;
+        if (isFile(candidate)) return candidate;
+    }
+    return std::nullopt;
 }

@@ -1,4 +1,7 @@
 #pragma once
+#include <filesystem>
+#include <functional>
+#include <optional>
 #include <string>
 
 #include "manifest/Manifest.h"
@@ -36,3 +39,7 @@ std::wstring SkillDisplayName(const ManifestSkill& skill);
 bool IsContainedRelativePath(const std::string& path);
 // The refreshed PATH: the machine's part, a separator, the user's part.
 std::wstring JoinPathValues(const std::wstring& machinePath, const std::wstring& userPath);
+// The first absolute folder of a PATH value that holds fileName, as isFile tells; relative entries
+// (the current folder among them) never count.
+std::optional<std::filesystem::path> FindOnPath(const std::wstring& pathValue, const std::wstring& fileName,
+                                                const std::function<bool(const std::filesystem::path&)>& isFile);

@@ -1,6 +1,7 @@
 #pragma once
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "InstallJob.h"
 #include "Platform.h"
@@ -18,6 +19,7 @@ struct InstallRun {
     std::filesystem::path downloadDir{};
     int totalSteps = 1;
     int stepsDone = 0;
+    std::vector<std::wstring> warnings{};  // every warning line logged so far, for the summary at the end
 };
 
 // Whether the user has asked to stop.
@@ -26,6 +28,7 @@ bool CancelRequested(const InstallRun& run);
 void CompleteStep(InstallRun& run);
 // The installation folder the user chose.
 std::filesystem::path InstallDirectory(const InstallRun& run);
-// For the steps whose failure the installer has always passed over: the line goes to the log
-// whatever the outcome says.
-void LogWhateverTheOutcome(const InstallRun& run, const Outcome& outcome, const std::wstring& line);
+// A step that the run goes on after either way: its success line, or a warning with what failed
+// and why.
+void LogStepOutcome(const InstallRun& run, const Outcome& outcome, const std::wstring& successLine,
+                    const std::wstring& whatFailed);

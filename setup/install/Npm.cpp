@@ -1,6 +1,7 @@
 #include "Npm.h"
 
 #include <filesystem>
+#include <optional>
 #include <system_error>
 
 #include "base/Text.h"
@@ -9,21 +10,33 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr wchar_t kProductInstall[] = L"cmd.exe /c npm install --omit=dev --ignore-scripts --legacy-peer-deps 2>&1";
-constexpr wchar_t kSkillInstall[] = L"cmd.exe /c npm install --omit=dev 2>&1";
+constexpr wchar_t kProductArguments[] = L"install --omit=dev --ignore-scripts --legacy-peer-deps";
+constexpr wchar_t kSkillArguments[] = L"install --omit=dev";
+
+// npm by its full path: a bare "npm" would be looked for in the folder it runs in first, which is
+// the freshly unpacked product or skill. cmd.exe drops the outer quotes and keeps the inner ones.
+std::wstring NpmCommandLine(const fs::path& npm, const wchar_t* arguments)
+{
+    return L"cmd.exe /c \"\"" + npm.wstring() + L"\" " + arguments + L" 2>&1\"";
+}
 
 bool HoldsPackageManifest(const fs::directory_entry& entry)
 {
     return entry.is_directory() && fs::exists(entry.path() / L"package.json");
 }
 
-// One skill folder; true when npm ran and succeeded.
-bool InstallOneSkillPackages(const InstallRun& run, const fs::path& folder)
+// One skill folder; true when npm ran and succeeded. Without npm nothing is started.
+bool InstallOneSkillPackages(const InstallRun& run, const std::optional<fs::path>& npm, const fs::path& folder)
 {
     const std::wstring name = folder.filename().wstring();
     run.events.log(L"  安装依赖: " + name);
-    const CommandResult result =
-        run.platform.runCommand({.commandLine = kSkillInstall, .workingDirectory = folder.wstring(), .output = OutputMode::Drain});
+    if (!npm) return false;
+    const CommandResult result = run.platform.runCommand({
+        .commandLine = NpmCommandLine(*npm, kSkillArguments),
+        .workingDirectory = folder.wstring(),
+        .output = OutputMode::Drain,
+        .cancel = &run.job.cancelRequested,
+    });
     if (!result.started) return false;
     const uint32_t code = result.exitCode.value_or(0);
     if (code == 0) return true;
@@ -43,14 +56,16 @@ RunEnd InstallProductDependencies(InstallRun& run)
 {
     run.events.status(L"正在安装运行时依赖 (npm install)...");
     run.events.log(L"  执行 npm install --omit=dev --ignore-scripts --legacy-peer-deps");
-    const CommandSettings npm{
-        .commandLine = kProductInstall,
-        .workingDirectory = run.job.choices.installPath,
-        .output = OutputMode::Lines,
-        .onLine = [&run](const std::string& line) { run.events.log(L"  " + Utf8ToWide(line)); },
-        .cancel = &run.job.cancelRequested,
-    };
-    const CommandResult result = run.platform.runCommand(npm);
+    const std::optional<fs::path> npm = run.platform.findOnPath(L"npm.cmd");
+    CommandResult result;
+    if (npm)
+        result = run.platform.runCommand({
+            .commandLine = NpmCommandLine(*npm, kProductArguments),
+            .workingDirectory = run.job.choices.installPath,
+            .output = OutputMode::Lines,
+            .onLine = [&run](const std::string& line) { run.events.log(L"  " + Utf8ToWide(line)); },
+            .cancel = &run.job.cancelRequested,
+        });
     if (!result.started) {
         run.events.log(L"  [警告] 未找到 npm，请确认 Node.js 已安装");
     } else if (result.exitCode.value_or(0) == 0) {
@@ -68,11 +83,12 @@ RunEnd InstallSkillDependencies(InstallRun& run)
     run.events.status(L"正在安装 Skills 依赖...");
     const fs::path skills = InstallDirectory(run) / L"skills";
     if (fs::exists(skills)) {
+        const std::optional<fs::path> npm = run.platform.findOnPath(L"npm.cmd");
         int succeeded = 0;
         for (const fs::directory_entry& entry : fs::directory_iterator(skills)) {
             if (!HoldsPackageManifest(entry)) continue;
             if (CancelRequested(run)) break;
-            succeeded += InstallOneSkillPackages(run, entry.path()) ? 1 : 0;
+            succeeded += InstallOneSkillPackages(run, npm, entry.path()) ? 1 : 0;
         }
         run.events.log(L"  Skills 依赖安装完成 (" + std::to_wstring(succeeded) + L" 个)");
     }

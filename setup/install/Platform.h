@@ -21,6 +21,8 @@ struct InstallPlatform {
     std::function<CommandResult(const CommandSettings&)> runCommand;
     // Installs a Windows Installer package silently; the installer's exit code, or nothing if it never started.
     std::function<std::optional<uint32_t>(const std::filesystem::path& package)> runMsi;
+    // The program of that file name in the first absolute folder of this process's PATH.
+    std::function<std::optional<std::filesystem::path>(const std::wstring& fileName)> findOnPath;
     // Takes the machine's and the user's PATH into this process's environment.
     std::function<void()> refreshPath;
     // A process environment variable, or nothing when it is not set.

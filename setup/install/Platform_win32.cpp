@@ -77,6 +77,17 @@ void RefreshProcessPath()
     SetEnvironmentVariableW(L"PATH", joined.c_str());
 }
 
+// Never the current folder: a freshly unpacked archive could plant its own program there.
+std::optional<fs::path> FindProgramOnPath(const std::wstring& fileName)
+{
+    std::wstring path(32767, L'\0');
+    path.resize(GetEnvironmentVariableW(L"PATH", path.data(), static_cast<DWORD>(path.size())));
+    return FindOnPath(path, fileName, [](const fs::path& candidate) {
+        const DWORD attributes = GetFileAttributesW(candidate.c_str());
+        return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+    });
+}
+
 // Unset and empty variables alike are nothing.
 std::optional<std::wstring> EnvironmentVariable(const std::wstring& name)
 {
@@ -146,7 +157,18 @@ void Pause(unsigned milliseconds)
 
 InstallPlatform Win32InstallPlatform()
 {
-    return {Download,         RunCommand,         RunMsi,          RefreshProcessPath, EnvironmentVariable,
-            WriteRegistryString, CopyFileReplacing, CreateShortcut, EncryptCredential,  TickCount,
-            Pause};
+    InstallPlatform platform;
+    platform.download = Download;
+    platform.runCommand = RunCommand;
+    platform.runMsi = RunMsi;
+    platform.findOnPath = FindProgramOnPath;
+    platform.refreshPath = RefreshProcessPath;
+    platform.environmentVariable = EnvironmentVariable;
+    platform.writeRegistryString = WriteRegistryString;
+    platform.copyFile = CopyFileReplacing;
+    platform.createShortcut = CreateShortcut;
+    platform.encryptCredential = EncryptCredential;
+    platform.tickCount = TickCount;
+    platform.sleep = Pause;
+    return platform;
 }

@@ -61,6 +61,8 @@ void LeaveConfiguration(Wizard& wizard)
 
     if (settings.apiKey.empty()) return Warn(wizard.window, L"请输入主模型 API Key！");
     if (settings.installPath.empty()) return Warn(wizard.window, L"请选择安装目录！");
+    if (!IsValidInstallPath(settings.installPath))
+        return Warn(wizard.window, L"请输入有效的安装目录（例如 C:\\Quillmere）");
     if (!IsValidPort(settings.port)) return Warn(wizard.window, L"请输入有效的端口号 (1-65535)！");
     ShowPage(wizard, kSkillsPage);
     SetButtons(wizard.window, L"开始安装", nullptr);
@@ -116,8 +118,10 @@ void Browse(const Wizard& wizard)
     PIDLIST_ABSOLUTE chosen = SHBrowseForFolderW(&info);
     if (!chosen) return;
     wchar_t path[MAX_PATH] = {};
-    SHGetPathFromIDListW(chosen, path);
+    const bool readable = SHGetPathFromIDListW(chosen, path) && path[0];
     CoTaskMemFree(chosen);
+    // A pick with no file-system path (a library, a network place) leaves the field as it was.
+    if (!readable) return;
     SetDlgItemTextW(wizard.pages[kConfigPage], IDC_INSTALL_DIR, AppendProductFolder(path).c_str());
 }
 

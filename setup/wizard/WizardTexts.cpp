@@ -1,5 +1,8 @@
 #include "WizardTexts.h"
 
+#include <algorithm>
+#include <string_view>
+
 std::wstring DisclaimerText()
 {
     return L"Quillmere 软件使用免责声明\r\n"
@@ -66,4 +69,37 @@ bool IsValidPort(const std::wstring& port)
         value = value * 10 + (c - L'0');
     }
     return value >= 1 && value <= 65535;
+}
+
+namespace {
+
+bool IsDriveLetter(wchar_t c)
+{
+    return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z');
+}
+
+// Windows drops a trailing dot or space from a name, and these characters are no part of one.
+bool IsPlainComponent(const std::wstring& component)
+{
+    if (component.empty() || component.back() == L'.' || component.back() == L' ') return false;
+    for (wchar_t c : component)
+        if (c < 0x20 || std::wstring_view(L"<>:\"/|?*").find(c) != std::wstring_view::npos) return false;
+    return true;
+}
+
+}  // namespace
+
+// The folder is stored in the registry and in the agent's configuration, and npm must be able to
+// run below it, so a relative, device, share or overlong path is refused before anything is written.
+bool IsValidInstallPath(const std::wstring& path)
+{
+    if (path.size() < 4 || path.size() > 100 || !IsDriveLetter(path[0]) || path[1] != L':' || path[2] != L'\\')
+        return false;
+    size_t start = 3;
+    while (start <= path.size()) {
+        const size_t end = std::min(path.find(L'\\', start), path.size());
+        if (!IsPlainComponent(path.substr(start, end - start))) return false;
+        start = end + 1;
+    }
+    return true;
 }

@@ -292,7 +292,7 @@ LRESULT CALLBACK WizardWndProc(HWND window, UINT message, WPARAM wParam, LPARAM 
     return HandleWizardMessage(*wizard, window, message, wParam, lParam);
 }
 
-void RegisterWizardClass(HINSTANCE instance)
+bool RegisterWizardClass(HINSTANCE instance)
 {
     WNDCLASSEXW windowClass = {};
     windowClass.cbSize = sizeof windowClass;
@@ -304,7 +304,14 @@ void RegisterWizardClass(HINSTANCE instance)
     windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     windowClass.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
     windowClass.lpszClassName = kWindowClass;
-    RegisterClassExW(&windowClass);
+    return RegisterClassExW(&windowClass) != 0;
+}
+
+// An installer that runs elevated must never sit without a window nobody can close.
+int ReportNoWindow()
+{
+    MessageBoxW(nullptr, L"无法创建安装程序窗口，安装程序将退出。", L"Quillmere Setup", MB_OK | MB_ICONERROR);
+    return 1;
 }
 
 }  // namespace
@@ -317,11 +324,13 @@ void ShowPage(Wizard& wizard, int page)
 
 int RunWizard(Wizard& wizard, int showCommand)
 {
-    RegisterWizardClass(wizard.instance);
+    if (!RegisterWizardClass(wizard.instance)) return ReportNoWindow();
     const int x = (GetSystemMetrics(SM_CXSCREEN) - kWindowWidth) / 2;
     const int y = (GetSystemMetrics(SM_CYSCREEN) - kWindowHeight) / 2;
-    CreateWindowExW(0, kWindowClass, L"Quillmere 安装程序 v1.0", WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX,
-                    x, y, kWindowWidth, kWindowHeight, nullptr, nullptr, wizard.instance, &wizard);
+    const HWND window =
+        CreateWindowExW(0, kWindowClass, L"Quillmere 安装程序 v1.0", WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX,
+                        x, y, kWindowWidth, kWindowHeight, nullptr, nullptr, wizard.instance, &wizard);
+    if (!window) return ReportNoWindow();
     ShowWindow(wizard.window, showCommand);
     UpdateWindow(wizard.window);
 

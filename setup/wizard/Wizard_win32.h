@@ -31,7 +31,8 @@ struct Wizard {
     bool closeWhenWorkerEnds = false;
 };
 
-// Creates the window, runs the message loop until the window is gone and returns its exit code.
+// Creates the window and runs the message loop until the window is gone: its exit code, or 1 after
+// an error box when no window could be made.
 int RunWizard(Wizard& wizard, int showCommand);
 // Shows one page and hides the others.
 void ShowPage(Wizard& wizard, int page);

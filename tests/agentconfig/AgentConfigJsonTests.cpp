@@ -109,7 +109,9 @@ void ExpectPatchedConfiguration(const json& config, const ConfigChoices& choices
         << why;
     ASSERT_TRUE(config["tools"].contains("exec")) << why;
     EXPECT_TRUE(config["gateway"].contains("mode")) << why;
-    if (config.contains("plugins")) EXPECT_FALSE(config["plugins"].contains("entries")) << why;
+    if (config.contains("plugins")) {
+        EXPECT_FALSE(config["plugins"].contains("entries")) << why;
+    }
 }
 
 TEST(AgentConfigJson, PatchedTemplatesStayJsonAndHoldTheChoices)

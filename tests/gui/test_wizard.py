@@ -53,6 +53,7 @@ WARNING_CAPTION = "提示"
 ACCEPT_WARNING = "请阅读并同意免责声明后再继续安装。"
 KEY_WARNING = "请输入主模型 API Key！"
 DIRECTORY_WARNING = "请选择安装目录！"
+INVALID_DIRECTORY_WARNING = "请输入有效的安装目录（例如 C:\\Quillmere）"
 PORT_WARNING = "请输入有效的端口号 (1-65535)！"
 DONE_CAPTION = "安装完成"
 DONE_QUESTION = "安装已完成！是否立即启动 Quillmere？\n\n启动后请点击「启动 Gateway」按钮开始使用。"
@@ -225,6 +226,8 @@ class WizardTest(unittest.TestCase):
             # the key is checked first, even with no directory either
             f"set {IDC_INSTALL_DIR} ", *refused(),
             f"set {IDC_API_KEY} sk-test-key", *refused(),
+            # relative: it would land under whatever folder the installer was started in
+            f"set {IDC_INSTALL_DIR} rel-install\\Quillmere", *refused(),
             f"set {IDC_INSTALL_DIR} {install_dir}",
             f"set {IDC_PORT} 0", *refused(),
             f"set {IDC_PORT} ", *refused(),
@@ -263,7 +266,8 @@ class WizardTest(unittest.TestCase):
         self.assertEqual(report.value("text", IDC_NEXT), NEXT)
         self.assertEqual(report.value("text", IDC_CANCEL), CANCEL)
 
-        for warning in (KEY_WARNING, DIRECTORY_WARNING, PORT_WARNING, PORT_WARNING, PORT_WARNING):
+        for warning in (KEY_WARNING, DIRECTORY_WARNING, INVALID_DIRECTORY_WARNING, PORT_WARNING, PORT_WARNING,
+                        PORT_WARNING):
             self.assert_box(report, WARNING_CAPTION, warning)
         self.assertEqual(report.value("visible", IDC_API_KEY), "1", "refused input keeps the configuration page")
 

@@ -27,8 +27,11 @@ namespace fs = std::filesystem;
 namespace {
 
 const std::wstring kBaseUrl = L"https://updates.example/new/quillmere/update/";
-const std::wstring kProductNpm = L"cmd.exe /c npm install --omit=dev --ignore-scripts --legacy-peer-deps 2>&1";
-const std::wstring kSkillNpm = L"cmd.exe /c npm install --omit=dev 2>&1";
+// npm as the PATH names it; never a bare "npm", which would be looked for in the unpacked folder first.
+const std::wstring kNpm = L"C:\\Program Files\\nodejs\\npm.cmd";
+const std::wstring kProductNpm =
+    L"cmd.exe /c \"\"" + kNpm + L"\" install --omit=dev --ignore-scripts --legacy-peer-deps 2>&1\"";
+const std::wstring kSkillNpm = L"cmd.exe /c \"\"" + kNpm + L"\" install --omit=dev 2>&1\"";
 const std::wstring kNodeProbe = L"cmd.exe /c node --version 2>&1";
 const std::wstring kBanner(40, L'\u2550');
 
@@ -121,6 +124,7 @@ struct FakeWindows {
     std::set<std::string> withoutLength;
     std::vector<std::string> attempts;
     std::optional<std::string> nodeVersion;
+    std::optional<fs::path> npm = fs::path(kNpm);  // what PATH offers
     std::vector<std::string> npmLines = {"npm http fetch GET 200 https://registry/x",
                                          "added 3 packages, and audited 4 packages in 1s"};
     uint32_t npmExitCode = 0;
@@ -131,6 +135,9 @@ struct FakeWindows {
     int pathRefreshes = 0;
     std::map<std::wstring, std::wstring> environment;
     std::map<std::wstring, std::wstring> registry;  // subkey\name → text
+    std::set<std::wstring> failingValues;           // registry values that cannot be written
+    uint32_t regDeleteExitCode = 0;
+    bool encryptionFails = false;
     std::vector<Shortcut> shortcuts;
     std::wstring lastCopyError;
     uint32_t clock = 1000;
@@ -183,7 +190,7 @@ CommandResult FakeCommand(FakeWindows& fake, const CommandSettings& settings)
         if (fake.nodeVersion) return {true, 0u, *fake.nodeVersion + "\r\n"};
         return {true, 9009u, "'node' is not recognized as an internal or external command\r\n"};
     }
-    if (settings.commandLine.find(L"--ignore-scripts") != std::wstring::npos) {
+    if (settings.commandLine == kProductNpm) {
         if (!fake.npmStarted) return {};
         for (const std::string& line : fake.npmLines) {
             settings.onLine(line);
@@ -197,7 +204,7 @@ CommandResult FakeCommand(FakeWindows& fake, const CommandSettings& settings)
         fs::create_directories(folder / "node_modules");
         return {true, 0u, ""};
     }
-    if (settings.commandLine.find(L"reg delete") != std::wstring::npos) return {true, 0u, ""};
+    if (settings.commandLine.find(L"reg delete") != std::wstring::npos) return {true, fake.regDeleteExitCode, ""};
     ADD_FAILURE() << "unexpected command: " << WideToUtf8(settings.commandLine);
     return {};
 }
@@ -214,12 +221,17 @@ InstallPlatform FakePlatform(FakeWindows& fake)
         fake.msiPackages.push_back(package);
         return fake.msiExitCode;
     };
+    platform.findOnPath = [&fake](const std::wstring& name) {
+        EXPECT_EQ(name, L"npm.cmd");
+        return fake.npm;
+    };
     platform.refreshPath = [&fake] { ++fake.pathRefreshes; };
     platform.environmentVariable = [&fake](const std::wstring& name) -> std::optional<std::wstring> {
         const auto found = fake.environment.find(name);
         return found == fake.environment.end() ? std::nullopt : std::optional(found->second);
     };
     platform.writeRegistryString = [&fake](const wchar_t* subkey, const wchar_t* name, const std::wstring& text) {
+        if (fake.failingValues.count(name)) return Failure(L"拒绝访问。");
         fake.registry[std::wstring(subkey) + L"\\" + name] = text;
         return Success();
     };
@@ -235,7 +247,8 @@ InstallPlatform FakePlatform(FakeWindows& fake)
         fake.shortcuts.push_back({link, target, directory, description});
         return std::optional<Outcome>(Success());
     };
-    platform.encryptCredential = [](const std::string& plaintext, std::string& sealed) {
+    platform.encryptCredential = [&fake](const std::string& plaintext, std::string& sealed) {
+        if (fake.encryptionFails) return Failure(L"无法生成随机数");
         sealed = "enc:fake:" + plaintext;
         return Success();
     };
@@ -320,6 +333,15 @@ std::string Shown(const Lines& lines)
     return ::testing::AssertionSuccess();
 }
 
+// The log as it ran, without the warnings summed up at its end.
+Lines BeforeSummary(const Lines& log)
+{
+    const auto summary = std::find_if(log.begin(), log.end(), [](const std::wstring& line) {
+        return line.rfind(L"  共 ", 0) == 0 && line.find(L" 个警告:") != std::wstring::npos;
+    });
+    return Lines(log.begin(), summary);
+}
+
 Lines LinesContaining(const Lines& log, const std::wstring& part)
 {
     Lines found;
@@ -344,10 +366,15 @@ Lines LinesContaining(const Lines& log, const std::wstring& part)
     return ::testing::AssertionSuccess();
 }
 
-Lines FinishingTail(const std::wstring& installPath)
+// The end of a run that got through finishing, with its warnings summed up before the banner.
+Lines FinishingTail(const std::wstring& installPath, const Lines& warnings = {})
 {
-    return {L"  注册表配置已保存", L"  桌面快捷方式已创建", L"  技能市场仓库已配置", L"", kBanner, L"  安装完成!",
-            L"  安装目录: " + installPath, kBanner};
+    Lines tail = {L"  注册表配置已保存", L"  桌面快捷方式已创建", L"  技能市场仓库已配置"};
+    if (!warnings.empty()) tail.push_back(L"  共 " + std::to_wstring(warnings.size()) + L" 个警告:");
+    tail.insert(tail.end(), warnings.begin(), warnings.end());
+    for (const std::wstring& line : {std::wstring(), kBanner, std::wstring(L"  安装完成!"), L"  安装目录: " + installPath, kBanner})
+        tail.push_back(line);
+    return tail;
 }
 
 Lines LastLines(const Lines& log, size_t count)
@@ -515,7 +542,8 @@ TEST_F(InstallFlowTest, ACompleteRunInstallsEveryKindOfPackageAndSkillAndSavesTh
               L"  执行 npm install --omit=dev --ignore-scripts --legacy-peer-deps",
               L"  npm http fetch GET 200 https://registry/x", L"  added 3 packages, and audited 4 packages in 1s",
               L"  npm install 完成", L"  安装依赖: a", L"  Skills 依赖安装完成 (1 个)"}));
-    EXPECT_EQ(Shown(LastLines(log, 8)), Shown(FinishingTail(installPath)));
+    const Lines tail = FinishingTail(installPath, {L"  [警告] 下载失败: ../evil - 文件名无效"});
+    EXPECT_EQ(Shown(LastLines(log, tail.size())), Shown(tail)) << "the one warning is repeated before the banner";
 
     // What was fetched, run and written through Windows.
     EXPECT_EQ(fake.attempts, (std::vector<std::string>{"node.msi", "playwright.zip", "quillmere.zip", "tools/tool.txt",
@@ -526,11 +554,14 @@ TEST_F(InstallFlowTest, ACompleteRunInstallsEveryKindOfPackageAndSkillAndSavesTh
     EXPECT_EQ(DirectoriesOf(kProductNpm), (std::vector<std::wstring>{installPath}));
     EXPECT_EQ(DirectoriesOf(kSkillNpm), (std::vector<std::wstring>{(Install() / "skills" / "a").wstring()}));
     EXPECT_EQ(DirectoriesOf(L"cmd.exe /c reg delete HKCU\\Environment /v HARROWBY_HOME /f").size(), 1u);
-    for (const Command& command : fake.commands)
+    for (const Command& command : fake.commands) {
         if (command.line == kProductNpm) {
-            EXPECT_EQ(command.output, OutputMode::Lines) << "npm's output is relayed line by line";
-            EXPECT_TRUE(command.cancellable) << "a cancellation must be able to stop npm";
+            EXPECT_EQ(command.output, OutputMode::Lines) << "relayed line by line";
         }
+        if (command.line == kProductNpm || command.line == kSkillNpm) {
+            EXPECT_TRUE(command.cancellable) << "a cancellation must be able to stop npm: " << WideToUtf8(command.line);
+        }
+    }
     EXPECT_EQ(fake.registry, (std::map<std::wstring, std::wstring>{
                                  {Setting(L"InstallPath"), installPath}, {Setting(L"ApiKey"), L"sk-\"quoted\""},
                                  {Setting(L"Model"), L"qwen-max"}, {Setting(L"Port"), L"28789"},
@@ -744,7 +775,7 @@ TEST_F(InstallFlowTest, NodeInstallerExitCodesDecideOnlyTheLogLine)
         if (row.line) {
             EXPECT_TRUE(HasLine(log, row.line));
         }
-        EXPECT_EQ(LinesContaining(log, L"Node.js 安装").size(), row.line ? 1u : 0u) << Shown(log);
+        EXPECT_EQ(LinesContaining(BeforeSummary(log), L"Node.js 安装").size(), row.line ? 1u : 0u) << Shown(log);
         EXPECT_EQ(fake.pathRefreshes, row.refreshes);
         EXPECT_TRUE(EndedWith(run, L"安装完成！", InstallEnd::Succeeded));
     }
@@ -768,6 +799,83 @@ TEST_F(InstallFlowTest, AMissingSkillIsRetriedThenOnlyWarned)
     EXPECT_EQ(std::count(fake.attempts.begin(), fake.attempts.end(), "no-such-skill.zip"), 3);
     EXPECT_FALSE(fs::exists(Install() / "skills" / "s1"));
     EXPECT_EQ(run.Progress(), (std::vector<int>{12, 25, 37, 50, 62, 75, 87, 100}));
+    const Lines tail = FinishingTail(job.choices.installPath, {L"  [警告] 下载失败: s1 - HTTP 404"});
+    EXPECT_EQ(Shown(LastLines(log, tail.size())), Shown(tail));
+    EXPECT_TRUE(EndedWith(run, L"安装完成！", InstallEnd::Succeeded));
+}
+
+// ---- Steps that fail are never reported as done ----
+
+TEST_F(InstallFlowTest, AFailedStepIsAWarningInsteadOfItsSuccessLine)
+{
+    const struct {
+        std::function<void()> breakIt;
+        const wchar_t* successLine;
+        const wchar_t* warning;  // how the warning line starts
+        const char* why;
+    } rows[] = {
+        {[this] { fs::create_directories(Install() / "config.json"); },
+         L"  配置文件已写入: config.json", L"  [警告] 配置文件写入失败: ", "a folder where config.json goes"},
+        {[this] { fs::create_directories(State().stateDir / "credentials" / "qwen-portal_default"); },
+         L"  API Key 已加密写入凭据文件", L"  [警告] 凭据文件写入失败: ", "a folder where the credential file goes"},
+        {[this] { fs::create_directories(State().agentDir / "auth-profiles.json"); },
+         L"  auth-profiles.json → ", L"  [警告] auth-profiles.json 写入失败: ", "a folder where the profiles go"},
+        {[this] { fake.failingValues.insert(L"Model"); },
+         L"  注册表配置已保存", L"  [警告] 注册表配置保存失败: 拒绝访问。", "one choice cannot be saved"},
+        {[this] { fake.failingValues.insert(L"SkillRepoUrl"); },
+         L"  技能市场仓库已配置", L"  [警告] 技能市场仓库配置失败: 拒绝访问。", "the repository cannot be recorded"},
+        {[this] { fake.regDeleteExitCode = 1; },
+         L"  已清理旧版 HARROWBY_HOME", L"  [警告] 旧版 HARROWBY_HOME 清理失败: reg 退出码 1", "reg cannot delete it"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.why);
+        Reset();
+        job.choices.apiKey = L"sk-main";
+        fake.environment[L"HARROWBY_HOME"] = L"C:\\old";
+        AddPackage("quillmere", "quillmere.zip", "Quillmere 主程序", kProductZip).extract = true;
+        row.breakIt();
+        const Recording run = Run();
+        const Lines log = run.Logs();
+        const Lines warnings = LinesContaining(log, row.warning);
+        EXPECT_TRUE(LinesContaining(log, row.successLine).empty()) << Shown(log);
+        ASSERT_EQ(warnings.size(), 2u) << "once where it happened, once in the summary:" << Shown(log);
+        EXPECT_EQ(warnings[0].rfind(row.warning, 0), 0u);
+        EXPECT_TRUE(HasLinesInOrder(log, {warnings[0], L"  共 1 个警告:", warnings[0], L"  安装完成!"}));
+        EXPECT_TRUE(EndedWith(run, L"安装完成！", InstallEnd::Succeeded)) << "the run goes on as before";
+    }
+}
+
+TEST_F(InstallFlowTest, CredentialsAndProfilesAreNeverLostToAFailure)
+{
+    const StateDirectory state = State();
+    WriteFile(state.stateDir / "credentials" / "qwen-portal_default", "enc:earlier");
+    WriteFile(state.agentDir / "auth-profiles.json", "{\"key\": \"earlier\"}");
+    job.choices.apiKey = L"sk-new";
+    fake.encryptionFails = true;
+    AddPackage("quillmere", "quillmere.zip", "Quillmere 主程序", kProductZip).extract = true;
+    // A template that cannot be read: a folder stands in its place.
+    fake.served["quillmere.zip"] = StoredZip({{"launcher.exe", "MZ"}});
+    fs::create_directories(Install() / "config-files" / "auth-profiles.json");
+    const Recording run = Run();
+    const Lines log = run.Logs();
+    EXPECT_TRUE(HasLine(log, L"  [警告] API Key 加密失败，凭据文件未更改"));
+    EXPECT_EQ(LinesContaining(log, L"  [警告] auth-profiles.json 模板无法读取，未更改: ").size(), 2u) << Shown(log);
+    EXPECT_TRUE(LinesContaining(log, L"已加密写入凭据文件").empty());
+    EXPECT_EQ(ReadFile(state.stateDir / "credentials" / "qwen-portal_default"), "enc:earlier");
+    EXPECT_EQ(ReadFile(state.agentDir / "auth-profiles.json"), "{\"key\": \"earlier\"}");
+    EXPECT_TRUE(EndedWith(run, L"安装完成！", InstallEnd::Succeeded));
+}
+
+TEST_F(InstallFlowTest, WithoutNpmOnThePathNothingIsStartedInTheUnpackedFolders)
+{
+    fake.npm.reset();
+    AddPackage("a", "a.bin", "包 a", "aaaa");
+    MakeSkillFolder("with-package", true);
+    const Recording run = Run();
+    const Lines log = run.Logs();
+    EXPECT_TRUE(HasLinesInOrder(log, {L"  [警告] 未找到 npm，请确认 Node.js 已安装", L"  Skills 依赖安装完成 (0 个)"}));
+    for (const Command& command : fake.commands)
+        EXPECT_EQ(command.line.find(L"npm"), std::wstring::npos) << WideToUtf8(command.line);
     EXPECT_TRUE(EndedWith(run, L"安装完成！", InstallEnd::Succeeded));
 }
 
@@ -883,7 +991,8 @@ TEST_F(InstallFlowTest, ProductNpmOutcomesAreOnlyReported)
         const Recording run = Run();
         const Lines log = run.Logs();
         EXPECT_TRUE(HasLinesInOrder(log, row.expected));
-        EXPECT_EQ(LinesContaining(log, L"[警告]").size(), row.started && row.exitCode == 0 ? 0u : 1u) << Shown(log);
+        EXPECT_EQ(LinesContaining(BeforeSummary(log), L"[警告]").size(), row.started && row.exitCode == 0 ? 0u : 1u)
+            << Shown(log);
         EXPECT_TRUE(HasLine(run.Statuses(), L"正在安装 Skills 依赖..."));
         EXPECT_TRUE(LinesContaining(log, L"Skills 依赖安装完成").empty()) << "no skills folder, no summary";
         EXPECT_TRUE(EndedWith(run, L"安装完成！", InstallEnd::Succeeded));

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "install/InstallPlan.h"
 
 namespace {
@@ -87,6 +89,36 @@ TEST(ManifestNames, OnlyRelativeNamesThatStayInsideAreAccepted)
         {"C:x", false, "drive-relative"},
     };
     for (const Row& row : rows) EXPECT_EQ(IsContainedRelativePath(row.name), row.contained) << row.why;
+}
+
+}  // namespace
+
+namespace {
+
+TEST(NpmLookup, OnlyAbsolutePathFoldersAreSearchedInOrder)
+{
+    const auto in = [](const wchar_t* folder) { return (std::filesystem::path(folder) / L"npm.cmd").wstring(); };
+    const std::set<std::wstring> files = {in(L"C:\\nodejs"), in(L"D:\\tools"), in(L"."), in(L"npm"),
+                                          in(L"\\\\server\\bin")};
+    const auto isFile = [&files](const std::filesystem::path& candidate) { return files.count(candidate.wstring()) > 0; };
+    struct Row {
+        std::wstring path;
+        const wchar_t* folder;  // where it is found; nullptr: nowhere
+        const char* why;
+    } rows[] = {
+        {L"C:\\Windows;C:\\nodejs;D:\\tools", L"C:\\nodejs", "the first folder that has it"},
+        {L"D:\\tools;C:\\nodejs", L"D:\\tools", "PATH order decides"},
+        {L";.;;C:\\nodejs", L"C:\\nodejs", "empty and relative entries are passed over"},
+        {L"\"C:\\nodejs\"", L"C:\\nodejs", "a quoted entry"},
+        {L"\\\\server\\bin", L"\\\\server\\bin", "a share is absolute"},
+        {L".;npm", nullptr, "the current folder never counts"},
+        {L"C:\\Windows", nullptr, "nowhere"},
+        {L"", nullptr, "no PATH at all"},
+    };
+    for (const Row& row : rows) {
+        const std::optional<std::filesystem::path> found = FindOnPath(row.path, L"npm.cmd", isFile);
+        EXPECT_EQ(found ? found->wstring() : L"", row.folder ? in(row.folder) : L"") << row.why;
+    }
 }
 
 }  // namespace

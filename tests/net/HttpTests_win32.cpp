@@ -26,7 +26,9 @@ std::string Fetched(const std::wstring& url)
     std::string body = "stale";
     const Outcome fetched = HttpGetToMemory(url, body);
     EXPECT_EQ(fetched.succeeded, fetched.error.empty()) << "a failure always says why";
-    if (!fetched) EXPECT_EQ(body, "") << "a failed fetch leaves no body behind";
+    if (!fetched) {
+        EXPECT_EQ(body, "") << "a failed fetch leaves no body behind";
+    }
     return body;
 }
 

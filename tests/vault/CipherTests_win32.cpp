@@ -34,7 +34,9 @@ std::string Opened(const std::string& text)
     std::string plaintext = "stale";
     const Outcome opened = DecryptCredential(text, plaintext);
     EXPECT_EQ(opened.succeeded, opened.error.empty()) << "a refusal always says why";
-    if (!opened) EXPECT_EQ(plaintext, "") << "a refused text leaves no plaintext behind";
+    if (!opened) {
+        EXPECT_EQ(plaintext, "") << "a refused text leaves no plaintext behind";
+    }
     return plaintext;
 }
 constexpr char kKatTag[] = "d7d7493558e29f6e37058691b145ee6c";

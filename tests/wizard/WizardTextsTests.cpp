@@ -34,6 +34,37 @@ TEST(WizardTexts, PortMustBeACanonicalNumberFrom1To65535)
     for (const Row& row : rows) EXPECT_EQ(IsValidPort(row.port), row.valid) << row.why;
 }
 
+TEST(WizardTexts, InstallFolderMustBeAnAbsoluteLocalPathOfPlainNames)
+{
+    struct Row {
+        std::wstring path;
+        bool valid;
+        const char* why;
+    } rows[] = {
+        {L"C:\\Quillmere", true, "the default"},
+        {L"d:\\应用\\Quillmere", true, "lower-case drive, Chinese names"},
+        {L"C:\\Program Files\\Quillmere v1.0", true, "spaces and dots inside names"},
+        {L"C:\\" + std::wstring(97, L'q'), true, "exactly 100 characters"},
+        {L"C:\\" + std::wstring(98, L'q'), false, "101 characters: npm fails that deep"},
+        {L"rel-install\\Quillmere", false, "relative: lands under the working directory"},
+        {L"\\Quillmere", false, "rooted on whatever drive is current"},
+        {L"C:Quillmere", false, "drive-relative"},
+        {L"\\\\server\\share\\Quillmere", false, "a network share"},
+        {L"1:\\Quillmere", false, "no drive letter"},
+        {L"C:\\", false, "a drive root is no folder of its own"},
+        {L"C:\\Quillmere\\", false, "a trailing backslash leaves an empty name"},
+        {L"C:\\a\\\\b", false, "an empty name between two backslashes"},
+        {L"C:\\Quillmere.", false, "Windows drops the trailing dot"},
+        {L"C:\\Quillmere \\x", false, "Windows drops the trailing space"},
+        {L"C:\\a\\..\\b", false, "a parent reference ends in a dot"},
+        {L"C:/Quillmere", false, "forward slashes are written to files as they stand"},
+        {L"C:\\a:b", false, "a stream name"},
+        {L"C:\\a?b", false, "a wildcard"},
+        {L"C:\\a\tb", false, "a control character"},
+    };
+    for (const Row& row : rows) EXPECT_EQ(IsValidInstallPath(row.path), row.valid) << row.why;
+}
+
 TEST(WizardTexts, DisclaimerHasItsFixedOpeningEightSectionsAndCrLfLines)
 {
     const std::wstring text = DisclaimerText();
