@@ -36,6 +36,7 @@ add_executable(win_tests
   wizard/SettingsTests_win32.cpp
   base/TextTests_win32.cpp
   vault/CipherTests_win32.cpp
+  StoredZip.cpp
   WineTestSupport_win32.cpp
 )
 target_link_libraries(win_tests PRIVATE setup_wizard GTest::gtest_main ole32 uuid shell32)

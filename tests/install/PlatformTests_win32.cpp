@@ -5,6 +5,7 @@
 
 #include <filesystem>
 
+#include "StoredZip.h"
 #include "WineTestSupport_win32.h"
 #include "BuildConfig.h"
 #include "agentconfig/StateDirectory.h"
@@ -245,6 +246,52 @@ TEST(DoInstallOnWindows, AnAgentConfigurationThatCannotBeReadIsLeftAsItIs)
     ASSERT_FALSE(statuses.empty());
     EXPECT_EQ(statuses.back(), L"安装完成！");
     fs::remove_all(state);
+    DeleteFileW((job.folders.desktop / L"Quillmere Gateway.lnk").c_str());
+    RegDeleteTreeW(HKEY_CURRENT_USER, kSettingsRegistryKey);
+}
+
+// An archive that brings its own npm.cmd must not have it run, as administrator, in place of the
+// npm on PATH: the real one (the stub) runs in both folders, the planted ones leave no marker.
+TEST(DoInstallOnWindows, OnlyTheNpmOnThePathRunsNeverOnePlantedInAnArchive)
+{
+    HWND window = CreateMessageSinkWindow();
+    const std::wstring root = WindowsPathFromUnix(HTTP_TEST_ROOT);
+    const std::wstring markers = L"C:\\QuillmereTests\\planted";
+    fs::remove_all(fs::path(markers));
+    fs::create_directories(fs::path(markers));
+    const auto planted = [&markers](const char* name) {
+        return "@echo off\r\necho planted> \"" + WideToUtf8(markers) + "\\" + name + "\"\r\nexit /b 0\r\n";
+    };
+    WriteFileBytes(root + L"\\planted-product.zip",
+                   StoredZip({{"launcher.exe", "MZ"}, {"package.json", "{}"}, {"npm.cmd", planted("product")}}));
+    WriteFileBytes(root + L"\\planted-skill.zip", StoredZip({{"package.json", "{}"}, {"npm.cmd", planted("skill")}}));
+    InstallJob job;
+    job.manifest.baseUrl = kBase;
+    job.manifest.packages = {{"quillmere", "planted-product.zip", "主程序", 100, true, false}};
+    job.manifest.skills = {{"planted", "planted-skill.zip", "", "", 100, true, true}};
+    job.choices.installPath = L"C:\\QuillmereTests\\planted-npm";
+    job.choices.apiKey = L"sk-test";
+    job.folders = FindKnownFolders();
+    fs::remove_all(fs::path(job.choices.installPath));
+    const SavedVariable savedPath(L"PATH");
+    SetEnvironmentVariableW(L"PATH", (WindowsPathFromUnix(STUBS_DIR) + L";" + ReadEnvironment(L"PATH")).c_str());
+
+    DoInstall(job, kWindows, WindowEvents(window));
+    std::vector<std::wstring> statuses;
+    for (const ReceivedMessage& m : DrainInstallMessages())
+        if (m.message == WM_INSTALL_STATUS) statuses.push_back(m.text);
+    DestroyMessageSinkWindow(window);
+
+    const fs::path install(job.choices.installPath);
+    EXPECT_FALSE(fs::exists(fs::path(markers) / L"product")) << "the product's own npm.cmd ran";
+    EXPECT_FALSE(fs::exists(fs::path(markers) / L"skill")) << "the skill's own npm.cmd ran";
+    EXPECT_TRUE(fs::exists(install / L"node_modules" / L".package-lock.json")) << "npm from PATH ran for the product";
+    EXPECT_TRUE(fs::exists(install / L"skills" / L"planted" / L"node_modules" / L".package-lock.json"))
+        << "npm from PATH ran for the skill";
+    ASSERT_FALSE(statuses.empty());
+    EXPECT_EQ(statuses.back(), L"安装完成！");
+    fs::remove_all(fs::path(markers));
+    fs::remove_all(StateDirectoryUnder(job.folders.profile).stateDir);
     DeleteFileW((job.folders.desktop / L"Quillmere Gateway.lnk").c_str());
     RegDeleteTreeW(HKEY_CURRENT_USER, kSettingsRegistryKey);
 }
