@@ -16,16 +16,16 @@ struct CommandSettings {
     std::wstring workingDirectory{};  // empty: the installer's own
     OutputMode output = OutputMode::None;
     bool showWindow = false;
-    bool waitLimited = false;  // wait at most 5000 ms instead of until the child ends
+    bool waitLimited = false;  // return within 5000 ms, reading included, leaving a slower child running
     std::function<void(const std::string&)> onLine{};  // lines mode: each non-empty line, as it arrives
-    const std::atomic<bool>* cancel = nullptr;       // lines mode: once set, the child and its tree are stopped
+    const std::atomic<bool>* cancel = nullptr;       // lines, drain modes: once set, the child and its tree are stopped
 };
 
 // How a child process ended.
 struct CommandResult {
     bool started = false;
     std::optional<uint32_t> exitCode;  // empty when the limited wait ran out
-    std::string output;                // collect mode only
+    std::string output;                // collect mode only; what arrived in time when the wait ran out
 };
 
 // Output bytes not yet ended by a line feed.

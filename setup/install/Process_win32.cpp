@@ -7,6 +7,10 @@
 namespace {
 
 constexpr DWORD kWaitLimitMs = 5000;
+// The output pipe is polled: a cancellation or the deadline is seen within one poll, and the
+// larger buffer keeps a fast writer from stalling while the pipe sits unread between polls.
+constexpr DWORD kPollMs = 20;
+constexpr DWORD kPipeBufferBytes = 64 * 1024;
 
 struct OutputPipe {
     ScopedHandle read;
@@ -22,7 +26,7 @@ bool CreateOutputPipe(OutputPipe& pipe)
     attributes.bInheritHandle = TRUE;
     HANDLE read = nullptr;
     HANDLE write = nullptr;
-    if (!CreatePipe(&read, &write, &attributes, 0)) return false;
+    if (!CreatePipe(&read, &write, &attributes, kPipeBufferBytes)) return false;
     pipe.read.reset(read);
     pipe.write.reset(write);
     SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
@@ -62,7 +66,7 @@ bool StartChild(const CommandSettings& settings, const OutputPipe& pipe, ChildPr
         startup.hStdError = pipe.write.get();
     }
     DWORD flags = hidden ? CREATE_NO_WINDOW : 0;
-    if (settings.output == OutputMode::Lines) {
+    if (settings.output == OutputMode::Lines || settings.output == OutputMode::Drain) {
         child.job = CreateKillOnCloseJob();
         if (child.job) flags |= CREATE_SUSPENDED;
     }
@@ -88,43 +92,62 @@ void TerminateChild(const ChildProcess& child)
     if (child.job) TerminateJobObject(child.job.get(), 1);
 }
 
-std::string CollectOutput(HANDLE read)
+enum class ReadEnd { PipeClosed, Cancelled, TimedOut };
+
+// Milliseconds left before the deadline; INFINITE for an unlimited run.
+DWORD TimeLeft(const CommandSettings& settings, ULONGLONG deadline)
 {
-    std::string output;
-    char buffer[256];
-    DWORD count = 0;
-    while (ReadFile(read, buffer, sizeof(buffer) - 1, &count, nullptr) && count > 0)
-        output += TextOfRead(buffer, count);
-    return output;
+    if (!settings.waitLimited) return INFINITE;
+    const ULONGLONG now = GetTickCount64();
+    return now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
 }
 
-// Without a reader the child would block once the pipe's buffer is full.
-void DrainOutput(HANDLE read)
+// The pipe is polled rather than read with a blocking ReadFile, so that a child which keeps
+// it open without writing can neither outlast the deadline nor hide a cancellation. Between
+// polls the wait is on the process, which wakes us early when it ends; once it has ended
+// (its own children may still hold the pipe) a plain sleep keeps the loop from spinning.
+template <typename OnRead>
+ReadEnd ReadOutput(HANDLE read, const ChildProcess& child, const CommandSettings& settings, ULONGLONG deadline,
+                   OnRead onRead)
 {
-    char buffer[512];
-    DWORD count = 0;
-    while (ReadFile(read, buffer, sizeof(buffer) - 1, &count, nullptr) && count > 0) {
-    }
-}
-
-// Cancellation is looked at only after a read, so a silent child runs on until it writes or ends.
-void RelayLines(HANDLE read, const ChildProcess& child, const CommandSettings& settings)
-{
-    const auto cancelled = [&settings] { return settings.cancel && settings.cancel->load(); };
-    const auto relay = [&settings](const std::string& line) {
-        if (settings.onLine) settings.onLine(line);
-    };
-    LineSplitter splitter;
-    char buffer[512];
-    DWORD count = 0;
-    while (ReadFile(read, buffer, sizeof(buffer) - 1, &count, nullptr) && count > 0) {
-        if (cancelled()) {
-            TerminateChild(child);
-            break;
+    const bool watchCancel = settings.output == OutputMode::Lines || settings.output == OutputMode::Drain;
+    const auto cancelled = [&] { return watchCancel && settings.cancel && settings.cancel->load(); };
+    char buffer[4096];
+    bool childRunning = true;
+    for (;;) {
+        if (cancelled()) return ReadEnd::Cancelled;
+        const DWORD left = TimeLeft(settings, deadline);
+        if (left == 0) return ReadEnd::TimedOut;
+        DWORD available = 0;
+        if (!PeekNamedPipe(read, nullptr, 0, nullptr, &available, nullptr)) {
+            // Every writer is gone, so the reads that collect any remainder cannot block.
+            if (GetLastError() != ERROR_BROKEN_PIPE) return ReadEnd::PipeClosed;
+            DWORD count = 0;
+            while (ReadFile(read, buffer, sizeof(buffer), &count, nullptr) && count > 0) onRead(buffer, count);
+            return ReadEnd::PipeClosed;
         }
-        for (const std::string& line : TakeCompleteLines(splitter, buffer, count)) relay(line);
+        if (available > 0) {
+            DWORD count = 0;
+            if (!ReadFile(read, buffer, available < sizeof(buffer) ? available : sizeof(buffer), &count, nullptr) ||
+                count == 0)
+                return ReadEnd::PipeClosed;
+            if (cancelled()) return ReadEnd::Cancelled;  // the read that saw it is dropped
+            onRead(buffer, count);
+            continue;
+        }
+        const DWORD pause = left < kPollMs ? left : kPollMs;
+        if (!childRunning) Sleep(pause);
+        else if (WaitForSingleObject(child.process.get(), pause) == WAIT_OBJECT_0) childRunning = false;
     }
-    if (!splitter.pending.empty()) relay(splitter.pending);
+}
+
+// A child left running at the deadline must outlive its job, which would otherwise take it
+// down as soon as the job's handle is closed.
+void LeaveChildRunning(const ChildProcess& child)
+{
+    if (!child.job) return;
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    SetInformationJobObject(child.job.get(), JobObjectExtendedLimitInformation, &limits, sizeof(limits));
 }
 
 }  // namespace
@@ -133,6 +156,7 @@ void RelayLines(HANDLE read, const ChildProcess& child, const CommandSettings& s
 // child and everything it started have finished writing.
 CommandResult RunCommand(const CommandSettings& settings)
 {
+    const ULONGLONG deadline = GetTickCount64() + kWaitLimitMs;
     CommandResult result;
     OutputPipe pipe;
     if (settings.output != OutputMode::None && !CreateOutputPipe(pipe)) return result;
@@ -141,16 +165,36 @@ CommandResult RunCommand(const CommandSettings& settings)
     pipe.write.reset();
     if (!result.started) return result;
 
+    ReadEnd end = ReadEnd::PipeClosed;
+    LineSplitter splitter;
+    const auto relay = [&settings](const std::string& line) {
+        if (settings.onLine) settings.onLine(line);
+    };
     switch (settings.output) {
     case OutputMode::None: break;
-    case OutputMode::Collect: result.output = CollectOutput(pipe.read.get()); break;
-    case OutputMode::Lines: RelayLines(pipe.read.get(), child, settings); break;
-    case OutputMode::Drain: DrainOutput(pipe.read.get()); break;
+    case OutputMode::Collect:
+        end = ReadOutput(pipe.read.get(), child, settings, deadline,
+                         [&result](const char* bytes, DWORD count) { result.output += TextOfRead(bytes, count); });
+        break;
+    case OutputMode::Lines:
+        end = ReadOutput(pipe.read.get(), child, settings, deadline, [&](const char* bytes, DWORD count) {
+            for (const std::string& line : TakeCompleteLines(splitter, bytes, count)) relay(line);
+        });
+        if (!splitter.pending.empty()) relay(splitter.pending);
+        break;
+    case OutputMode::Drain:  // without a reader the child would block once the pipe's buffer is full
+        end = ReadOutput(pipe.read.get(), child, settings, deadline, [](const char*, DWORD) {});
+        break;
     }
+    if (end == ReadEnd::Cancelled) TerminateChild(child);
 
-    if (WaitForSingleObject(child.process.get(), settings.waitLimited ? kWaitLimitMs : INFINITE) == WAIT_OBJECT_0) {
+    // Output cut off at the deadline is incomplete: no exit code vouches for it, even if the child has just ended.
+    if (end != ReadEnd::TimedOut &&
+        WaitForSingleObject(child.process.get(), TimeLeft(settings, deadline)) == WAIT_OBJECT_0) {
         DWORD exitCode = 0;
         if (GetExitCodeProcess(child.process.get(), &exitCode)) result.exitCode = exitCode;
+    } else if (end != ReadEnd::Cancelled) {
+        LeaveChildRunning(child);
     }
     return result;
 }

@@ -125,6 +125,13 @@ protected:
         wchar_t path[32767] = {};
         GetEnvironmentVariableW(L"PATH", path, 32767);
         SetEnvironmentVariableW(L"PATH", (TestProgramDirectory() + L";" + path).c_str());
+        // The first thread and the first timed wait on a future leave the threads library's own
+        // handles behind; made here, they are not blamed on the runner by HandleCount.
+        std::packaged_task<void()> task([] {});
+        std::future<void> done = task.get_future();
+        std::thread thread(std::move(task));
+        done.wait_for(kHangGuard);
+        thread.join();
     }
 
     void SetUp() override
@@ -154,7 +161,7 @@ TEST_F(RunCommandTest, CollectReturnsStdoutAndStderrBytesAndTheExitCode)
     } rows[] = {
         {L"child_probe out:hello\\r\\n sleep:100 err:oops\\n sleep:100 out:bye exit:7", "hello\r\noops\nbye", 7,
          "stdout and stderr share the pipe in write order; CR LF kept"},
-        {L"child_probe bulk:100000", Alphabet(100000), 0, "hundreds of reads joined in order"},
+        {L"child_probe bulk:100000", Alphabet(100000), 0, "many reads joined in order"},
         {L"child_probe out:ab\\0cd\\n sleep:300 out:ef", "abef", 0, "a 0 byte drops the rest of its read"},
         {L"child_probe out:\\xE4\\xB8\\xAD exit:-1", "\xE4\xB8\xAD", 0xFFFFFFFFu,
          "bytes are returned unconverted; a negative code reads back as its 32-bit pattern"},
@@ -301,8 +308,7 @@ TEST_F(RunCommandTest, UnknownCommandUnderCmdExitsWith9009)
     }
 }
 
-// Only without a pipe: under Wine a hidden console child keeps the pipe open until it ends,
-// so in the pipe modes the reads themselves last as long as the child.
+// Without a pipe; LimitedWaitInPipeModesReturnsOnTimeAndLeavesTheChildRunning covers the others.
 TEST_F(RunCommandTest, LimitedWaitLeavesALongChildRunning)
 {
     const std::wstring marker = ScratchDirectory() + L"\\outlived";
@@ -413,21 +419,129 @@ TEST_F(RunCommandTest, CancelAlreadySetDropsTheFirstReadInLinesModeOnly)
     const CommandResult stopped = lines.Finish(nullptr);
     EXPECT_EQ(stopped.exitCode, 1u) << "terminated after its first read";
     EXPECT_TRUE(DrainInstallMessages().empty()) << "the read that saw the cancellation is not relayed";
+    GuardedRun drain(WithRelay({.commandLine = L"child_probe out:first\\n sleep:30000", .output = OutputMode::Drain}));
+    EXPECT_EQ(drain.Finish(nullptr).exitCode, 1u) << "drain honours a flag already set too";
 
     const struct Row {
         OutputMode mode;
+        const std::atomic<bool>* cancel;
         std::string output;
         const char* why;
     } rows[] = {
-        {OutputMode::Collect, "a\nb\n", "collect runs to the end"},
-        {OutputMode::Drain, "", "drain runs to the end"},
-        {OutputMode::None, "", "no pipe, nothing to poll"},
+        {OutputMode::Collect, &Cancel, "a\nb\n", "collect runs to the end"},
+        {OutputMode::Drain, nullptr, "", "drain given no flag runs to the end"},
+        {OutputMode::None, &Cancel, "", "no pipe, nothing to poll"},
     };
     for (const Row& row : rows) {
-        const CommandResult result =
-            RunCommand(WithRelay({.commandLine = L"child_probe out:a\\n sleep:200 out:b\\n exit:4", .output = row.mode}));
+        CommandSettings settings =
+            WithRelay({.commandLine = L"child_probe out:a\\n sleep:200 out:b\\n exit:4", .output = row.mode});
+        settings.cancel = row.cancel;
+        const CommandResult result = RunCommand(settings);
         EXPECT_EQ(result.exitCode, 4u) << row.why;
         EXPECT_EQ(result.output, row.output) << row.why;
+    }
+}
+
+// User plus kernel time of this process: a reader that spins burns a core while it waits.
+std::chrono::milliseconds ProcessCpuTime()
+{
+    FILETIME created{}, exited{}, kernel{}, user{};
+    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+    const auto ticks = [](FILETIME time) { return (ULONGLONG(time.dwHighDateTime) << 32) | time.dwLowDateTime; };
+    return std::chrono::milliseconds((ticks(kernel) + ticks(user)) / 10000);
+}
+
+TEST_F(RunCommandTest, LimitedWaitInPipeModesReturnsOnTimeAndLeavesTheChildRunning)
+{
+    const std::wstring pidFile = ScratchDirectory() + L"\\limited.pid";
+    const struct Row {
+        OutputMode mode;
+        const wchar_t* prefix;
+        const wchar_t* actions;
+        std::string outputStart;
+        const char* why;
+    } rows[] = {
+        {OutputMode::Collect, L"", L"out:v22\\n sleep:20000", "v22\n",
+         "silent with the pipe open, as a hung node --version; what came in time is kept"},
+        {OutputMode::Drain, L"cmd.exe /c ", L"sleep:20000", "",
+         "silent through cmd.exe: closing the job must not take the tree down"},
+        {OutputMode::Collect, L"", L"count:100000:10", "line 1\r\nline 2\r\n", "a child that writes without end"},
+    };
+    for (const Row& row : rows) {
+        DeleteFileW(pidFile.c_str());
+        const size_t handlesBefore = HandleCount();
+        const auto cpuBefore = ProcessCpuTime();
+        const auto start = std::chrono::steady_clock::now();
+        GuardedRun run(WithRelay(
+            {.commandLine = std::wstring(row.prefix) + L"child_probe pidfile:" + pidFile + L" " + row.actions,
+             .output = row.mode,
+             .waitLimited = true}));
+        HANDLE probe = OpenProbeFromPidFile(pidFile);
+        const CommandResult result = run.Finish(probe);
+        const auto elapsed = std::chrono::steady_clock::now() - start;
+        const auto cpu = ProcessCpuTime() - cpuBefore;
+
+        EXPECT_TRUE(result.started) << row.why;
+        EXPECT_FALSE(result.exitCode.has_value()) << row.why << ": no exit code once the wait ran out";
+        EXPECT_LT(elapsed, 5500ms) << row.why << ": reading is bounded too";
+        EXPECT_GE(elapsed, 4500ms) << row.why << ": the output is read until the deadline";
+        EXPECT_LT(cpu, 1000ms) << row.why << ": the reader waits between polls instead of spinning";
+        EXPECT_EQ(result.output.substr(0, row.outputStart.size()), row.outputStart) << row.why;
+        if (row.mode == OutputMode::Drain) {
+            EXPECT_TRUE(result.output.empty()) << row.why;
+        }
+        ASSERT_NE(probe, nullptr) << row.why << ": the probe never wrote its process id";
+        EXPECT_EQ(WaitForSingleObject(probe, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << row.why << ": left running";
+        TerminateProcess(probe, 99);
+        EXPECT_EQ(WaitForSingleObject(probe, 10000), WAIT_OBJECT_0) << row.why;
+        CloseHandle(probe);
+        EXPECT_EQ(HandleCount(), handlesBefore) << row.why << ": the pipe's read end and the job are closed";
+    }
+    EXPECT_TRUE(DrainInstallMessages().empty());
+}
+
+TEST_F(RunCommandTest, CancelEndsASilentChildTreeWithinTwoSeconds)
+{
+    const std::wstring pidFile = ScratchDirectory() + L"\\silent.pid";
+    const struct Row {
+        OutputMode mode;
+        const wchar_t* prefix;
+        const wchar_t* actions;
+        std::vector<std::wstring> lines;
+        const char* why;
+    } rows[] = {
+        {OutputMode::Drain, L"cmd.exe /c ", L"sleep:30000", {}, "drain through cmd.exe, as the skills' npm runs"},
+        {OutputMode::Drain, L"", L"bulk:1000 sleep:30000", {}, "drain that has read something, then silence"},
+        {OutputMode::Lines, L"cmd.exe /c ", L"sleep:30000", {}, "lines mode whose child never writes"},
+        {OutputMode::Lines, L"", L"out:first\\n sleep:30000", {L"  first"}, "a line relayed, then silence"},
+    };
+    for (const Row& row : rows) {
+        DeleteFileW(pidFile.c_str());
+        const size_t handlesBefore = HandleCount();
+        GuardedRun run(WithRelay(
+            {.commandLine = std::wstring(row.prefix) + L"child_probe pidfile:" + pidFile + L" " + row.actions,
+             .output = row.mode}));
+        HANDLE probe = OpenProbeFromPidFile(pidFile);
+        Sleep(1000);
+        const auto flagged = std::chrono::steady_clock::now();
+        Cancel.store(true);
+        const CommandResult result = run.Finish(probe);
+        const auto returned = std::chrono::steady_clock::now() - flagged;
+        Cancel.store(false);
+
+        EXPECT_TRUE(result.started) << row.why;
+        EXPECT_EQ(result.exitCode, 1u) << row.why << ": the child is terminated with exit code 1";
+        EXPECT_LT(returned, 2s) << row.why << ": the flag is seen without any output arriving";
+        EXPECT_EQ(LogLines(DrainInstallMessages()), row.lines) << row.why;
+        ASSERT_NE(probe, nullptr) << row.why << ": the probe never wrote its process id";
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(2s - returned).count();
+        EXPECT_EQ(WaitForSingleObject(probe, left > 0 ? static_cast<DWORD>(left) : 0), WAIT_OBJECT_0)
+            << row.why << ": the probe is gone too, within the same 2 s";
+        DWORD probeExit = 0;
+        GetExitCodeProcess(probe, &probeExit);
+        EXPECT_EQ(probeExit, 1u) << row.why << ": ended by the cancellation";
+        CloseHandle(probe);
+        EXPECT_EQ(HandleCount(), handlesBefore) << row.why << ": the pipe and the job are closed";
     }
 }
 
