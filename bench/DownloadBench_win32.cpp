@@ -26,8 +26,10 @@ int wmain(int argc, wchar_t** argv)
     LARGE_INTEGER frequency, start, end;
     QueryPerformanceFrequency(&frequency);
     const std::atomic<bool> neverCancelled{false};
+    // Never resumed: every run measures a whole transfer.
+    PartialDownload partial;
     QueryPerformanceCounter(&start);
-    const Outcome downloaded = DownloadToFile(argv[1], argv[2], progress, neverCancelled);
+    const Outcome downloaded = DownloadToFile(argv[1], argv[2], progress, neverCancelled, partial);
     QueryPerformanceCounter(&end);
     if (!downloaded) {
         std::fprintf(stderr, "download failed: %s\n", WideToUtf8(downloaded.error).c_str());

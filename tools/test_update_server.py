@@ -52,12 +52,28 @@ def stop_server(proc):
         return proc.communicate()
 
 
-def raw_request(port, target, method="GET"):
-    """Send one request line verbatim and read to EOF.
+def parse_head(head):
+    """Status and headers (lower-case names) of a response head."""
+    lines = head.decode("latin-1").split("\r\n")
+    status = int(lines[0].split()[1])
+    headers = {}
+    for line in lines[1:]:
+        name, _, value = line.partition(":")
+        headers[name.strip().lower()] = value.strip()
+    return status, headers
+
+
+def request_bytes(target, method="GET", headers=()):
+    extra = "".join(f"{name}: {value}\r\n" for name, value in headers)
+    return (f"{method} {target} HTTP/1.1\r\nHost: 127.0.0.1\r\n{extra}\r\n"
+            .encode("latin-1"))
+
+
+def raw_request(port, target, method="GET", headers=()):
+    """Send one request line (and any extra headers) verbatim and read to EOF.
     Returns (status, headers with lower-case names, body)."""
     with socket.create_connection(("127.0.0.1", port), timeout=5) as s:
-        s.sendall(f"{method} {target} HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
-                  .encode("latin-1"))
+        s.sendall(request_bytes(target, method, headers))
         data = bytearray()
         while True:
             chunk = s.recv(65536)
@@ -67,13 +83,46 @@ def raw_request(port, target, method="GET"):
     head, sep, body = bytes(data).partition(b"\r\n\r\n")
     if not sep:
         raise AssertionError(f"no header terminator in {bytes(data)[:200]!r}")
-    lines = head.decode("latin-1").split("\r\n")
-    status = int(lines[0].split()[1])
-    headers = {}
-    for line in lines[1:]:
-        name, _, value = line.partition(":")
-        headers[name.strip().lower()] = value.strip()
+    status, headers = parse_head(head)
     return status, headers, body
+
+
+def open_response(port, target):
+    """Send a GET and read up to the end of the headers, for answers that do
+    not end by themselves.  Returns (socket, status, headers, body so far);
+    the caller closes the socket."""
+    s = socket.create_connection(("127.0.0.1", port), timeout=5)
+    s.sendall(request_bytes(target))
+    data = b""
+    while b"\r\n\r\n" not in data:
+        chunk = s.recv(65536)
+        if not chunk:
+            s.close()
+            raise AssertionError(f"connection closed inside the headers: {data[:200]!r}")
+        data += chunk
+    head, _, body = data.partition(b"\r\n\r\n")
+    status, headers = parse_head(head)
+    return s, status, headers, body
+
+
+def receive_for(s, seconds, limit):
+    """Whatever arrives within `seconds` (at most `limit` bytes), and whether
+    the server closed the connection meanwhile."""
+    data = bytearray()
+    deadline = time.monotonic() + seconds
+    while len(data) < limit:
+        left = deadline - time.monotonic()
+        if left <= 0:
+            return bytes(data), False
+        s.settimeout(left)
+        try:
+            chunk = s.recv(min(65536, limit - len(data)))
+        except socket.timeout:
+            return bytes(data), False
+        if not chunk:
+            return bytes(data), True
+        data += chunk
+    return bytes(data), False
 
 
 def pseudo_random(n, seed):
@@ -219,13 +268,16 @@ class FaultTest(unittest.TestCase):
     def test_bad_faults_are_400(self):
         for seg in ("_fault=bogus", "_fault=cut", "_fault=cut,abc",
                     "_fault=slow,-5", "_fault=status,99", "_fault=status,1000",
-                    "_fault=empty,3", "_fault=flaky"):
+                    "_fault=empty,3", "_fault=flaky", "_fault=cutonce",
+                    "_fault=stall,x", "_fault=endless,1", "_fault=drip",
+                    "_fault=drip,0"):
             with self.subTest(fault=seg):
                 status, _, _ = raw_request(_port, f"{PREFIX}{seg}/hello.txt")
                 self.assertEqual(status, 400)
 
     def test_fault_on_missing_file_is_404(self):
-        for seg in ("_fault=nolength", "_fault=cut,10", "_fault=slow,1"):
+        for seg in ("_fault=nolength", "_fault=cut,10", "_fault=slow,1",
+                    "_fault=cutonce,10", "_fault=stall,10"):
             with self.subTest(fault=seg):
                 status, _, _ = raw_request(_port, f"{PREFIX}{seg}/nope.bin")
                 self.assertEqual(status, 404)
@@ -277,6 +329,83 @@ class FaultTest(unittest.TestCase):
                 self.assertEqual(headers["content-length"], "0")
                 self.assertEqual(body, b"")
 
+    def test_cutonce_cuts_only_the_first_request_so_a_retry_can_resume(self):
+        target = PREFIX + "_fault=cutonce,5000/big.bin?run=resume"
+        status, headers, body = raw_request(_port, target)
+        self.assertEqual(status, 200)
+        self.assertEqual(int(headers["content-length"]), len(BIG), "announces the whole file")
+        self.assertEqual(body, BIG[:5000])
+        self.assertIn("etag", headers, "the cut answer can be resumed")
+
+        rest = raw_request(_port, target, headers=(("Range", "bytes=5000-"),
+                                                   ("If-Range", headers["etag"])))
+        self.assertEqual(rest[0], 206)
+        self.assertEqual(rest[1]["content-range"], f"bytes 5000-{len(BIG) - 1}/{len(BIG)}")
+        self.assertEqual(body + rest[2], BIG)
+        self.assertEqual(raw_request(_port, target)[2], BIG, "later plain requests get it all")
+        self.assertEqual(raw_request(_port, target + "x")[2], BIG[:5000],
+                         "each URL is cut once on its own")
+
+    def test_stall_sends_n_bytes_then_holds_the_connection_silently(self):
+        s, status, headers, body = open_response(_port, PREFIX + "_fault=stall,20000/big.bin")
+        with s:
+            self.assertEqual(status, 200)
+            self.assertEqual(int(headers["content-length"]), len(BIG))
+            self.assertIn("etag", headers)
+            more, closed = receive_for(s, 1.0, len(BIG))
+        self.assertEqual(body + more, BIG[:20000], "N bytes and not one more")
+        self.assertFalse(closed, "the connection stays open")
+
+    def test_endless_body_never_ends_whatever_the_file(self):
+        for name in ("big.bin", "not-there.bin"):
+            with self.subTest(name=name):
+                s, status, headers, body = open_response(_port, f"{PREFIX}_fault=endless/{name}")
+                with s:
+                    more, closed = receive_for(s, 10.0, 4 * 1024 * 1024 - len(body))
+                self.assertEqual(status, 200)
+                self.assertNotIn("content-length", headers)
+                self.assertNotIn("etag", headers, "nothing to resume")
+                self.assertFalse(closed)
+                self.assertEqual(len(body + more), 4 * 1024 * 1024, "far more than any file here")
+
+    def test_drip_sends_single_bytes_paced_apart(self):
+        ms = 100
+        started = time.monotonic()
+        s, status, headers, body = open_response(_port, f"{PREFIX}_fault=drip,{ms}/not-there.bin")
+        with s:
+            more, closed = receive_for(s, 10.0, 4 - len(body))
+        elapsed = time.monotonic() - started
+        self.assertEqual(status, 200)
+        self.assertNotIn("content-length", headers)
+        self.assertFalse(closed)
+        self.assertEqual(len(body + more), 4)
+        # Three pauses separate four bytes; allow for coarse timers.
+        self.assertGreaterEqual(elapsed, 3 * ms / 1000.0 * 0.8)
+
+    def test_held_connections_end_when_the_client_leaves(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            log = os.path.join(tmp, "server.log")
+            proc, port = start_server(_root, "--log", log)
+            try:
+                rows = (("_fault=stall,100/big.bin", "stall notices the close while sending nothing"),
+                        ("_fault=endless/big.bin", "endless stops writing into a closed connection"),
+                        ("_fault=drip,20000/big.bin", "drip notices between bytes, not after 20 s"))
+                for fault, why in rows:
+                    s, status, _, _ = open_response(port, PREFIX + fault)
+                    s.close()
+                    self.assertEqual(status, 200, why)
+                deadline = time.monotonic() + 5
+                while time.monotonic() < deadline:
+                    with open(log, encoding="utf-8") as f:
+                        text = f.read()
+                    if all(f"client went away during {PREFIX}{fault}" in text for fault, _ in rows):
+                        break
+                    time.sleep(0.1)
+                for fault, why in rows:
+                    self.assertIn(f"client went away during {PREFIX}{fault}", text, why)
+            finally:
+                stop_server(proc)
+
     def test_slow_paces_pieces(self):
         ms = 40
         pieces = -(-len(BIG) // PIECE)
@@ -300,6 +429,94 @@ class FaultTest(unittest.TestCase):
         self.assertEqual((status, body), (200, HELLO))
         # Answered while the abandoned transfer is still pacing.
         self.assertLess(time.monotonic() - started, 1.0)
+
+
+class RangeTest(unittest.TestCase):
+    def tags(self, target=PREFIX + "big.bin"):
+        _, headers, _ = raw_request(_port, target, "HEAD")
+        return headers.get("etag"), headers.get("last-modified")
+
+    def test_which_answers_carry_validators(self):
+        rows = (("big.bin", True, "a plain file"),
+                ("_fault=nolength/big.bin", True, "unframed, but still this file"),
+                ("_fault=stall,10/big.bin", True, "a stall can be resumed"),
+                ("_fault=cutonce,10/big.bin?run=tags", True, "the cut that is meant to be resumed"),
+                ("_fault=cut,10/big.bin", False, "the server that cannot resume"),
+                ("_fault=empty/big.bin", False, "not the file's bytes"),
+                ("_fault=status,404/big.bin", False, "an error"),
+                ("missing.bin", False, "no file"))
+        for target, carried, why in rows:
+            with self.subTest(target=target):
+                etag, modified = self.tags(PREFIX + target)
+                self.assertEqual(etag is not None, carried, why)
+                self.assertEqual(modified is not None, carried, why)
+                if carried:
+                    self.assertRegex(etag, r'^"[^"]+"$', "a strong, quoted tag")
+
+    def test_etag_follows_the_file(self):
+        path = os.path.join(_root, "changing.bin")
+        target = PREFIX + "changing.bin"
+        with open(path, "wb") as f:
+            f.write(b"first version")
+        try:
+            first = self.tags(target)
+            self.assertEqual(self.tags(target), first, "stable while the file is")
+            with open(path, "wb") as f:
+                f.write(b"second, longer version")
+            self.assertNotEqual(self.tags(target)[0], first[0], "a new version has a new tag")
+        finally:
+            os.remove(path)
+
+    def test_ranges(self):
+        n = len(BIG)
+        rows = (("bytes=100-", 206, BIG[100:], f"bytes 100-{n - 1}/{n}", "the rest from N"),
+                ("bytes=0-", 206, BIG, f"bytes 0-{n - 1}/{n}", "the rest from the start"),
+                ("bytes=100-199", 206, BIG[100:200], f"bytes 100-199/{n}", "a bounded range"),
+                (f"bytes={n - 1}-{n + 50}", 206, BIG[-1:], f"bytes {n - 1}-{n - 1}/{n}",
+                 "an end past the file is cut to it"),
+                (f"bytes={n}-", 416, b"", f"bytes */{n}", "nothing is left past the end"),
+                ("bytes=5-2", 200, BIG, None, "a reversed range is ignored"),
+                ("bytes=-100", 200, BIG, None, "suffix ranges are not supported"),
+                ("bytes=1-2,4-5", 200, BIG, None, "several ranges are not supported"),
+                ("items=1-", 200, BIG, None, "an unknown unit is ignored"))
+        for header, status, body, content_range, why in rows:
+            with self.subTest(range=header):
+                got = raw_request(_port, PREFIX + "big.bin", headers=(("Range", header),))
+                self.assertEqual(got[0], status, why)
+                self.assertEqual(got[2], body, why)
+                self.assertEqual(int(got[1]["content-length"]), len(body), why)
+                self.assertEqual(got[1].get("content-range"), content_range, why)
+
+    def test_if_range_honours_the_range_only_for_the_same_version(self):
+        etag, modified = self.tags()
+        rows = ((etag, 206, "the tag of this version"),
+                (modified, 206, "the date of this version"),
+                ('"another-version"', 200, "another tag: the whole file anew"),
+                ("W/" + etag, 200, "a weak tag never validates a range"),
+                ("Thu, 01 Jan 1970 00:00:00 GMT", 200, "another date"))
+        for condition, status, why in rows:
+            with self.subTest(condition=condition):
+                got = raw_request(_port, PREFIX + "big.bin",
+                                  headers=(("Range", "bytes=1000-"), ("If-Range", condition)))
+                self.assertEqual(got[0], status, why)
+                self.assertEqual(got[2], BIG[1000:] if status == 206 else BIG, why)
+
+    def test_faults_other_than_flaky_and_cutonce_ignore_the_range(self):
+        rows = (("_fault=nolength/big.bin", BIG),
+                ("_fault=cut,300/big.bin", BIG[:300]),
+                ("_fault=flaky,0/big.bin", BIG[1000:]),
+                ("_fault=cutonce,300/big.bin?run=range", BIG[:300]))
+        for target, body in rows:
+            with self.subTest(target=target):
+                got = raw_request(_port, PREFIX + target, headers=(("Range", "bytes=1000-"),))
+                self.assertEqual(got[2], body)
+                self.assertEqual(got[0], 206 if body == BIG[1000:] else 200)
+
+    def test_head_with_a_range_gives_its_headers_only(self):
+        status, headers, body = raw_request(_port, PREFIX + "big.bin", "HEAD",
+                                            headers=(("Range", "bytes=10-"),))
+        self.assertEqual((status, body), (206, b""))
+        self.assertEqual(int(headers["content-length"]), len(BIG) - 10)
 
 
 class LifecycleTest(unittest.TestCase):

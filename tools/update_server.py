@@ -8,10 +8,26 @@ installer at a broken download:
 
     status,CODE   answer CODE with a short body, whether or not the file exists
     nolength      200 with the file but no Content-Length (ends at close)
-    cut,N         200 with the full Content-Length, send N bytes, then close
+    cut,N         200 with the full Content-Length, send N bytes, then close;
+                  no ETag or Last-Modified, so the rest cannot be asked for
+    cutonce,N     the first request of this URL like cut,N but with validators;
+                  later ones are served normally, ranges included
     slow,MS       200, body in 16384-byte pieces, sleeping MS ms before each
     empty         200 with Content-Length: 0, whatever the file
     flaky,N       500 for the first N requests of this URL, then the file
+    stall,N       200 with the full Content-Length, send N bytes, then nothing
+                  more while the connection stays open
+    endless       200 without Content-Length and a body that never ends,
+                  whatever the file
+    drip,MS       200 without Content-Length, one byte every MS ms for ever,
+                  whatever the file
+
+stall, endless and drip end when the client goes away, or after HOLD_SECONDS.
+
+A file served as it is, by flaky or by cutonce carries an ETag and a
+Last-Modified and honours "Range: bytes=N-" (and N-M) with a 206, or a 416 past
+the end; an If-Range naming another version of the file gets the whole file in
+a 200.  The other faults ignore Range.
 
 Usage:
     update_server.py --root DIR --port N [--pidfile FILE] [--log FILE]
@@ -20,8 +36,11 @@ Usage:
 
 import argparse
 import datetime
+import email.utils
+import hashlib
 import http.server
 import os
+import select
 import signal
 import socket
 import socketserver
@@ -38,6 +57,9 @@ COPY_CHUNK = 65536
 # A slow fault is meant to be cancelled by the client; cap the pause so a typo
 # in a test manifest cannot park a server thread for hours.
 MAX_SLOW_MS = 60000
+# No fault holds a connection longer than this, whatever the client does.
+HOLD_SECONDS = 300
+ENDLESS_CHUNK = b"x" * COPY_CHUNK
 
 DISCONNECTED = (BrokenPipeError, ConnectionResetError, ConnectionAbortedError,
                 TimeoutError)
@@ -78,20 +100,50 @@ def parse_fault(segment):
     one of the known faults with a usable argument."""
     text = segment[len(FAULT_MARK):]
     kind, comma, arg = text.partition(",")
-    if kind in ("nolength", "empty"):
+    if kind in ("nolength", "empty", "endless"):
         if comma:
             raise BadRequest(f"fault {kind} takes no argument")
         return kind, None
-    if kind not in ("status", "cut", "slow", "flaky"):
+    if kind not in ("status", "cut", "cutonce", "slow", "flaky", "stall", "drip"):
         raise BadRequest(f"unknown fault {kind!r}")
     if not arg.isdigit():
         raise BadRequest(f"fault {kind} needs a decimal argument")
     value = int(arg)
     if kind == "status" and not 200 <= value <= 599:
         raise BadRequest("status fault code must be 200..599")
-    if kind == "slow":
+    if kind == "drip" and value == 0:
+        raise BadRequest("drip needs a pause of at least 1 ms")
+    if kind in ("slow", "drip"):
         value = min(value, MAX_SLOW_MS)
     return kind, value
+
+
+def validators(st):
+    """(ETag, Last-Modified) of a file: the tag changes whenever its size or
+    modification time does."""
+    digest = hashlib.sha256(f"{st.st_size}:{st.st_mtime_ns}".encode()).hexdigest()
+    return f'"{digest[:20]}"', email.utils.formatdate(st.st_mtime, usegmt=True)
+
+
+def parse_range(header, size):
+    """The (first, last) byte asked for by a single "bytes=N-" or "bytes=N-M"
+    range; None when there is no usable range (the whole file is sent, as for
+    any syntax this server does not know); "unsatisfiable" when N lies past
+    the end."""
+    if header is None:
+        return None
+    unit, _, spec = header.strip().partition("=")
+    first, dash, last = spec.strip().partition("-")
+    if unit.strip().lower() != "bytes" or not dash or not first.isdigit():
+        return None
+    if last and not last.isdigit():
+        return None
+    first = int(first)
+    if last and int(last) < first:
+        return None
+    if first >= size:
+        return "unsatisfiable"
+    return first, min(int(last), size - 1) if last else size - 1
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -111,12 +163,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     # -- responses -----------------------------------------------------------
 
-    def _headers(self, code, content_type, length):
+    def _headers(self, code, content_type, length, extra=()):
         self.close_connection = True
         self.send_response(code)
         self.send_header("Content-Type", content_type)
         if length is not None:
             self.send_header("Content-Length", str(length))
+        for name, value in extra:
+            self.send_header(name, value)
         self.send_header("Connection", "close")
         self.end_headers()
 
@@ -158,11 +212,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return self._text(arg, f"injected status {arg}", with_body)
         if fault == "flaky" and self.server.count_request(self.path) <= arg:
             return self._text(500, "injected flaky failure", with_body)
+        if fault == "cutonce" and self.server.count_request(self.path) > 1:
+            fault = None
 
         path = self._resolve(segments)
-        if fault == "empty":
+        if fault in ("empty", "endless", "drip"):
             ctype = content_type_for(segments[-1] if segments else "")
-            return self._headers(200, ctype, 0)
+            return self._unframed(fault, arg, ctype, with_body)
         if path is None:
             return self._text(404, "not found", with_body)
 
@@ -172,24 +228,87 @@ class Handler(http.server.BaseHTTPRequestHandler):
         except OSError:
             return self._text(404, "not found", with_body)
         with f:
-            size = os.fstat(f.fileno()).st_size
-            ctype = content_type_for(path)
-            if fault == "nolength":
-                self._headers(200, ctype, None)
-            else:
-                self._headers(200, ctype, size)
-            if not with_body:
-                return
             try:
-                if fault == "cut":
-                    self._copy(f, min(arg, size))
-                elif fault == "slow":
-                    self._trickle(f, arg / 1000.0)
-                else:
-                    self._copy(f, size)
+                self._serve_file(f, fault, arg, content_type_for(path), with_body)
             except DISCONNECTED:
                 # The client hanging up is an expected outcome here.
                 self.log_message("client went away during %s", self.path)
+
+    def _serve_file(self, f, fault, arg, ctype, with_body):
+        st = os.fstat(f.fileno())
+        size = st.st_size
+        etag, modified = validators(st)
+        # The cut fault stands for a server that cannot resume.
+        tags = () if fault == "cut" else (("ETag", etag), ("Last-Modified", modified))
+        if fault is None or fault == "flaky":
+            wanted = self._wanted_range(size, etag, modified)
+            if wanted == "unsatisfiable":
+                return self._headers(416, ctype, 0, (("Content-Range", f"bytes */{size}"),) + tags)
+            if wanted is not None:
+                first, last = wanted
+                self._headers(206, ctype, last - first + 1,
+                              (("Content-Range", f"bytes {first}-{last}/{size}"),) + tags)
+                if with_body:
+                    f.seek(first)
+                    self._copy(f, last - first + 1)
+                return
+        self._headers(200, ctype, None if fault == "nolength" else size, tags)
+        if not with_body:
+            return
+        if fault in ("cut", "cutonce"):
+            self._copy(f, min(arg, size))
+        elif fault == "slow":
+            self._trickle(f, arg / 1000.0)
+        elif fault == "stall":
+            self._copy(f, min(arg, size))
+            self._hold()
+        else:
+            self._copy(f, size)
+
+    def _wanted_range(self, size, etag, modified):
+        """The range to answer, honouring If-Range only for this very version."""
+        wanted = parse_range(self.headers.get("Range"), size)
+        condition = self.headers.get("If-Range")
+        if wanted is not None and condition is not None and condition.strip() not in (etag, modified):
+            return None
+        return wanted
+
+    def _unframed(self, fault, arg, ctype, with_body):
+        """Answers that need no file: an empty body, or one that never ends."""
+        if fault == "empty":
+            return self._headers(200, ctype, 0)
+        self._headers(200, ctype, None)
+        if not with_body:
+            return
+        deadline = time.monotonic() + HOLD_SECONDS
+        try:
+            while time.monotonic() < deadline:
+                if fault == "endless":
+                    self.wfile.write(ENDLESS_CHUNK)
+                    continue
+                self.wfile.write(b"x")
+                self.wfile.flush()
+                if self._client_left(arg / 1000.0):
+                    self.log_message("client went away during %s", self.path)
+                    return
+        except DISCONNECTED:
+            self.log_message("client went away during %s", self.path)
+
+    def _hold(self):
+        """Send nothing more, but keep the connection until the client leaves."""
+        deadline = time.monotonic() + HOLD_SECONDS
+        while time.monotonic() < deadline:
+            if self._client_left(1.0):
+                self.log_message("client went away during %s", self.path)
+                return
+
+    def _client_left(self, seconds):
+        """Wait up to `seconds` for the client to close its end; True once it has."""
+        try:
+            ready, _, _ = select.select([self.connection], [], [], seconds)
+            return bool(ready) and self.connection.recv(COPY_CHUNK) == b""
+        except OSError:
+            return True
 
     def _copy(self, f, count):
         while count > 0:

@@ -9,9 +9,25 @@
 // Told the bytes received so far and the announced total (0 when none was announced).
 using DownloadProgressFn = std::function<void(int64_t bytesDone, int64_t bytesTotal)>;
 
-// Windows only: the whole body of a 200 answer; a body cut short is a failure, never a part.
-Outcome HttpGetToMemory(const std::wstring& url, std::string& body);
-// Windows only: a 200 answer's body into destPath, progress after every chunk; stops once cancel is set
-// and never leaves a partial file.
+// What an attempt that broke off left in the file, so that the next attempt asks only for the rest.
+struct PartialDownload {
+    int64_t bytes = 0;       // already in the file
+    std::wstring validator;  // the ETag, else the Last-Modified, of the response they came from
+};
+
+// How long and how large a fetch into memory may grow.
+struct FetchLimits {
+    int64_t maxBytes = 4 * 1024 * 1024;
+    uint32_t deadlineMs = 60000;  // for the whole fetch, headers and body
+};
+
+// Windows only: the whole body of a 200 answer within the limits; a body cut short or over the
+// limits is a failure, never a part.
+Outcome HttpGetToMemory(const std::wstring& url, std::string& body, const FetchLimits& limits = {});
+// Windows only: a 200 answer's body into destPath, or after an earlier broken attempt the rest of it
+// (a 206 answer to a ranged request appends; a 200 starts over). Progress after every chunk; once
+// cancel is set the transfer ends within two seconds, even inside a stalled read. A transfer that
+// breaks off after some bytes of a response with a validator leaves them for the next attempt and
+// says so in partial; any other failure leaves no file.
 Outcome DownloadToFile(const std::wstring& url, const std::wstring& destPath, const DownloadProgressFn& progress,
-                       const std::atomic<bool>& cancel);
+                       const std::atomic<bool>& cancel, PartialDownload& partial);

@@ -1,10 +1,21 @@
+// Every exchange runs on a thread of its own while the calling thread watches the cancel flag and
+// the deadline. Closing a request handle wakes a synchronous WinHTTP call blocked on a silent
+// server on Windows, but not under Wine; so a caller who stops waiting closes the request and
+// leaves the thread to end once its call returns, and the handles close when the last of the two
+// lets go of them.
 #include "Http.h"
 
 #include <windows.h>
 #include <winhttp.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cwchar>
+#include <exception>
+#include <iterator>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 #include "base/Scoped_win32.h"
 
@@ -16,6 +27,10 @@ constexpr DWORD kFileChunkBytes = 16384;
 constexpr DWORD kHostChars = 256;
 constexpr DWORD kPathChars = 2048;
 constexpr DWORD kSecureProtocols = 0x800 | 0x2000;  // TLS 1.2 and TLS 1.3
+constexpr size_t kMaxValidatorChars = 1024;
+constexpr auto kWatchInterval = std::chrono::milliseconds(50);
+
+using Clock = std::chrono::steady_clock;
 
 struct ParsedUrl {
     bool secure = false;
@@ -71,35 +86,111 @@ bool ParseUrl(const std::wstring& url, ParsedUrl& parsed)
     return true;
 }
 
-void RestrictDownloadSession(HINTERNET session)
+// Manifests and packages alike: only current TLS, and no call waits for ever on its own.
+void RestrictSession(HINTERNET session)
 {
     DWORD protocols = kSecureProtocols;
     WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols);
     WinHttpSetTimeouts(session, 0, 30000, 30000, 120000);
 }
 
-// Opens session, connection and request and waits for the response headers. On failure
-// the handles opened so far close as `exchange` goes out of scope.
-bool StartExchange(const ParsedUrl& url, bool forDownload, OpenExchange& exchange, CallFailure& failure)
+// What the calling thread and the exchange thread share; on the heap, as the thread may
+// outlive the call.
+struct ExchangeThread {
+    std::mutex lock;
+    std::condition_variable finished;
+    bool done = false;       // the thread has returned
+    bool abandoned = false;  // the caller has stopped waiting: its own state is out of reach
+    OpenExchange handles;
+    std::exception_ptr thrown;
+
+    // Runs `step` under the lock unless the caller has stopped waiting; false when it has.
+    // Everything the caller owns is touched only in such steps.
+    template <typename Step>
+    bool WhileWatched(Step&& step)
+    {
+        std::lock_guard<std::mutex> held(lock);
+        if (abandoned) return false;
+        step();
+        return true;
+    }
+
+    // Looked at after every call that may block: a closed handle's value can be reused by another
+    // exchange, so no call may follow on it once the caller has closed it.
+    bool StillWatched()
+    {
+        return WhileWatched([] {});
+    }
+};
+
+enum class WaitEnd { Done, Cancelled, DeadlinePassed };
+
+// Runs `work` on its own thread and waits for it, looking at the cancel flag and the deadline
+// every 50 ms. When either ends the wait, the request is closed here (exactly once: the record
+// no longer holds it) and the thread ends by itself.
+WaitEnd RunWatched(const std::shared_ptr<ExchangeThread>& exchange, std::function<void()> work,
+                   const std::atomic<bool>* cancel, Clock::time_point deadline)
 {
-    exchange.session.reset(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                                       WINHTTP_NO_PROXY_BYPASS, 0));
-    if (!exchange.session) return failure = FailWithLastError(L"WinHTTP初始化失败"), false;
-    if (forDownload) RestrictDownloadSession(exchange.session.get());
+    std::thread thread([exchange, work = std::move(work)] {
+        try {
+            work();
+        } catch (...) {
+            exchange->thrown = std::current_exception();
+        }
+        std::lock_guard<std::mutex> held(exchange->lock);
+        exchange->done = true;
+        exchange->finished.notify_all();
+    });
+    std::unique_lock<std::mutex> held(exchange->lock);
+    WaitEnd end = WaitEnd::Done;
+    while (!exchange->done && end == WaitEnd::Done) {
+        if (cancel && cancel->load())
+            end = WaitEnd::Cancelled;
+        else if (Clock::now() >= deadline)
+            end = WaitEnd::DeadlinePassed;
+        else
+            exchange->finished.wait_for(held, kWatchInterval);
+    }
+    if (end == WaitEnd::Done) {
+        held.unlock();
+        thread.join();
+        return end;
+    }
+    exchange->abandoned = true;
+    exchange->handles.request.reset();
+    held.unlock();
+    thread.detach();
+    return end;
+}
 
-    exchange.connection.reset(WinHttpConnect(exchange.session.get(), url.host.c_str(), url.port, 0));
-    if (!exchange.connection) return failure = FailWithLastError(L"连接服务器失败"), false;
+// Opens session, connection and request, hands them to `exchange` so that a caller who stops
+// waiting can close the request, and waits for the response headers. On failure the handles
+// opened so far close as `opened` goes out of scope.
+bool StartExchange(ExchangeThread& exchange, const ParsedUrl& url, const std::wstring& headers, HINTERNET& request,
+                   CallFailure& failure)
+{
+    OpenExchange opened;
+    opened.session.reset(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                                     WINHTTP_NO_PROXY_BYPASS, 0));
+    if (!opened.session) return failure = FailWithLastError(L"WinHTTP初始化失败"), false;
+    RestrictSession(opened.session.get());
 
-    exchange.request.reset(WinHttpOpenRequest(exchange.connection.get(), L"GET", url.path.c_str(), nullptr,
-                                              WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                              url.secure ? WINHTTP_FLAG_SECURE : 0));
-    if (!exchange.request) return failure = FailWithLastError(L"创建请求失败"), false;
+    opened.connection.reset(WinHttpConnect(opened.session.get(), url.host.c_str(), url.port, 0));
+    if (!opened.connection) return failure = FailWithLastError(L"连接服务器失败"), false;
 
-    if (!WinHttpSendRequest(exchange.request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0))
+    opened.request.reset(WinHttpOpenRequest(opened.connection.get(), L"GET", url.path.c_str(), nullptr,
+                                            WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                            url.secure ? WINHTTP_FLAG_SECURE : 0));
+    if (!opened.request) return failure = FailWithLastError(L"创建请求失败"), false;
+    request = opened.request.get();
+    if (!exchange.WhileWatched([&] { exchange.handles = std::move(opened); })) return false;
+
+    const wchar_t* extra = headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str();
+    if (!WinHttpSendRequest(request, extra, static_cast<DWORD>(headers.size()), WINHTTP_NO_REQUEST_DATA, 0, 0, 0))
         return failure = FailWithLastError(L"发送请求失败"), false;
-    if (!WinHttpReceiveResponse(exchange.request.get(), nullptr))
-        return failure = FailWithLastError(L"接收响应失败"), false;
-    return true;
+    if (!exchange.StillWatched()) return false;
+    if (!WinHttpReceiveResponse(request, nullptr)) return failure = FailWithLastError(L"接收响应失败"), false;
+    return exchange.StillWatched();
 }
 
 DWORD QueryStatusCode(HINTERNET request)
@@ -111,100 +202,256 @@ DWORD QueryStatusCode(HINTERNET request)
     return status;
 }
 
+// Empty when the response has no such header.
+std::wstring QueryHeaderText(HINTERNET request, DWORD query)
+{
+    DWORD size = 0;
+    WinHttpQueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER, &size,
+                        WINHTTP_NO_HEADER_INDEX);
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0) return {};
+    std::wstring text(size / sizeof(wchar_t), L'\0');
+    if (!WinHttpQueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, text.data(), &size,
+                             WINHTTP_NO_HEADER_INDEX))
+        return {};
+    text.resize(size / sizeof(wchar_t));
+    return text;
+}
+
 // -1 when the server sent no Content-Length.
 int64_t QueryContentLength(HINTERNET request)
 {
-    wchar_t text[64] = {};
-    DWORD size = sizeof text;
-    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, text, &size,
-                             WINHTTP_NO_HEADER_INDEX))
-        return -1;
-    return std::wcstoll(text, nullptr, 10);
+    const std::wstring text = QueryHeaderText(request, WINHTTP_QUERY_CONTENT_LENGTH);
+    return text.empty() ? -1 : std::wcstoll(text.c_str(), nullptr, 10);
 }
 
-// Streams the body into `file` one chunk at a time, polling the cancel flag after every read.
-bool ReceiveBodyToFile(HINTERNET request, HANDLE file, int64_t contentLength, const DownloadProgressFn& progress,
-                       const std::atomic<bool>& cancel, CallFailure& failure)
+// The first byte a 206 carries, from "bytes N-M/T"; -1 when the header is missing or malformed.
+int64_t QueryRangeStart(HINTERNET request)
 {
-    const int64_t bytesTotal = contentLength < 0 ? 0 : contentLength;
-    int64_t bytesDone = 0;
-    auto chunk = std::make_unique<char[]>(kFileChunkBytes);
-    for (;;) {
-        DWORD received = 0;
-        if (!WinHttpReadData(request, chunk.get(), kFileChunkBytes, &received))
-            return failure = FailWithLastError(L"网络读取失败"), false;
-        if (received == 0) break;
-        if (cancel.load()) return failure = {L"用户取消", 0}, false;
-        DWORD written = 0;
-        if (!WriteFile(file, chunk.get(), received, &written, nullptr))
-            return failure = FailWithLastError(L"写入磁盘失败"), false;
-        bytesDone += received;
-        if (progress) progress(bytesDone, bytesTotal);
-    }
-    // A connection closed before the announced length is a cut-off body, not a complete file.
-    if (contentLength >= 0 && bytesDone < contentLength) return failure = {L"网络读取失败", 0}, false;
+    const std::wstring text = QueryHeaderText(request, WINHTTP_QUERY_CONTENT_RANGE);
+    constexpr wchar_t kUnit[] = L"bytes ";
+    if (text.rfind(kUnit, 0) != 0) return -1;
+    wchar_t* end = nullptr;
+    const int64_t first = std::wcstoll(text.c_str() + std::size(kUnit) - 1, &end, 10);
+    return end && *end == L'-' ? first : -1;
+}
+
+// The ETag names one version of the file exactly; the date is the fallback the server may offer.
+std::wstring QueryValidator(HINTERNET request)
+{
+    std::wstring validator = QueryHeaderText(request, WINHTTP_QUERY_ETAG);
+    return validator.empty() ? QueryHeaderText(request, WINHTTP_QUERY_LAST_MODIFIED) : validator;
+}
+
+// One download, shared with its thread. The inputs are copies, as the thread may outlive the
+// call; the caller's progress function and cancel flag, and the file, only inside WhileWatched.
+struct DownloadExchange : ExchangeThread {
+    ParsedUrl url;
+    std::wstring destPath;
+    PartialDownload resumeFrom;  // empty for a plain GET
+    const DownloadProgressFn* progress = nullptr;
+    const std::atomic<bool>* cancel = nullptr;
+
+    ScopedHandle file;
+    bool fileIsOurs = false;  // the partial file being resumed, or one this download created
+    int64_t bytesInFile = 0;
+    std::wstring validator;
+    bool brokeOff = false;  // a read failed or the body ended before its Content-Length
+    bool succeeded = false;
+    CallFailure failure;
+};
+
+std::wstring RangeHeaders(const PartialDownload& from)
+{
+    return L"Range: bytes=" + std::to_wstring(from.bytes) + L"-\r\nIf-Range: " + from.validator + L"\r\n";
+}
+
+// Starts the file afresh, or keeps its first `startAt` bytes to append to.
+bool OpenDestination(DownloadExchange& d, int64_t startAt)
+{
+    const DWORD disposition = startAt > 0 ? OPEN_EXISTING : CREATE_ALWAYS;
+    d.file = OwnFile(
+        CreateFileW(d.destPath.c_str(), GENERIC_WRITE, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!d.file) return d.failure = FailWithLastError(L"创建本地文件失败"), false;
+    d.fileIsOurs = true;
+    LARGE_INTEGER offset = {};
+    offset.QuadPart = startAt;
+    if (startAt > 0 && (!SetFilePointerEx(d.file.get(), offset, nullptr, FILE_BEGIN) || !SetEndOfFile(d.file.get())))
+        return d.failure = FailWithLastError(L"写入磁盘失败"), false;
+    d.bytesInFile = startAt;
     return true;
 }
 
-bool DownloadWithOpenHandles(const ParsedUrl& url, const std::wstring& destPath, const DownloadProgressFn& progress,
-                             const std::atomic<bool>& cancel, CallFailure& failure, bool& fileCreated)
+// The cancel flag is looked at after every read, so a chunk that arrives after it was set is
+// neither written nor reported.
+bool WriteChunk(DownloadExchange& d, const char* data, DWORD size, int64_t bytesTotal)
 {
-    OpenExchange exchange;
-    if (!StartExchange(url, true, exchange, failure)) return false;
+    if (d.cancel->load()) return d.failure = {L"用户取消", 0}, false;
+    DWORD written = 0;
+    if (!WriteFile(d.file.get(), data, size, &written, nullptr) || written != size)
+        return d.failure = FailWithLastError(L"写入磁盘失败"), false;
+    d.bytesInFile += size;
+    if (*d.progress) (*d.progress)(d.bytesInFile, bytesTotal);
+    return true;
+}
 
-    const DWORD status = QueryStatusCode(exchange.request.get());
-    if (status != 200) return failure = {L"HTTP " + std::to_wstring(status), 0}, false;
-    const int64_t contentLength = QueryContentLength(exchange.request.get());
+// Counts cover the whole file, bytes resumed from included, so the transfer lines stay truthful.
+void ReceiveBody(DownloadExchange& d, HINTERNET request, int64_t contentLength, int64_t startAt)
+{
+    const int64_t bytesTotal = contentLength < 0 ? 0 : startAt + contentLength;
+    auto chunk = std::make_unique<char[]>(kFileChunkBytes);
+    for (;;) {
+        DWORD received = 0;
+        if (!WinHttpReadData(request, chunk.get(), kFileChunkBytes, &received)) {
+            d.failure = FailWithLastError(L"网络读取失败");
+            d.brokeOff = true;
+            return;
+        }
+        if (received == 0) break;
+        bool written = false;
+        if (!d.WhileWatched([&] { written = WriteChunk(d, chunk.get(), received, bytesTotal); }) || !written) return;
+    }
+    // A connection closed before the announced length is a cut-off body, not a complete file.
+    if (contentLength >= 0 && d.bytesInFile - startAt < contentLength) {
+        d.failure = {L"网络读取失败", 0};
+        d.brokeOff = true;
+        return;
+    }
+    d.succeeded = true;
+}
 
-    ScopedHandle file =
-        OwnFile(CreateFileW(destPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return failure = FailWithLastError(L"创建本地文件失败"), false;
-    fileCreated = true;
-    const bool received =
-        ReceiveBodyToFile(exchange.request.get(), file.get(), contentLength, progress, cancel, failure);
-    file.reset();
-    return received;
+// A 206 is taken only when it continues exactly where the file ends; a 200 starts over.
+void RunDownload(DownloadExchange& d)
+{
+    const bool resuming = d.resumeFrom.bytes > 0;
+    HINTERNET request = nullptr;
+    if (!StartExchange(d, d.url, resuming ? RangeHeaders(d.resumeFrom) : std::wstring(), request, d.failure)) return;
+
+    const DWORD status = QueryStatusCode(request);
+    const bool appending = resuming && status == 206 && QueryRangeStart(request) == d.resumeFrom.bytes;
+    if (status != 200 && !appending) {
+        d.failure = {L"HTTP " + std::to_wstring(status), 0};
+        return;
+    }
+    d.validator = QueryValidator(request);
+    const int64_t contentLength = QueryContentLength(request);
+    const int64_t startAt = appending ? d.resumeFrom.bytes : 0;
+    bool opened = false;
+    if (!d.WhileWatched([&] { opened = OpenDestination(d, startAt); }) || !opened) return;
+    ReceiveBody(d, request, contentLength, startAt);
+}
+
+// Only a file that holds exactly what the earlier attempt recorded, with a validator that can go
+// into a header line as it is (printable ASCII, as ETags and dates are).
+bool CanResume(const std::wstring& destPath, const PartialDownload& partial)
+{
+    if (partial.bytes <= 0 || partial.validator.empty() || partial.validator.size() > kMaxValidatorChars) return false;
+    for (wchar_t c : partial.validator)
+        if (c < 0x20 || c > 0x7e) return false;
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    if (!GetFileAttributesExW(destPath.c_str(), GetFileExInfoStandard, &data)) return false;
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return false;
+    const int64_t size = (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    return size == partial.bytes;
+}
+
+// One fetch into memory, shared with its thread.
+struct MemoryExchange : ExchangeThread {
+    ParsedUrl url;
+    int64_t maxBytes = 0;
+    std::string body;
+    bool succeeded = false;
+    CallFailure failure;
+};
+
+void RunMemoryFetch(MemoryExchange& m)
+{
+    HINTERNET request = nullptr;
+    if (!StartExchange(m, m.url, {}, request, m.failure)) return;
+    const DWORD status = QueryStatusCode(request);
+    if (status != 200) {
+        m.failure = {L"HTTP " + std::to_wstring(status), 0};
+        return;
+    }
+    const int64_t contentLength = QueryContentLength(request);
+    if (contentLength > m.maxBytes) {
+        m.failure = {L"响应内容过大", 0};
+        return;
+    }
+    if (contentLength > 0) m.body.reserve(static_cast<size_t>(contentLength));
+    char chunk[kMemoryChunkBytes];
+    for (;;) {
+        DWORD count = 0;
+        if (!WinHttpReadData(request, chunk, sizeof chunk, &count)) {
+            m.failure = FailWithLastError(L"网络读取失败");
+            return;
+        }
+        if (count == 0) break;
+        // Checked before appending: an endless body never grows the buffer past the limit.
+        if (static_cast<int64_t>(m.body.size()) + count > m.maxBytes) {
+            m.failure = {L"响应内容过大", 0};
+            return;
+        }
+        if (!m.StillWatched()) return;
+        m.body.append(chunk, count);
+    }
+    if (contentLength >= 0 && static_cast<int64_t>(m.body.size()) < contentLength) {
+        m.failure = {L"网络读取失败", 0};
+        return;
+    }
+    m.succeeded = true;
 }
 
 }  // namespace
 
 // A body cut short, by a failed read or by fewer bytes than announced, yields nothing:
 // a partial manifest must never reach the parser.
-Outcome HttpGetToMemory(const std::wstring& url, std::string& body)
+Outcome HttpGetToMemory(const std::wstring& url, std::string& body, const FetchLimits& limits)
 {
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limits.deadlineMs);
     body.clear();
-    ParsedUrl parsed;
-    if (!ParseUrl(url, parsed)) return AsOutcome(FailWithLastError(L"URL解析失败"));
-    OpenExchange exchange;
-    CallFailure failure;
-    if (!StartExchange(parsed, false, exchange, failure)) return AsOutcome(failure);
-    const DWORD status = QueryStatusCode(exchange.request.get());
-    if (status != 200) return Failure(L"HTTP " + std::to_wstring(status));
-    const int64_t contentLength = QueryContentLength(exchange.request.get());
-
-    std::string received;
-    char chunk[kMemoryChunkBytes];
-    for (;;) {
-        DWORD count = 0;
-        if (!WinHttpReadData(exchange.request.get(), chunk, sizeof chunk, &count))
-            return AsOutcome(FailWithLastError(L"网络读取失败"));
-        if (count == 0) break;
-        received.append(chunk, count);
-    }
-    if (contentLength >= 0 && static_cast<int64_t>(received.size()) < contentLength) return Failure(L"网络读取失败");
-    body = std::move(received);
+    auto fetch = std::make_shared<MemoryExchange>();
+    if (!ParseUrl(url, fetch->url)) return AsOutcome(FailWithLastError(L"URL解析失败"));
+    fetch->maxBytes = limits.maxBytes;
+    const WaitEnd end = RunWatched(fetch, [fetch] { RunMemoryFetch(*fetch); }, nullptr, deadline);
+    if (end == WaitEnd::DeadlinePassed) return Failure(L"请求超时");
+    if (fetch->thrown) std::rethrow_exception(fetch->thrown);
+    if (!fetch->succeeded) return AsOutcome(fetch->failure);
+    body = std::move(fetch->body);
     return Success();
 }
 
-// Never leaves a partial file behind: any failure after the file was created deletes it.
+// Nothing half-written is left unless `partial` records it: every other failure deletes the file
+// this download created or resumed.
 Outcome DownloadToFile(const std::wstring& url, const std::wstring& destPath, const DownloadProgressFn& progress,
-                       const std::atomic<bool>& cancel)
+                       const std::atomic<bool>& cancel, PartialDownload& partial)
 {
-    ParsedUrl parsed;
-    if (!ParseUrl(url, parsed)) return AsOutcome(FailWithLastError(L"URL解析失败"));
-    CallFailure failure;
-    bool fileCreated = false;
-    if (DownloadWithOpenHandles(parsed, destPath, progress, cancel, failure, fileCreated)) return Success();
-    if (fileCreated) DeleteFileW(destPath.c_str());
-    return AsOutcome(failure);
+    auto download = std::make_shared<DownloadExchange>();
+    if (CanResume(destPath, partial)) {
+        download->resumeFrom = partial;
+        download->fileIsOurs = true;
+    }
+    partial = {};
+    download->destPath = destPath;
+    download->progress = &progress;
+    download->cancel = &cancel;
+
+    WaitEnd end = WaitEnd::Done;
+    if (!ParseUrl(url, download->url))
+        download->failure = FailWithLastError(L"URL解析失败");
+    else
+        end = RunWatched(download, [download] { RunDownload(*download); }, &cancel, Clock::time_point::max());
+
+    // Past this point the thread is done or no longer touches the file.
+    download->file.reset();
+    if (end == WaitEnd::Done && download->succeeded) return Success();
+    const bool finished = end == WaitEnd::Done;
+    if (finished && !download->thrown && download->brokeOff && download->bytesInFile > 0 &&
+        !download->validator.empty() && !cancel.load()) {
+        partial = {download->bytesInFile, download->validator};
+        return AsOutcome(download->failure);
+    }
+    if (download->fileIsOurs) DeleteFileW(destPath.c_str());
+    if (finished && download->thrown) std::rethrow_exception(download->thrown);
+    if (!finished || cancel.load()) return Failure(L"用户取消");
+    return AsOutcome(download->failure);
 }

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
 #include <vector>
 
 #include "WineTestSupport_win32.h"
@@ -20,23 +22,50 @@ struct ProgressCall {
 // Set by a test to cancel the download under way.
 std::atomic<bool> Cancel{false};
 
+using Clock = std::chrono::steady_clock;
+
+int64_t MillisecondsSince(Clock::time_point start)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// Makes a URL new to the server, whose per-URL faults (cutonce) count requests since it started.
+std::wstring FreshQuery()
+{
+    static int calls = 0;
+    return L"?run=" + std::to_wstring(GetTickCount64()) + L"-" + std::to_wstring(++calls);
+}
+
 // The body, or nothing when the fetch failed (and then nothing of a body may be left).
-std::string Fetched(const std::wstring& url)
+std::string Fetched(const std::wstring& url, const FetchLimits& limits = {}, std::wstring* errorText = nullptr)
 {
     std::string body = "stale";
-    const Outcome fetched = HttpGetToMemory(url, body);
+    const Outcome fetched = HttpGetToMemory(url, body, limits);
     EXPECT_EQ(fetched.succeeded, fetched.error.empty()) << "a failure always says why";
     if (!fetched) {
         EXPECT_EQ(body, "") << "a failed fetch leaves no body behind";
+        if (errorText) *errorText = fetched.error;
     }
     return body;
 }
 
+// Without `partial` every call starts from nothing. Either way, what is left behind is checked:
+// a success or a failure that recorded nothing never leaves half a file to resume from, and a
+// recorded partial names exactly the bytes in the file.
 bool Fetch(const std::wstring& url, const std::wstring& destPath, const DownloadProgressFn& progress,
-           std::wstring* errorText)
+           std::wstring* errorText, PartialDownload* partial = nullptr)
 {
-    const Outcome downloaded = DownloadToFile(url, destPath, progress, Cancel);
+    PartialDownload fresh;
+    PartialDownload& state = partial ? *partial : fresh;
+    const Outcome downloaded = DownloadToFile(url, destPath, progress, Cancel, state);
     if (errorText && !downloaded) *errorText = downloaded.error;
+    if (downloaded || state.bytes == 0) {
+        EXPECT_EQ(state.bytes, 0) << "only a failure records a partial";
+        EXPECT_EQ(state.validator, L"");
+    } else {
+        EXPECT_EQ(static_cast<int64_t>(ReadFileBytes(destPath).size()), state.bytes);
+        EXPECT_NE(state.validator, L"") << "a partial is resumable only with its validator";
+    }
     return static_cast<bool>(downloaded);
 }
 
@@ -65,6 +94,25 @@ protected:
     bool Download(const std::wstring& urlTail, std::wstring* error)
     {
         return Fetch(kBase + urlTail, dest, [this](int64_t d, int64_t t) { calls.push_back({d, t}); }, error);
+    }
+
+    bool Resume(const std::wstring& url, PartialDownload& partial, std::wstring* error = nullptr)
+    {
+        calls.clear();
+        return Fetch(url, dest, [this](int64_t d, int64_t t) { calls.push_back({d, t}); }, error, &partial);
+    }
+
+    // A first attempt at `url` (a cutonce URL) that breaks off and records what it kept.
+    PartialDownload BrokenAttempt(const std::wstring& url, const std::string& body)
+    {
+        PartialDownload partial;
+        std::wstring error;
+        EXPECT_FALSE(Resume(url, partial, &error));
+        EXPECT_EQ(error.rfind(L"网络读取失败", 0), 0u) << WideToUtf8(error);
+        EXPECT_GT(partial.bytes, 0) << "a break after some bytes keeps them";
+        EXPECT_TRUE(ReadFileBytes(dest) == body.substr(0, static_cast<size_t>(partial.bytes)))
+            << "the kept bytes are the first bytes served";
+        return partial;
     }
 
     std::wstring root;
@@ -168,9 +216,12 @@ TEST_F(HttpTest, BodyCutOffMidwayIsAReadFailureAndLeavesNoFile)
     Publish(L"cut.bin", 100000);
     WriteFileBytes(dest, "previous download");
     std::wstring error;
-    EXPECT_FALSE(Download(L"_fault=cut,40000/cut.bin", &error));
+    PartialDownload partial;
+    EXPECT_FALSE(Fetch(kBase + L"_fault=cut,40000/cut.bin", dest,
+                       [this](int64_t d, int64_t t) { calls.push_back({d, t}); }, &error, &partial));
     EXPECT_EQ(error.rfind(L"网络读取失败", 0), 0u) << "got: " << WideToUtf8(error);
-    EXPECT_FALSE(FileExists(dest)) << "the partial file is deleted";
+    EXPECT_FALSE(FileExists(dest)) << "without a validator the partial file cannot be resumed: deleted";
+    EXPECT_EQ(partial.bytes, 0);
     ASSERT_FALSE(calls.empty());
     EXPECT_LE(calls.back().done, 40000);
 }
@@ -223,6 +274,136 @@ TEST_F(HttpTest, NullErrorTextAndEmptyCallbackAreAcceptedOnEveryOutcome)
     EXPECT_FALSE(Fetch(kBase + L"_fault=cut,100/plain.bin", dest, nullptr, nullptr));
     EXPECT_FALSE(FileExists(dest));
     EXPECT_FALSE(Fetch(kBase + L"_fault=status,500/plain.bin", dest, nullptr, nullptr));
+}
+
+TEST_F(HttpTest, ResumeAfterABreakFetchesOnlyTheRestAndCountsTheWholeFile)
+{
+    const std::string body = Publish(L"resume.bin", 100000, 11);
+    const std::wstring url = kBase + L"_fault=cutonce,40000/resume.bin" + FreshQuery();
+    PartialDownload partial = BrokenAttempt(url, body);
+    ASSERT_GT(partial.bytes, 16384) << "more than one chunk kept, so a restart from 0 shows in the progress";
+    const int64_t kept = partial.bytes;
+
+    ASSERT_TRUE(Resume(url, partial));
+    EXPECT_TRUE(ReadFileBytes(dest) == body) << "kept bytes plus the 206 body, nothing twice";
+    ASSERT_FALSE(calls.empty());
+    EXPECT_GT(calls.front().done, kept) << "progress counts the bytes already there";
+    EXPECT_LE(calls.front().done - kept, 16384) << "the first chunk continues where the file ended";
+    for (const ProgressCall& call : calls) EXPECT_EQ(call.total, 100000) << "kept bytes plus the 206's length";
+    EXPECT_EQ(calls.back().done, 100000);
+}
+
+TEST_F(HttpTest, ResumeThatTheServerCannotHonourStartsOverFromTheFirstByte)
+{
+    struct Row {
+        const wchar_t* name;
+        size_t republishedSize;         // 0: the served file stays as it was
+        const wchar_t* validator;       // replaces the recorded one unless null
+        const wchar_t* validatorTail;   // appended to the recorded one unless null
+        size_t shortenedBy;             // bytes cut from the kept file
+        const char* why;
+    } rows[] = {
+        {L"changed.bin", 90000, nullptr, nullptr, 0, "the file changed on the server: If-Range fails, a 200 brings the new one"},
+        {L"unknown.bin", 0, L"\"bogus\"", nullptr, 0, "a validator the server never gave: a 200, appended to nothing"},
+        {L"shorter.bin", 0, nullptr, nullptr, 1000, "the file is not as long as recorded: no range is asked for"},
+        {L"injected.bin", 0, nullptr, L"\r\nX-Injected: 1", 0, "a validator that is not one header value is never sent"},
+    };
+    for (const Row& row : rows) {
+        const std::string first = Publish(row.name, 100000, 5);
+        const std::wstring url = kBase + L"_fault=cutonce,40000/" + row.name + FreshQuery();
+        PartialDownload partial = BrokenAttempt(url, first);
+        if (row.republishedSize) Publish(row.name, row.republishedSize, 23);
+        if (row.validator) partial.validator = row.validator;
+        if (row.validatorTail) partial.validator += row.validatorTail;
+        if (row.shortenedBy) WriteFileBytes(dest, first.substr(0, static_cast<size_t>(partial.bytes) - row.shortenedBy));
+        const std::string served = ReadFileBytes(root + L"\\" + row.name);
+
+        ASSERT_TRUE(Resume(url, partial)) << row.why;
+        EXPECT_TRUE(ReadFileBytes(dest) == served) << row.why;
+        ASSERT_FALSE(calls.empty()) << row.why;
+        EXPECT_LE(calls.front().done, 16384) << row.why << ": progress restarts from 0";
+        EXPECT_EQ(calls.back().done, static_cast<int64_t>(served.size())) << row.why;
+        EXPECT_EQ(calls.back().total, static_cast<int64_t>(served.size())) << row.why;
+    }
+}
+
+TEST_F(HttpTest, ResumeAttemptThatFailsOtherwiseDeletesThePartialFile)
+{
+    struct Row {
+        std::wstring url;
+        const wchar_t* prefix;
+        const char* why;
+    } rows[] = {
+        {kBase + L"_fault=status,500/again.bin", L"HTTP 500", "a status error"},
+        {kBase + L"_fault=cut,100/again.bin", L"网络读取失败", "a 200 that breaks off without a validator"},
+        {kDeadBase + L"again.bin", L"发送请求失败 (err=", "no server at all"},
+    };
+    const std::string body = Publish(L"again.bin", 60000, 9);
+    for (const Row& row : rows) {
+        PartialDownload partial = BrokenAttempt(kBase + L"_fault=cutonce,30000/again.bin" + FreshQuery(), body);
+        std::wstring error;
+        EXPECT_FALSE(Resume(row.url, partial, &error)) << row.why;
+        EXPECT_EQ(error.rfind(row.prefix, 0), 0u) << row.why << ": " << WideToUtf8(error);
+        EXPECT_FALSE(FileExists(dest)) << row.why;
+        EXPECT_EQ(partial.bytes, 0) << row.why;
+    }
+}
+
+TEST_F(HttpTest, CancelEndsAStalledTransferWithinTwoSeconds)
+{
+    Publish(L"stall.bin", 100000);
+    std::atomic<bool> reported{false};
+    Clock::time_point cancelledAt = Clock::now();
+    std::thread canceller([&] {
+        const Clock::time_point giveUp = Clock::now() + std::chrono::seconds(30);
+        while (!reported && Clock::now() < giveUp) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        cancelledAt = Clock::now();
+        Cancel = true;
+    });
+    std::wstring error;
+    const bool ok = Fetch(kBase + L"_fault=stall,20000/stall.bin", dest,
+                          [&](int64_t d, int64_t t) {
+                              calls.push_back({d, t});
+                              reported = true;
+                          },
+                          &error);
+    const Clock::time_point returnedAt = Clock::now();
+    canceller.join();
+
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(error, L"用户取消");
+    EXPECT_FALSE(FileExists(dest));
+    ASSERT_FALSE(calls.empty()) << "the bytes before the stall were reported";
+    EXPECT_LE(calls.back().done, 20000);
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(returnedAt - cancelledAt).count();
+    EXPECT_LT(waited, 2500) << "the receive time-out is 120 s; the cancel must not wait for it";
+}
+
+TEST_F(HttpTest, MemoryFetchEndsAtItsSizeLimitOrDeadline)
+{
+    const std::string body = Publish(L"limited.bin", 50000);
+    EXPECT_TRUE(Fetched(kBase + L"limited.bin", {50000, 60000}) == body) << "a body exactly at the limit";
+    struct Row {
+        const wchar_t* tail;
+        FetchLimits limits;
+        const wchar_t* text;
+        const char* why;
+    } rows[] = {
+        {L"limited.bin", {49999, 60000}, L"响应内容过大", "announced one byte over the limit"},
+        {L"_fault=nolength/limited.bin", {49999, 60000}, L"响应内容过大", "one byte over, found while reading"},
+        {L"_fault=endless/x", {1024 * 1024, 60000}, L"响应内容过大", "an endless body stops at the limit"},
+        {L"_fault=drip,20000/x", {1024 * 1024, 3000}, L"请求超时", "a byte every 20 s never reaches a read's end"},
+        {L"_fault=stall,0/limited.bin", {1024 * 1024, 2000}, L"请求超时", "headers, then silence"},
+    };
+    for (const Row& row : rows) {
+        std::wstring error;
+        const Clock::time_point start = Clock::now();
+        EXPECT_EQ(Fetched(kBase + row.tail, row.limits, &error), "") << row.why;
+        const int64_t elapsed = MillisecondsSince(start);
+        EXPECT_EQ(error, row.text) << row.why;
+        EXPECT_LT(elapsed, static_cast<int64_t>(row.limits.deadlineMs) + 2000) << row.why;
+    }
 }
 
 }  // namespace
