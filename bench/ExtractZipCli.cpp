@@ -1,4 +1,6 @@
 // extract_zip ARCHIVE FOLDER: ExtractZip from the command line, so that scripts can time it against unzip.
+// Each entry that did not become a file goes to stderr as "NAME: REASON"; the exit status is 1 when the
+// archive could not be read or any entry failed.
 #include <cstdio>
 #include <string>
 
@@ -11,5 +13,12 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: extract_zip ARCHIVE FOLDER\n");
         return 2;
     }
-    return ExtractZip(Utf8ToWide(argv[1]), Utf8ToWide(argv[2])) ? 0 : 1;
+    const ExtractReport report = ExtractZip(Utf8ToWide(argv[1]), Utf8ToWide(argv[2]));
+    if (!report.archive) {
+        std::fprintf(stderr, "%s: %s\n", argv[1], WideToUtf8(report.archive.error).c_str());
+        return 1;
+    }
+    for (const EntryFailure& failure : report.failures)
+        std::fprintf(stderr, "%s: %s\n", failure.name.c_str(), WideToUtf8(EntryProblemText(failure.problem)).c_str());
+    return report.failures.empty() ? 0 : 1;
 }

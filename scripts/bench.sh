@@ -80,7 +80,11 @@ for root, budget in (('/usr/share', 100e6), ('/usr/lib', 100e6)):
             size = os.path.getsize(path)
             if size == 0 or size > 16e6 or not os.access(path, os.R_OK):
                 continue
-            target = os.path.join(dest, os.path.relpath(path, '/'))
+            # Names no Windows archive can carry: extract_zip refuses them (and then exits 1), unzip does not.
+            relative = os.path.relpath(path, '/')
+            if ':' in relative or any(part.endswith(('.', ' ')) for part in relative.split('/')):
+                continue
+            target = os.path.join(dest, relative)
             os.makedirs(os.path.dirname(target), exist_ok=True)
             shutil.copyfile(path, target)
             budget -= size

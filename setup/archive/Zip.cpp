@@ -1,6 +1,7 @@
 #include "archive/Zip.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -43,6 +44,7 @@ constexpr uint16_t kMethodDeflated = 8;
 // Local file header.
 constexpr uint64_t kLocalFlags = 6;
 constexpr uint64_t kLocalMethod = 8;
+constexpr uint64_t kLocalCrc = 14;
 constexpr uint64_t kLocalCompressedSize = 18;
 constexpr uint64_t kLocalUncompressedSize = 22;
 constexpr uint64_t kLocalNameLength = 26;
@@ -58,6 +60,7 @@ constexpr uint64_t kDescriptorBody = 12;
 constexpr uint64_t kDescriptorBody64 = 20;
 
 // Central directory file header.
+constexpr uint64_t kCentralCrc = 16;
 constexpr uint64_t kCentralCompressedSize = 20;
 constexpr uint64_t kCentralUncompressedSize = 24;
 constexpr uint64_t kCentralNameLength = 28;
@@ -79,6 +82,7 @@ constexpr uint64_t kZip64EndSize = 56;
 struct LocalEntry {
     uint16_t flags = 0;
     uint16_t method = 0;
+    uint32_t crc = 0;
     uint64_t compressedSize = 0;
     uint64_t uncompressedSize = 0;
     bool zip64 = false;
@@ -86,13 +90,75 @@ struct LocalEntry {
     uint64_t dataStart = 0;
 };
 
-struct EntrySizes {
+struct CentralEntry {
+    std::string name;
+    uint64_t localOffset = 0;
+    uint32_t crc = 0;
     uint64_t compressed = 0;
     uint64_t uncompressed = 0;
 };
 
-// Central directory sizes by the offset of the local header they describe.
-using CentralSizes = std::map<uint64_t, EntrySizes>;
+// The central directory's entries in its own order, and the first of them for each local header offset.
+struct CentralDirectory {
+    bool found = false;  // an end record points at it
+    std::vector<CentralEntry> entries;
+    std::map<uint64_t, size_t> byOffset;
+
+    const CentralEntry* Find(uint64_t localOffset) const
+    {
+        const auto found = byOffset.find(localOffset);
+        return found == byOffset.end() ? nullptr : &entries[found->second];
+    }
+};
+
+// The CRC-32 polynomial in its reflected form, as ZIP uses it.
+constexpr uint32_t kCrcPolynomial = 0xEDB88320;
+
+using CrcTables = std::array<std::array<uint32_t, 256>, 8>;
+
+// Slicing-by-8: table k gives the CRC of a byte followed by k zero bytes, so eight bytes take one step.
+// Byte at a time, the check would add about a quarter to the extraction time of typical archives. Built
+// on first use rather than by the compiler, which would put 8 KiB more into setup.exe.
+const CrcTables& CrcTablesOnce()
+{
+    static const CrcTables tables = [] {
+        CrcTables made{};
+        for (uint32_t byte = 0; byte < 256; ++byte) {
+            uint32_t crc = byte;
+            for (int bit = 0; bit < 8; ++bit)
+                crc = (crc >> 1) ^ (kCrcPolynomial & (0u - (crc & 1u)));
+            made[0][byte] = crc;
+        }
+        for (size_t k = 1; k < made.size(); ++k)
+            for (size_t byte = 0; byte < 256; ++byte)
+                made[k][byte] = (made[k - 1][byte] >> 8) ^ made[0][made[k - 1][byte] & 0xFF];
+        return made;
+    }();
+    return tables;
+}
+
+uint32_t Load32(const uint8_t* p)
+{
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+           static_cast<uint32_t>(p[3]) << 24;
+}
+
+uint32_t Crc32(std::span<const uint8_t> data)
+{
+    const CrcTables& t = CrcTablesOnce();
+    uint32_t crc = 0xFFFFFFFF;
+    const uint8_t* p = data.data();
+    size_t left = data.size();
+    for (; left >= 8; p += 8, left -= 8) {
+        const uint32_t low = crc ^ Load32(p);
+        const uint32_t high = Load32(p + 4);
+        crc = t[7][low & 0xFF] ^ t[6][(low >> 8) & 0xFF] ^ t[5][(low >> 16) & 0xFF] ^ t[4][low >> 24] ^
+              t[3][high & 0xFF] ^ t[2][(high >> 8) & 0xFF] ^ t[1][(high >> 16) & 0xFF] ^ t[0][high >> 24];
+    }
+    for (; left > 0; ++p, --left)
+        crc = (crc >> 8) ^ t[0][(crc ^ *p) & 0xFF];
+    return ~crc;
+}
 
 // Written as a test that cannot overflow: `length` bytes from `offset` lie within `size`.
 bool Fits(uint64_t size, uint64_t offset, uint64_t length)
@@ -155,6 +221,7 @@ bool ReadLocalHeader(Bytes archive, uint64_t at, LocalEntry& entry)
 
     entry.flags = Read16(archive, at + kLocalFlags);
     entry.method = Read16(archive, at + kLocalMethod);
+    entry.crc = Read32(archive, at + kLocalCrc);
     entry.compressedSize = Read32(archive, at + kLocalCompressedSize);
     entry.uncompressedSize = Read32(archive, at + kLocalUncompressedSize);
     entry.name.assign(reinterpret_cast<const char*>(archive.data() + nameStart), nameLength);
@@ -183,53 +250,88 @@ std::optional<uint64_t> FindCentralDirectory(Bytes archive)
     return std::nullopt;
 }
 
-// Read only when an entry with a data descriptor needs it; a damaged directory just yields fewer sizes.
-CentralSizes ReadCentralSizes(Bytes archive)
+// Every entry the directory lists, for the sizes and CRC-32 behind the descriptor flag and for the entries
+// the walk never reaches; a damaged directory just yields fewer entries, a missing one none.
+CentralDirectory ReadCentralDirectory(Bytes archive)
 {
-    CentralSizes sizes;
+    CentralDirectory central;
     const std::optional<uint64_t> start = FindCentralDirectory(archive);
     if (!start)
-        return sizes;
+        return central;
+    central.found = true;
     for (uint64_t at = *start; Fits(archive.size(), at, kCentralHeaderSize) && Read32(archive, at) == kCentralHeaderSignature;) {
-        const uint64_t extraStart = at + kCentralHeaderSize + Read16(archive, at + kCentralNameLength);
+        const uint64_t nameStart = at + kCentralHeaderSize;
+        const uint64_t nameLength = Read16(archive, at + kCentralNameLength);
+        const uint64_t extraStart = nameStart + nameLength;
         const uint64_t extraLength = Read16(archive, at + kCentralExtraLength);
         const uint64_t commentLength = Read16(archive, at + kCentralCommentLength);
         if (!Fits(archive.size(), extraStart, extraLength + commentLength))
             break;
-        EntrySizes entry{Read32(archive, at + kCentralCompressedSize), Read32(archive, at + kCentralUncompressedSize)};
-        uint64_t localOffset = Read32(archive, at + kCentralLocalOffset);
-        ApplyZip64Extra(archive.subspan(extraStart, extraLength), {&entry.uncompressed, &entry.compressed, &localOffset});
-        sizes.emplace(localOffset, entry);
+        CentralEntry entry;
+        entry.name.assign(reinterpret_cast<const char*>(archive.data() + nameStart), nameLength);
+        entry.crc = Read32(archive, at + kCentralCrc);
+        entry.compressed = Read32(archive, at + kCentralCompressedSize);
+        entry.uncompressed = Read32(archive, at + kCentralUncompressedSize);
+        entry.localOffset = Read32(archive, at + kCentralLocalOffset);
+        ApplyZip64Extra(archive.subspan(extraStart, extraLength), {&entry.uncompressed, &entry.compressed, &entry.localOffset});
+        central.byOffset.emplace(entry.localOffset, central.entries.size());
+        central.entries.push_back(std::move(entry));
         at = extraStart + extraLength + commentLength;
     }
-    return sizes;
+    return central;
 }
 
 // Behind the descriptor flag the local sizes are provisional: streamed writers leave them zero, and Info-ZIP
 // into a pipe counts a stored encrypted entry without its 12-byte encryption header. The central directory's
 // sizes win; without them the local ones serve unless zero. False when the entry's extent is unknown.
-bool SettleDescriptorSizes(Bytes archive, uint64_t position, std::optional<CentralSizes>& central, LocalEntry& entry)
+bool SettleDescriptorSizes(const CentralEntry* listed, LocalEntry& entry)
 {
     if ((entry.flags & kFlagDescriptor) == 0)
         return true;
-    if (!central)
-        central = ReadCentralSizes(archive);
-    const auto found = central->find(position);
-    if (found == central->end())
+    if (!listed)
         return entry.compressedSize != 0;
-    entry.compressedSize = found->second.compressed;
-    entry.uncompressedSize = found->second.uncompressed;
+    entry.compressedSize = listed->compressed;
+    entry.uncompressedSize = listed->uncompressed;
     return true;
 }
 
-uint64_t NextHeaderPosition(Bytes archive, uint64_t dataEnd, const LocalEntry& entry)
+// The data descriptor's length after the data, signature included; 0 without one or when it runs past the end.
+uint64_t DescriptorLength(Bytes archive, uint64_t dataEnd, const LocalEntry& entry)
 {
     if ((entry.flags & kFlagDescriptor) == 0)
-        return dataEnd;
+        return 0;
     uint64_t length = entry.zip64 ? kDescriptorBody64 : kDescriptorBody;
     if (HasSignature(archive, dataEnd, kDescriptorSignature))
         length += 4;
-    return Fits(archive.size(), dataEnd, length) ? dataEnd + length : dataEnd;
+    return Fits(archive.size(), dataEnd, length) ? length : 0;
+}
+
+// The CRC-32s the data must match. Behind the descriptor flag a zero local CRC is only a placeholder, so
+// the descriptor's and the central directory's count instead, each that is there; when neither is, the
+// entry ends past the archive's end.
+struct StatedCrcs {
+    std::array<uint32_t, 2> values{};
+    size_t count = 0;
+
+    void Add(uint32_t crc) { values[count++] = crc; }
+    bool MatchedBy(uint32_t crc) const
+    {
+        return std::all_of(values.begin(), values.begin() + count, [crc](uint32_t stated) { return stated == crc; });
+    }
+};
+
+StatedCrcs StatedCrcsOf(Bytes archive, const LocalEntry& entry, uint64_t dataEnd, uint64_t descriptorLength, const CentralEntry* listed)
+{
+    StatedCrcs crcs;
+    if ((entry.flags & kFlagDescriptor) == 0 || entry.crc != 0) {
+        crcs.Add(entry.crc);
+        return crcs;
+    }
+    if (descriptorLength != 0)
+        crcs.Add(Read32(archive, dataEnd + descriptorLength - (entry.zip64 ? kDescriptorBody64 : kDescriptorBody)));
+    if (listed)
+        crcs.Add(listed->crc);
+    return crcs;
 }
 
 // Natively std::filesystem would convert wide text through the C locale; UTF-8 needs none.
@@ -259,7 +361,8 @@ bool IsDeviceName(const std::string& part)
     return stem.size() == 4 && (stem.starts_with("COM") || stem.starts_with("LPT")) && stem[3] >= '1' && stem[3] <= '9';
 }
 
-// Nothing for rooted, drive, stream, device and macOS metadata names, or ".." (Windows trims dots and spaces, so ".. " too).
+// Nothing for rooted, drive, stream and device names, or a part ending in a dot or a space: Windows drops
+// those, so ".. " climbs like ".." and "setup.exe." would overwrite "setup.exe".
 std::optional<std::vector<std::string>> EntryPathParts(const std::string& name)
 {
     if (name.empty() || IsSeparator(name.front()) || name.find_first_of(std::string(":\0", 2)) != std::string::npos)
@@ -271,11 +374,25 @@ std::optional<std::vector<std::string>> EntryPathParts(const std::string& name)
         start = end + 1;
         if (part.empty() || part == ".")
             continue;
-        if (part.find_first_not_of(". ") == std::string::npos || IsDeviceName(part) || part == "__MACOSX")
+        if (part.back() == '.' || part.back() == ' ' || IsDeviceName(part))
             return std::nullopt;
         parts.push_back(std::move(part));
     }
     return parts;
+}
+
+bool IsFolderName(const std::string& name) { return !name.empty() && IsSeparator(name.back()); }
+
+// macOS puts resource forks and Finder data under a folder of this name; nobody asked for them.
+bool IsMacMetadata(const std::string& name)
+{
+    for (size_t start = 0; start <= name.size();) {
+        const size_t end = std::min(name.find_first_of("/\\", start), name.size());
+        if (name.compare(start, end - start, "__MACOSX") == 0)
+            return true;
+        start = end + 1;
+    }
+    return false;
 }
 
 bool MakeDirectories(const fs::path& path)
@@ -287,7 +404,8 @@ bool MakeDirectories(const fs::path& path)
     return fs::exists(path, ec);
 }
 
-// One write per file; a file that could not be written in full is removed, not left cut short.
+// One write per file; a file that could not be written in full is removed, not left cut short. One that
+// cannot even be opened is left alone: whatever stands there is not ours.
 bool WriteEntryFile(const fs::path& path, Bytes data)
 {
     MakeDirectories(path.parent_path());
@@ -305,55 +423,49 @@ bool WriteEntryFile(const fs::path& path, Bytes data)
     return false;
 }
 
-// Room for a deflated entry's output; nothing when its declared size is over the limit.
-std::optional<uint64_t> InflateCapacity(const LocalEntry& entry)
+// The room for the output is the declared size, or for an unknown (zero) one four times the data plus
+// 1024, never past the per-entry limit; DEFLATE cannot turn one input byte into more than 1032, so a lying
+// header buys no more memory. Output that overruns its room fails like bad data, unless the limit is what
+// cut the room short.
+std::optional<EntryProblem> InflateEntry(const LocalEntry& entry, Bytes data, std::vector<uint8_t>& output)
 {
     if (entry.uncompressedSize > kMaxEntryOutput)
-        return std::nullopt;
+        return EntryProblem::TooLarge;
     const uint64_t wanted = entry.uncompressedSize != 0 ? entry.uncompressedSize : entry.compressedSize * 4 + 1024;
-    // DEFLATE cannot turn one input byte into more than 1032, so a lying header buys no more memory.
-    return std::min({wanted, kMaxEntryOutput, (entry.compressedSize + 1) * kMaxDeflateRatio});
-}
-
-bool InflateEntry(const LocalEntry& entry, Bytes data, std::vector<uint8_t>& output)
-{
-    const std::optional<uint64_t> capacity = InflateCapacity(entry);
-    if (!capacity)
-        return false;
+    const uint64_t capacity = std::min({wanted, kMaxEntryOutput, (entry.compressedSize + 1) * kMaxDeflateRatio});
     try {
-        output.assign(*capacity, 0);
+        output.assign(capacity, 0);
     } catch (const std::bad_alloc&) {
-        return false;
+        return EntryProblem::TooLarge;
     }
     const int64_t produced = InflateRaw(data.data(), data.size(), output.data(), output.size());
     if (produced < 0)
-        return false;
+        return wanted > kMaxEntryOutput ? EntryProblem::TooLarge : EntryProblem::InflateFailed;
     output.resize(static_cast<size_t>(produced));
-    return true;
+    return std::nullopt;
 }
 
-// True when the entry produced a file; folders, skipped and failed entries do not count.
-bool ExtractEntry(const fs::path& dest, const LocalEntry& entry, Bytes data)
+// Nothing when the file was written. The CRC is checked before the file is opened, so a damaged entry
+// never replaces a good file from an earlier extraction.
+std::optional<EntryProblem> ExtractFile(const fs::path& target, const LocalEntry& entry, Bytes data, const StatedCrcs& crcs)
 {
     if ((entry.flags & kFlagEncrypted) != 0)
-        return false;
-    const std::optional<std::vector<std::string>> parts = EntryPathParts(entry.name);
-    if (!parts || parts->empty())
-        return false;
-    fs::path target = dest;
-    for (const std::string& part : *parts)
-        target /= WidePath(Utf8ToWide(part));
-
-    if (IsSeparator(entry.name.back())) {
-        MakeDirectories(target);
-        return false;
-    }
-    if (entry.method == kMethodStored)
-        return WriteEntryFile(target, data);
-    if (entry.method != kMethodDeflated)
-        return false;
+        return EntryProblem::Encrypted;
+    if (entry.method != kMethodStored && entry.method != kMethodDeflated)
+        return EntryProblem::UnsupportedMethod;
+    if (crcs.count == 0)
+        return EntryProblem::ArchiveEndsEarly;
     std::vector<uint8_t> output;
-    return InflateEntry(entry, data, output) && WriteEntryFile(target, output);
+    if (entry.method == kMethodDeflated) {
+        if (const std::optional<EntryProblem> problem = InflateEntry(entry, data, output))
+            return problem;
+        data = output;
+    }
+    if (!crcs.MatchedBy(Crc32(data)))
+        return EntryProblem::CrcMismatch;
+    if (!WriteEntryFile(target, data))
+        return EntryProblem::WriteFailed;
+    return std::nullopt;
 }
 
 // The whole archive in one read; false when it is unreadable or over the size limit.
@@ -375,32 +487,94 @@ bool ReadArchive(const fs::path& path, std::vector<uint8_t>& bytes)
     return static_cast<uintmax_t>(in.gcount()) == size;
 }
 
+// A failure with the offset of the entry's local header, by which failures are put in archive order.
+struct PlacedFailure {
+    uint64_t offset;
+    EntryFailure failure;
+};
+
 } // namespace
 
-// The central directory is read only for entries with a data descriptor, whose local sizes may be missing or wrong.
-Outcome ExtractZip(const std::wstring& zipPath, const std::wstring& destDir)
+std::wstring EntryProblemText(EntryProblem problem)
 {
+    switch (problem) {
+    case EntryProblem::CrcMismatch: return L"CRC 校验失败";
+    case EntryProblem::InflateFailed: return L"数据损坏";
+    case EntryProblem::WriteFailed: return L"写入失败";
+    case EntryProblem::TooLarge: return L"文件过大";
+    case EntryProblem::Encrypted: return L"已加密";
+    case EntryProblem::UnsupportedMethod: return L"不支持的压缩方法";
+    case EntryProblem::UnsafeName: return L"文件名不安全";
+    case EntryProblem::ArchiveEndsEarly: return L"压缩包不完整";
+    }
+    return L"";
+}
+
+// The walk follows the local headers, so entries stored back to back extract even when the end of the
+// archive is lost; the central directory then names what the walk did not reach.
+ExtractReport ExtractZip(const std::wstring& zipPath, const std::wstring& destDir)
+{
+    ExtractReport report;
     std::vector<uint8_t> buffer;
-    if (!ReadArchive(WidePath(zipPath), buffer))
-        return Failure(L"无法读取压缩包");
+    if (!ReadArchive(WidePath(zipPath), buffer)) {
+        report.archive = Failure(L"无法读取压缩包");
+        return report;
+    }
     CreateDirectoryTree(destDir);
     const fs::path dest = WidePath(destDir);
     const Bytes archive(buffer);
+    const CentralDirectory central = ReadCentralDirectory(archive);
 
-    std::optional<CentralSizes> central;
-    int extracted = 0;
+    std::vector<PlacedFailure> failures;
+    std::vector<uint64_t> reached;  // local header offsets of the entries handled, rising
     LocalEntry entry;
     for (uint64_t position = 0; ReadLocalHeader(archive, position, entry);) {
-        if (!SettleDescriptorSizes(archive, position, central, entry))
+        const CentralEntry* listed = central.Find(position);
+        if (!SettleDescriptorSizes(listed, entry) || !Fits(archive.size(), entry.dataStart, entry.compressedSize)) {
+            // An entry whose data the file cut off; one the central directory lists is named below.
+            if (!listed && !IsFolderName(entry.name) && !IsMacMetadata(entry.name))
+                failures.push_back({position, {entry.name, EntryProblem::ArchiveEndsEarly}});
             break;
-        if (!Fits(archive.size(), entry.dataStart, entry.compressedSize))
-            break;
+        }
+        reached.push_back(position);
+        const Bytes data = archive.subspan(entry.dataStart, entry.compressedSize);
         const uint64_t dataEnd = entry.dataStart + entry.compressedSize;
-        if (ExtractEntry(dest, entry, archive.subspan(entry.dataStart, entry.compressedSize)))
-            ++extracted;
-        position = NextHeaderPosition(archive, dataEnd, entry);
+        const uint64_t descriptorLength = DescriptorLength(archive, dataEnd, entry);
+        position = dataEnd + descriptorLength;
+
+        // Folders and macOS metadata never count; of the rest, every entry either becomes a file or is a failure.
+        const std::optional<std::vector<std::string>> parts = EntryPathParts(entry.name);
+        const bool safe = parts && !parts->empty();
+        fs::path target = dest;
+        if (safe)
+            for (const std::string& part : *parts)
+                target /= WidePath(Utf8ToWide(part));
+        if (IsFolderName(entry.name)) {
+            if (safe && (entry.flags & kFlagEncrypted) == 0 && !IsMacMetadata(entry.name))
+                MakeDirectories(target);
+            continue;
+        }
+        if (safe && IsMacMetadata(entry.name))
+            continue;
+        const std::optional<EntryProblem> problem =
+            safe ? ExtractFile(target, entry, data, StatedCrcsOf(archive, entry, dataEnd, descriptorLength, listed)) : EntryProblem::UnsafeName;
+        if (problem)
+            failures.push_back({reached.back(), {entry.name, *problem}});
+        else
+            ++report.filesWritten;
     }
-    return extracted > 0 ? Success() : Failure(L"压缩包中没有可解压的文件");
+
+    for (const CentralEntry& listed : central.entries)
+        if (!IsFolderName(listed.name) && !IsMacMetadata(listed.name) && !std::binary_search(reached.begin(), reached.end(), listed.localOffset))
+            failures.push_back({listed.localOffset, {listed.name, EntryProblem::ArchiveEndsEarly}});
+    std::stable_sort(failures.begin(), failures.end(), [](const PlacedFailure& a, const PlacedFailure& b) { return a.offset < b.offset; });
+    for (PlacedFailure& placed : failures)
+        report.failures.push_back(std::move(placed.failure));
+    // Every archive ends with its end record; without it nothing tells what came after the cut, so the
+    // archive as a whole is incomplete, whatever could be written from it.
+    if (!central.found)
+        report.archive = Failure(L"压缩包不完整");
+    return report;
 }
 
 // Anything already standing under that name counts as success, as a plain file does.

@@ -1,9 +1,29 @@
 #pragma once
 #include <string>
+#include <vector>
 
 #include "base/Outcome.h"
 
-// Unpacks every entry it can reach into destDir; succeeds when at least one file was written.
-Outcome ExtractZip(const std::wstring& zipPath, const std::wstring& destDir);
+// Why an entry of an archive did not become a file.
+enum class EntryProblem { CrcMismatch, InflateFailed, WriteFailed, TooLarge, Encrypted, UnsupportedMethod, UnsafeName, ArchiveEndsEarly };
+
+// One entry that should have become a file and did not. Folders and macOS metadata are never listed.
+struct EntryFailure {
+    std::string name;  // as the archive spells it, UTF-8
+    EntryProblem problem;
+};
+
+// What one extraction did.
+struct ExtractReport {
+    Outcome archive;  // fails when the file cannot be read, or ends before its end record (cut off or no ZIP)
+    int filesWritten = 0;
+    std::vector<EntryFailure> failures;  // in archive order
+};
+
+// The reason in words the user reads, e.g. "CRC 校验失败".
+std::wstring EntryProblemText(EntryProblem problem);
+// Unpacks every entry into destDir, checking each file's CRC-32; a file that failed its CRC or its
+// write is removed again.
+ExtractReport ExtractZip(const std::wstring& zipPath, const std::wstring& destDir);
 // Creates a folder and its parents; true also when something of that name already stands there.
 bool CreateDirectoryTree(const std::wstring& path);

@@ -8,10 +8,12 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
 #include "archive/Zip.h"
+#include "base/Text.h"
 
 namespace fs = std::filesystem;
 
@@ -25,6 +27,18 @@ std::string Le(uint64_t value, int width)
     for (int i = 0; i < width; ++i)
         bytes.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
     return bytes;
+}
+
+// Bit by bit, unlike the extractor's tables, so that one cannot confirm the other's mistake.
+uint32_t Crc32(const std::string& data)
+{
+    uint32_t crc = 0xFFFFFFFF;
+    for (const char c : data) {
+        crc ^= static_cast<uint8_t>(c);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc >> 1) ^ ((crc & 1) != 0 ? 0xEDB88320 : 0);
+    }
+    return ~crc;
 }
 
 std::string Hex(const std::string& hex)
@@ -51,9 +65,11 @@ struct ZipEntry {
     std::string name;
     std::string payload;
     uint64_t size = 0;
+    uint32_t crc = 0;  // of the content; behind the descriptor flag the local header holds 0
     uint16_t method = 0;
     uint16_t flags = 0;
     std::optional<uint32_t> localCompressed, localUncompressed;
+    std::optional<uint32_t> localCrc, descriptorCrc, centralCrc;
     std::string extra;
     Descriptor descriptor = Descriptor::None;
     bool wideDescriptor = false;
@@ -65,6 +81,7 @@ ZipEntry Stored(const std::string& name, const std::string& content)
     e.name = name;
     e.payload = content;
     e.size = content.size();
+    e.crc = Crc32(content);
     return e;
 }
 
@@ -72,6 +89,7 @@ ZipEntry Deflated(const std::string& name, const std::string& content, const std
 {
     ZipEntry e = Stored(name, stream.empty() ? Deflate(content) : stream);
     e.size = content.size();
+    e.crc = Crc32(content);
     e.method = 8;
     return e;
 }
@@ -111,7 +129,7 @@ std::string CentralHeader(const ZipEntry& e, uint64_t offset, bool zip64)
 {
     const uint64_t mark = 0xFFFFFFFF;
     const std::string extra = zip64 ? Zip64Record(Le(e.size, 8) + Le(e.payload.size(), 8) + Le(offset, 8)) : "";
-    return Le(0x02014b50, 4) + Le(20, 2) + Le(20, 2) + Le(e.flags, 2) + Le(e.method, 2) + Le(0, 8) +
+    return Le(0x02014b50, 4) + Le(20, 2) + Le(20, 2) + Le(e.flags, 2) + Le(e.method, 2) + Le(0, 4) + Le(e.centralCrc.value_or(e.crc), 4) +
            Le(zip64 ? mark : e.payload.size(), 4) + Le(zip64 ? mark : e.size, 4) + Le(e.name.size(), 2) +
            Le(extra.size(), 2) + Le(0, 2) + Le(0, 8) + Le(zip64 ? mark : offset, 4) + e.name + extra;
 }
@@ -121,13 +139,14 @@ std::string Archive(const std::vector<ZipEntry>& entries, const ArchiveOptions& 
     std::string zip, central;
     for (const ZipEntry& e : entries) {
         central += CentralHeader(e, zip.size(), options.zip64Central);
-        zip += Le(0x04034b50, 4) + Le(20, 2) + Le(e.flags, 2) + Le(e.method, 2) + Le(0, 8) +
+        const uint32_t localCrc = e.localCrc.value_or((e.flags & 8) != 0 ? 0 : e.crc);
+        zip += Le(0x04034b50, 4) + Le(20, 2) + Le(e.flags, 2) + Le(e.method, 2) + Le(0, 4) + Le(localCrc, 4) +
                Le(e.localCompressed.value_or(e.payload.size()), 4) + Le(e.localUncompressed.value_or(e.size), 4) +
                Le(e.name.size(), 2) + Le(e.extra.size(), 2) + e.name + e.extra + e.payload;
         if (e.descriptor == Descriptor::Signed)
             zip += Le(0x08074b50, 4);
         if (e.descriptor != Descriptor::None)
-            zip += Le(0, 4) + Le(e.payload.size(), e.wideDescriptor ? 8 : 4) + Le(e.size, e.wideDescriptor ? 8 : 4);
+            zip += Le(e.descriptorCrc.value_or(e.crc), 4) + Le(e.payload.size(), e.wideDescriptor ? 8 : 4) + Le(e.size, e.wideDescriptor ? 8 : 4);
     }
     if (!options.central)
         return zip;
@@ -178,11 +197,23 @@ Tree Out(const Tree& files)
     return tree;
 }
 
+// Failures as one line, so that a wrong problem or order shows in full; EntryFailure has no ==.
+std::string Describe(const std::vector<EntryFailure>& failures)
+{
+    static const char* const names[] = {"CrcMismatch", "InflateFailed", "WriteFailed", "TooLarge", "Encrypted",
+                                        "UnsupportedMethod", "UnsafeName", "ArchiveEndsEarly"};
+    std::string text;
+    for (const EntryFailure& failure : failures)
+        text += failure.name + ": " + names[static_cast<int>(failure.problem)] + "; ";
+    return text;
+}
+
 struct ArchiveRow {
     std::string archive;
-    bool result;
+    int written;
     Tree files;
     const char* reason;
+    std::vector<EntryFailure> failures = {};
 };
 
 class ExtractZipTest : public testing::Test {
@@ -202,11 +233,16 @@ protected:
         fs::remove_all(root);
         fs::create_directories(root);
     }
-    bool Extract(const std::string& archive)
+    ExtractReport Extract(const std::string& archive)
     {
         Clear();
         WriteFile(zip, archive);
-        return static_cast<bool>(ExtractZip(zip.wstring(), dest.wstring()));
+        ExtractReport report = ExtractZip(zip.wstring(), dest.wstring());
+        // Readable, so an archive whenever its end record is there, and an incomplete one otherwise.
+        const size_t end = archive.rfind(std::string("PK\x05\x06", 4));
+        const bool ended = end != std::string::npos && end + 22 <= archive.size();
+        EXPECT_EQ(static_cast<bool>(report.archive), ended) << WideToUtf8(report.archive.error);
+        return report;
     }
     // Everything under the scratch folder but the archive: any escape from "out" shows here.
     Tree Listing() const
@@ -224,7 +260,9 @@ protected:
     void CheckRows(const std::vector<ArchiveRow>& rows)
     {
         for (const ArchiveRow& row : rows) {
-            EXPECT_EQ(Extract(row.archive), row.result) << row.reason;
+            const ExtractReport report = Extract(row.archive);
+            EXPECT_EQ(report.filesWritten, row.written) << row.reason;
+            EXPECT_EQ(Describe(report.failures), Describe(row.failures)) << row.reason;
             EXPECT_EQ(Listing(), Out(row.files)) << row.reason;
         }
     }
@@ -235,9 +273,26 @@ const ZipEntry kNext = Stored("next.txt", "next");
 // An end record inside the comment whose own comment would run past the archive.
 const std::string kFakeEndRecord = Le(0x06054b50, 4) + std::string(16, '\0') + Le(0xFFFF, 2) + "tail";
 
+using enum EntryProblem;
+
+ZipEntry Flipped(ZipEntry e, size_t at)
+{
+    e.payload[at] = static_cast<char>(e.payload[at] ^ 0x20);
+    return e;
+}
+
+// One of the CRCs the archive states for the entry made wrong.
+ZipEntry WrongCrc(ZipEntry e, std::optional<uint32_t> ZipEntry::*field)
+{
+    e.*field = e.crc ^ 1;
+    return e;
+}
+
+const std::string kProse = "The quick brown fox jumps over the lazy dog.\n";
+
 // ---- Cases ----
 
-TEST_F(ExtractZipTest, WritesEntriesAndTellsWhetherAnyFileWasWritten)
+TEST_F(ExtractZipTest, WritesEntriesAndReportsTheRest)
 {
     ZipEntry encrypted = Stored("secret.txt", "x");
     encrypted.flags |= 1;
@@ -246,19 +301,64 @@ TEST_F(ExtractZipTest, WritesEntriesAndTellsWhetherAnyFileWasWritten)
     ZipEntry corrupt = Deflated("bad.txt", kHello);
     corrupt.payload[0] = '\x07';
     CheckRows({
-        {Archive({Stored("a.txt", kHello), Deflated("b.txt", kHello)}), true, {{"a.txt", kHello}, {"b.txt", kHello}}, "stored and deflated"},
-        {Archive({Stored("x/y/z.txt", "deep")}), true, {{"x/y/z.txt", "deep"}}, "folders made without folder entries"},
-        {Archive({Stored("empty.txt", "")}), true, {{"empty.txt", ""}}, "an empty file still counts"},
-        {Archive({Stored("a/", ""), Stored("a/b/", "")}), false, {{"a/b/", ""}}, "folders are made but do not count"},
-        {Archive({encrypted, kNext}), true, {{"next.txt", "next"}}, "encrypted entry skipped, walk goes on"},
-        {Archive({WithDescriptor(encrypted, Descriptor::Unsigned), kNext}), true, {{"next.txt", "next"}}, "skipped entry's descriptor stepped over"},
-        {Archive({bzip2, kNext}), true, {{"next.txt", "next"}}, "unknown method skipped"},
-        {Archive({corrupt, kNext}), true, {{"next.txt", "next"}}, "undecodable deflate data leaves no file"},
-        {Archive({encrypted, bzip2, corrupt}), false, {}, "nothing written means false"},
-        {Archive({Stored("a.txt", "one"), Stored("a.txt", "two")}), true, {{"a.txt", "two"}}, "a later entry replaces an earlier one"},
-        {Archive({Stored("a.txt", "x"), Stored("a.txt/b.txt", "y")}), true, {{"a.txt", "x"}}, "a file in the way of a folder skips the entry"},
-        {"PK\x05\x06" + std::string(18, '\0'), false, {}, "empty archive: only an end record"},
-        {Le(0x04034b50, 4) + std::string(25, '\0'), false, {}, "shorter than one header"},
+        {Archive({Stored("a.txt", kHello), Deflated("b.txt", kHello)}), 2, {{"a.txt", kHello}, {"b.txt", kHello}}, "stored and deflated"},
+        {Archive({Stored("x/y/z.txt", "deep")}), 1, {{"x/y/z.txt", "deep"}}, "folders made without folder entries"},
+        {Archive({Stored("empty.txt", "")}), 1, {{"empty.txt", ""}}, "an empty file still counts"},
+        {Archive({Stored("a/", ""), Stored("a/b/", "")}), 0, {{"a/b/", ""}}, "folders are made but do not count"},
+        {Archive({encrypted, kNext}), 1, {{"next.txt", "next"}}, "encrypted entry skipped, walk goes on", {{"secret.txt", Encrypted}}},
+        {Archive({WithDescriptor(encrypted, Descriptor::Unsigned), kNext}), 1, {{"next.txt", "next"}}, "skipped entry's descriptor stepped over", {{"secret.txt", Encrypted}}},
+        {Archive({bzip2, kNext}), 1, {{"next.txt", "next"}}, "unknown method skipped", {{"b.bz2", UnsupportedMethod}}},
+        {Archive({corrupt, kNext}), 1, {{"next.txt", "next"}}, "undecodable deflate data leaves no file", {{"bad.txt", InflateFailed}}},
+        {Archive({encrypted, bzip2, corrupt}), 0, {}, "nothing written", {{"secret.txt", Encrypted}, {"b.bz2", UnsupportedMethod}, {"bad.txt", InflateFailed}}},
+        {Archive({Stored("a.txt", "one"), Stored("a.txt", "two")}), 2, {{"a.txt", "two"}}, "a later entry replaces an earlier one"},
+        {Archive({Stored("a.txt", "x"), Stored("a.txt/b.txt", "y")}), 1, {{"a.txt", "x"}}, "a file in the way of a folder skips the entry", {{"a.txt/b.txt", WriteFailed}}},
+        {"PK\x05\x06" + std::string(18, '\0'), 0, {}, "empty archive: only an end record"},
+        {Le(0x04034b50, 4) + std::string(25, '\0'), 0, {}, "shorter than one header"},
+    });
+}
+
+TEST_F(ExtractZipTest, ReportsWhyEachEntryDidNotBecomeAFile)
+{
+    ZipEntry method99 = Stored("m.bin", kHello);
+    method99.method = 99;
+    ZipEntry encrypted = Deflated("secret.txt", kHello);
+    encrypted.flags |= 1;
+    ZipEntry cutStream = Deflated("cut.txt", kHello);
+    cutStream.payload.pop_back();
+    // The second local header's signature broken; the central directory still lists every entry.
+    std::string damaged = Archive({kNext, Stored("b.txt", kHello), Stored("dir/", ""), Stored("__MACOSX/._b.txt", "m"), Deflated("c.txt", kHello)});
+    damaged[Archive({kNext}, {.central = false}).size()] = 'X';
+    ZipEntry folder = Flipped(Stored("f/", "xx"), 0);
+    folder.size = 0;
+    ZipEntry unsafeEncrypted = encrypted;
+    unsafeEncrypted.name = "../secret.txt";
+    const std::string withoutDescriptor = Archive({WithDescriptor(Deflated("a.txt", kProse), Descriptor::Signed)}, {.central = false});
+    const Tree next{{"next.txt", "next"}};
+    CheckRows({
+        {Archive({Flipped(Stored("a.txt", kProse), 10), kNext}), 1, next, "stored data with a flipped byte", {{"a.txt", CrcMismatch}}},
+        {Archive({Flipped(Deflated("a.txt", kProse), 10), kNext}), 1, next, "deflated data that decodes to other bytes", {{"a.txt", CrcMismatch}}},
+        {Archive({WrongCrc(Stored("a.txt", kProse), &ZipEntry::localCrc), kNext}), 1, next, "local header's CRC", {{"a.txt", CrcMismatch}}},
+        {Archive({WrongCrc(Streamed(Deflated("a.txt", kProse)), &ZipEntry::descriptorCrc), kNext}), 1, next, "streamed: the descriptor's CRC", {{"a.txt", CrcMismatch}}},
+        {Archive({WrongCrc(Streamed(Deflated("a.txt", kProse), Descriptor::Unsigned), &ZipEntry::descriptorCrc), kNext}), 1, next, "unsigned descriptor's CRC", {{"a.txt", CrcMismatch}}},
+        {Archive({WrongCrc(Streamed(Deflated("a.txt", kProse)), &ZipEntry::centralCrc), kNext}), 1, next, "streamed: the central directory's CRC", {{"a.txt", CrcMismatch}}},
+        {Archive({WrongCrc(WithDescriptor(Deflated("a.txt", kProse), Descriptor::Signed), &ZipEntry::descriptorCrc), kNext}, {.central = false}), 1, next,
+         "no central directory: the descriptor's CRC alone", {{"a.txt", CrcMismatch}}},
+        {Archive({WrongCrc(Zip64(Streamed(Deflated("a.txt", kProse)), true), &ZipEntry::descriptorCrc), kNext}), 1, next, "ZIP64 descriptor's CRC", {{"a.txt", CrcMismatch}}},
+        {Archive({cutStream, kNext}), 1, next, "deflate stream ends before its last block", {{"cut.txt", InflateFailed}}},
+        {Archive({method99, kNext}), 1, next, "method 99", {{"m.bin", UnsupportedMethod}}},
+        {Archive({encrypted, kNext}), 1, next, "flag bit 0 on a deflated entry", {{"secret.txt", Encrypted}}},
+        {Archive({Stored("launcher.exe.", "x"), kNext}), 1, next, "Windows would write launcher.exe", {{"launcher.exe.", UnsafeName}}},
+        {Archive({Stored("package.json ", "x"), kNext}), 1, next, "Windows would write package.json", {{"package.json ", UnsafeName}}},
+        {Archive({Stored("a./b", "x"), kNext}), 1, next, "folder part ending in a dot", {{"a./b", UnsafeName}}},
+        {Archive({Stored("a /b", "x"), kNext}), 1, next, "folder part ending in a space", {{"a /b", UnsafeName}}},
+        {Archive({unsafeEncrypted, kNext}), 1, next, "the name is judged first", {{"../secret.txt", UnsafeName}}},
+        {Archive({Stored("", "x"), Stored(".", "x"), kNext}), 1, next, "no name to write to", {{"", UnsafeName}, {".", UnsafeName}}},
+        {Archive({Stored("a/b./", ""), folder, Flipped(Stored("__MACOSX/._a.txt", kProse), 3), kNext}), 1, {{"f/", ""}, {"next.txt", "next"}},
+         "folders and macOS metadata are never failures, whatever they hold"},
+        {withoutDescriptor.substr(0, withoutDescriptor.size() - 1), 0, {}, "no central directory and the descriptor cut off: nothing to check against",
+         {{"a.txt", ArchiveEndsEarly}}},
+        {damaged, 1, next, "a damaged local header: the central directory names what lies behind it",
+         {{"b.txt", ArchiveEndsEarly}, {"c.txt", ArchiveEndsEarly}}},
     });
 }
 
@@ -277,6 +377,7 @@ TEST_F(ExtractZipTest, NamesStayInsideTheDestination)
         {"a\\..\\..\\escaped.txt", nullptr, "climbs out with backslashes"},
         {"a/..\\../escaped.txt", nullptr, "mixed separators"},
         {"a/.. /escaped.txt", nullptr, "Windows drops trailing spaces, so this climbs too"},
+        {"a/... /escaped.txt", nullptr, "and trailing dots"},
         {"a/../b.txt", nullptr, "any parent reference is refused, even one that stays inside"},
         {outside, nullptr, "absolute path"},
         {"/escaped.txt", nullptr, "rooted name"},
@@ -308,7 +409,11 @@ TEST_F(ExtractZipTest, NamesStayInsideTheDestination)
         Tree expected{{"ok.txt", "ok"}};
         if (row.kept)
             expected[row.kept] = std::string(row.kept).back() == '/' ? "" : "x";
-        EXPECT_TRUE(Extract(Archive({Stored(row.name, "x"), Stored("ok.txt", "ok")}))) << row.reason;
+        const bool folder = row.name.back() == '/';
+        const bool reported = !row.kept && !folder && !row.name.starts_with("__MACOSX/");
+        const ExtractReport report = Extract(Archive({Stored(row.name, "x"), Stored("ok.txt", "ok")}));
+        EXPECT_EQ(report.filesWritten, row.kept && !folder ? 2 : 1) << row.reason;
+        EXPECT_EQ(Describe(report.failures), Describe(reported ? std::vector<EntryFailure>{{row.name, UnsafeName}} : std::vector<EntryFailure>{})) << row.reason;
         EXPECT_EQ(Listing(), Out(expected)) << row.reason;
     }
 }
@@ -331,25 +436,27 @@ TEST_F(ExtractZipTest, DescriptorsZip64AndStreamedEntries)
     encryptedShort.localCompressed = encryptedShort.localUncompressed = 1;
     const Tree both{{"d.txt", kHello}, {"next.txt", "next"}};
     CheckRows({
-        {Archive({WithDescriptor(Deflated("d.txt", kHello), Descriptor::Signed), kNext}), true, both, "descriptor with signature"},
-        {Archive({WithDescriptor(Deflated("d.txt", kHello), Descriptor::Unsigned), kNext}), true, both, "descriptor without signature"},
-        {Archive({WithDescriptor(Zip64(Deflated("d.txt", kHello)), Descriptor::Signed), kNext}), true, both, "ZIP64 descriptor has 8-byte sizes"},
-        {Archive({WithDescriptor(Zip64(Deflated("d.txt", kHello)), Descriptor::Unsigned), kNext}), true, both, "unsigned ZIP64 descriptor"},
-        {Archive({Zip64(Stored("z.txt", kHello)), kNext}), true, {{"z.txt", kHello}, {"next.txt", "next"}}, "both sizes in the ZIP64 record"},
-        {Archive({onlyCompressed, kNext}), true, {{"c.txt", kHello}, {"next.txt", "next"}}, "record holds only the size marked"},
-        {Archive({afterOther, kNext}), true, {{"o.txt", kHello}, {"next.txt", "next"}}, "other extra records stepped over"},
-        {Archive({kNext, shortRecord, Stored("late.txt", "x")}), true, {{"next.txt", "next"}}, "record too short: size unknown, walk ends"},
-        {Archive({Streamed(Stored("d.txt", kHello)), kNext}), true, both, "streamed stored entry"},
-        {Archive({Streamed(Deflated("d.txt", kHello), Descriptor::Unsigned), kNext}), true, both, "streamed, descriptor without signature"},
-        {Archive({infoZip, kNext}), true, both, "Info-ZIP into a pipe fills in only the uncompressed size"},
-        {Archive({Streamed(Deflated("big.bin", big, kZeros100000)), kNext}), true, {{"big.bin", big}, {"next.txt", "next"}}, "streamed output beyond the zero-size guess"},
-        {Archive({Zip64(Streamed(Deflated("d.txt", kHello)), true), kNext}), true, both, "streamed ZIP64 as Python writes it"},
-        {Archive({Streamed(Deflated("d.txt", kHello)), kNext}, {.zip64Central = true}), true, both, "sizes and offset in ZIP64 central records"},
-        {Archive({Streamed(Deflated("d.txt", kHello)), kNext}, {.comment = kFakeEndRecord}), true, both, "archive comment mimicking an end record"},
-        {Archive({Streamed(Stored("e.txt", "")), Streamed(Deflated("f/", "")), kNext}), true, {{"e.txt", ""}, {"f/", ""}, {"next.txt", "next"}}, "streamed empty file and folder"},
-        {Archive({kNext, Streamed(Stored("d.txt", kHello))}, {.central = false}), true, {{"next.txt", "next"}}, "no central directory: streamed entry not guessed at"},
-        {Archive({encryptedShort, kNext}), true, {{"next.txt", "next"}}, "descriptor flag: the central directory's size beats a short local one"},
-        {Archive({WithDescriptor(Deflated("d.txt", kHello), Descriptor::Signed), kNext}, {.central = false}), true, both, "no central directory: a descriptor entry's own sizes serve"},
+        {Archive({WithDescriptor(Deflated("d.txt", kHello), Descriptor::Signed), kNext}), 2, both, "descriptor with signature"},
+        {Archive({WithDescriptor(Deflated("d.txt", kHello), Descriptor::Unsigned), kNext}), 2, both, "descriptor without signature"},
+        {Archive({WithDescriptor(Zip64(Deflated("d.txt", kHello)), Descriptor::Signed), kNext}), 2, both, "ZIP64 descriptor has 8-byte sizes"},
+        {Archive({WithDescriptor(Zip64(Deflated("d.txt", kHello)), Descriptor::Unsigned), kNext}), 2, both, "unsigned ZIP64 descriptor"},
+        {Archive({Zip64(Stored("z.txt", kHello)), kNext}), 2, {{"z.txt", kHello}, {"next.txt", "next"}}, "both sizes in the ZIP64 record"},
+        {Archive({onlyCompressed, kNext}), 2, {{"c.txt", kHello}, {"next.txt", "next"}}, "record holds only the size marked"},
+        {Archive({afterOther, kNext}), 2, {{"o.txt", kHello}, {"next.txt", "next"}}, "other extra records stepped over"},
+        {Archive({kNext, shortRecord, Stored("late.txt", "x")}), 1, {{"next.txt", "next"}}, "record too short: size unknown, walk ends",
+         {{"s.txt", ArchiveEndsEarly}, {"late.txt", ArchiveEndsEarly}}},
+        {Archive({Streamed(Stored("d.txt", kHello)), kNext}), 2, both, "streamed stored entry"},
+        {Archive({Streamed(Deflated("d.txt", kHello), Descriptor::Unsigned), kNext}), 2, both, "streamed, descriptor without signature"},
+        {Archive({infoZip, kNext}), 2, both, "Info-ZIP into a pipe fills in only the uncompressed size"},
+        {Archive({Streamed(Deflated("big.bin", big, kZeros100000)), kNext}), 2, {{"big.bin", big}, {"next.txt", "next"}}, "streamed output beyond the zero-size guess"},
+        {Archive({Zip64(Streamed(Deflated("d.txt", kHello)), true), kNext}), 2, both, "streamed ZIP64 as Python writes it"},
+        {Archive({Streamed(Deflated("d.txt", kHello)), kNext}, {.zip64Central = true}), 2, both, "sizes and offset in ZIP64 central records"},
+        {Archive({Streamed(Deflated("d.txt", kHello)), kNext}, {.comment = kFakeEndRecord}), 2, both, "archive comment mimicking an end record"},
+        {Archive({Streamed(Stored("e.txt", "")), Streamed(Deflated("f/", "")), kNext}), 2, {{"e.txt", ""}, {"f/", ""}, {"next.txt", "next"}}, "streamed empty file and folder"},
+        {Archive({kNext, Streamed(Stored("d.txt", kHello))}, {.central = false}), 1, {{"next.txt", "next"}}, "no central directory: streamed entry not guessed at",
+         {{"d.txt", EntryProblem::ArchiveEndsEarly}}},
+        {Archive({encryptedShort, kNext}), 1, {{"next.txt", "next"}}, "descriptor flag: the central directory's size beats a short local one", {{"secret.txt", Encrypted}}},
+        {Archive({WithDescriptor(Deflated("d.txt", kHello), Descriptor::Signed), kNext}, {.central = false}), 2, both, "no central directory: a descriptor entry's own sizes serve"},
     });
 }
 
@@ -363,12 +470,13 @@ TEST_F(ExtractZipTest, DeflateOutputLimits)
     ZipEntry huge64 = Zip64(Deflated("h.txt", kHello));
     huge64.extra = Zip64Record(Le(5ull << 30, 8) + Le(huge64.payload.size(), 8));
     CheckRows({
-        {Archive({declared(Deflated("z.bin", std::string(1000, '\0'), kZeros1000), 0)}), true, {{"z.bin", std::string(1000, '\0')}}, "size 0: room of four times the data plus 1024"},
-        {Archive({declared(Deflated("z.bin", "", kZeros100000), 0), kNext}), true, {{"next.txt", "next"}}, "size 0 and more output than that room"},
-        {Archive({declared(Deflated("a.txt", kHello), 5), kNext}), true, {{"next.txt", "next"}}, "declared size smaller than the output"},
-        {Archive({declared(Deflated("a.txt", kHello), limit)}), true, {{"a.txt", kHello}}, "declared 256 MiB is allowed"},
-        {Archive({declared(Deflated("a.txt", kHello), limit + 1), kNext}), true, {{"next.txt", "next"}}, "declared past 256 MiB is refused"},
-        {Archive({huge64, kNext}), true, {{"next.txt", "next"}}, "ZIP64 size past the 32-bit range"},
+        {Archive({declared(Deflated("z.bin", std::string(1000, '\0'), kZeros1000), 0)}), 1, {{"z.bin", std::string(1000, '\0')}}, "size 0: room of four times the data plus 1024"},
+        {Archive({declared(Deflated("z.bin", std::string(100000, '\0'), kZeros100000), 0), kNext}), 1, {{"next.txt", "next"}}, "size 0 and more output than that room",
+         {{"z.bin", InflateFailed}}},
+        {Archive({declared(Deflated("a.txt", kHello), 5), kNext}), 1, {{"next.txt", "next"}}, "declared size smaller than the output", {{"a.txt", InflateFailed}}},
+        {Archive({declared(Deflated("a.txt", kHello), limit)}), 1, {{"a.txt", kHello}}, "declared 256 MiB is allowed"},
+        {Archive({declared(Deflated("a.txt", kHello), limit + 1), kNext}), 1, {{"next.txt", "next"}}, "declared past 256 MiB is refused", {{"a.txt", TooLarge}}},
+        {Archive({huge64, kNext}), 1, {{"next.txt", "next"}}, "ZIP64 size past the 32-bit range", {{"h.txt", TooLarge}}},
     });
 }
 
@@ -376,11 +484,11 @@ TEST_F(ExtractZipTest, TruncatedArchiveNeverLeavesHalfFiles)
 {
     const std::string full = Archive({Stored("a.txt", kHello), Deflated("b/c.txt", kHello + kHello),
                                       Streamed(Deflated("d.txt", kHello)), Stored("e.txt", kHello)});
-    ASSERT_TRUE(Extract(full));
+    ASSERT_EQ(Extract(full).filesWritten, 4);
     const Tree complete = Listing();
     size_t previous = 0;
     for (size_t length = 0; length < full.size(); ++length) {
-        const bool result = Extract(full.substr(0, length));
+        const ExtractReport report = Extract(full.substr(0, length));
         const Tree got = Listing();
         size_t files = 0;
         for (const auto& [path, content] : got) {
@@ -388,7 +496,11 @@ TEST_F(ExtractZipTest, TruncatedArchiveNeverLeavesHalfFiles)
             EXPECT_EQ(content, complete.at(path)) << length << ": " << path;
             files += path.back() != '/';
         }
-        EXPECT_EQ(result, files > 0) << length;
+        EXPECT_EQ(report.filesWritten, static_cast<int>(files)) << length;
+        EXPECT_FALSE(report.archive) << length << ": an archive without its end record is incomplete";
+        EXPECT_EQ(report.archive.error, L"压缩包不完整") << length;
+        for (const EntryFailure& failure : report.failures)
+            EXPECT_EQ(failure.problem, EntryProblem::ArchiveEndsEarly) << length << ": only the entry cut in two is named";
         EXPECT_GE(files, previous) << length << ": a longer prefix lost a file";
         EXPECT_TRUE(got.count("out/")) << length << ": destination made once the archive was read";
         previous = files;
@@ -398,14 +510,18 @@ TEST_F(ExtractZipTest, TruncatedArchiveNeverLeavesHalfFiles)
 
 TEST_F(ExtractZipTest, RefusesUnreadableOrOversizeArchiveBeforeTouchingTheDestination)
 {
-    EXPECT_FALSE(ExtractZip((root / "missing.zip").wstring(), dest.wstring()));
+    const auto refused = [&](const fs::path& archive) {
+        const ExtractReport report = ExtractZip(archive.wstring(), dest.wstring());
+        return !report.archive && report.archive.error == L"无法读取压缩包" && report.filesWritten == 0 && report.failures.empty();
+    };
+    EXPECT_TRUE(refused(root / "missing.zip"));
     EXPECT_FALSE(fs::exists(dest)) << "missing archive";
-    EXPECT_FALSE(ExtractZip(root.wstring(), dest.wstring()));
+    EXPECT_TRUE(refused(root));
     EXPECT_FALSE(fs::exists(dest)) << "a folder is no archive";
 
     WriteFile(zip, Archive({Stored("a.txt", kHello)}));
     fs::resize_file(zip, 1073741825);
-    EXPECT_FALSE(ExtractZip(zip.wstring(), dest.wstring()));
+    EXPECT_TRUE(refused(zip));
     EXPECT_FALSE(fs::exists(dest)) << "one byte over 1 GiB";
 }
 
@@ -418,7 +534,9 @@ TEST_F(ExtractZipTest, OverwritesExistingFilesButKeepsThemWhenAnEntryFails)
     corrupt.payload[0] = '\x07';
     WriteFile(zip, Archive({Stored("a.txt", "new"), corrupt, Stored("sub", "file over folder")}));
     for (int run = 0; run < 2; ++run) {
-        EXPECT_TRUE(ExtractZip(zip.wstring(), dest.wstring())) << run;
+        const ExtractReport report = ExtractZip(zip.wstring(), dest.wstring());
+        EXPECT_EQ(report.filesWritten, 1) << run;
+        EXPECT_EQ(Describe(report.failures), Describe({{"keep.txt", InflateFailed}, {"sub", WriteFailed}})) << run;
         EXPECT_EQ(Listing(), Out({{"a.txt", "new"}, {"keep.txt", "kept"}, {"sub/", ""}})) << run;
     }
 }
@@ -427,10 +545,10 @@ TEST_F(ExtractZipTest, DestinationSpellings)
 {
     const wchar_t kSeparator = static_cast<wchar_t>(fs::path::preferred_separator);
     WriteFile(zip, Archive({Stored("a/b.txt", kHello)}));
-    EXPECT_TRUE(ExtractZip(zip.wstring(), dest.wstring() + kSeparator));
+    EXPECT_EQ(ExtractZip(zip.wstring(), dest.wstring() + kSeparator).filesWritten, 1);
     EXPECT_EQ(ReadFile(dest / "a" / "b.txt"), kHello) << "trailing separator";
     const fs::path chinese = root / u8"\u5b89\u88c5" / "deep";
-    EXPECT_TRUE(ExtractZip(zip.wstring(), root.wstring() + kSeparator + L"\u5b89\u88c5" + kSeparator + L"deep"));
+    EXPECT_EQ(ExtractZip(zip.wstring(), root.wstring() + kSeparator + L"\u5b89\u88c5" + kSeparator + L"deep").filesWritten, 1);
     EXPECT_EQ(ReadFile(chinese / "a" / "b.txt"), kHello) << "Chinese destination with missing parents";
 }
 
@@ -454,6 +572,95 @@ TEST_F(ExtractZipTest, CreateDirectoryTree)
     }
     EXPECT_TRUE(CreateDirectoryTree(L""));
     EXPECT_TRUE(fs::is_regular_file(root / "file"));
+}
+
+// A download with a hole: everything from the cut to the central directory lost (zeros), the directory intact.
+TEST_F(ExtractZipTest, TheCentralDirectoryNamesWhatTheWalkNeverReached)
+{
+    std::string big;
+    for (int line = 0; big.size() < 2000; ++line)
+        big += "line " + std::to_string(line) + "\n";
+    const std::vector<ZipEntry> entries = {
+        Stored("a.txt", kHello),
+        Stored("dir/", ""),
+        Deflated("b/c.txt", kHello + kHello),
+        Stored("__MACOSX/b/._c.txt", "meta"),
+        Streamed(Deflated("d.txt", kHello)),
+        Stored("big.txt", big),
+        Stored("e.txt", kHello),
+    };
+    const std::vector<std::string> contents = {kHello, "", kHello + kHello, "meta", kHello, big, kHello};
+    const std::string full = Archive(entries);
+    std::vector<size_t> offsets;  // of each local header, then of the central directory
+    for (size_t i = 0; i <= entries.size(); ++i)
+        offsets.push_back(Archive({entries.begin(), entries.begin() + static_cast<ptrdiff_t>(i)}, {.central = false}).size());
+    const size_t middle = full.size() * 55 / 100;
+    ASSERT_GT(middle, offsets[5] + 30 + 7);
+    ASSERT_LT(middle, offsets[6]) << "55 % lands in big.txt's data, which then fails its CRC";
+
+    std::vector<size_t> cuts = offsets;
+    cuts.push_back(middle);
+    for (const size_t cut : cuts) {
+        std::string damaged = full;
+        std::fill(damaged.begin() + static_cast<ptrdiff_t>(cut), damaged.begin() + static_cast<ptrdiff_t>(offsets.back()), '\0');
+        int written = 0;
+        Tree files;
+        std::vector<EntryFailure> failures;
+        for (size_t i = 0; i < entries.size(); ++i) {
+            const std::string& name = entries[i].name;
+            const bool counts = name.back() != '/' && !name.starts_with("__MACOSX/");
+            if (offsets[i + 1] <= cut && name.back() == '/')
+                files[name] = "";
+            else if (offsets[i + 1] <= cut && counts)
+                files[name] = contents[i], ++written;
+            else if (counts)
+                failures.push_back({name, offsets[i] < cut ? CrcMismatch : ArchiveEndsEarly});
+        }
+        const ExtractReport report = Extract(damaged);
+        EXPECT_EQ(report.filesWritten, written) << "cut at " << cut;
+        EXPECT_EQ(Describe(report.failures), Describe(failures)) << "cut at " << cut;
+        EXPECT_EQ(Listing(), Out(files)) << "cut at " << cut;
+    }
+}
+
+// The CRC is checked before the file is opened: a damaged entry writes nothing, not even over an older file.
+TEST_F(ExtractZipTest, ACorruptEntryLeavesNoFileAndKeepsAnOlderOne)
+{
+    const struct {
+        ZipEntry entry;
+        const char* reason;
+    } rows[] = {
+        {Flipped(Stored("a.txt", kProse), 5), "stored"},
+        {Flipped(Deflated("a.txt", kProse), 8), "deflated"},
+        {WrongCrc(Streamed(Deflated("a.txt", kProse)), &ZipEntry::descriptorCrc), "streamed, the descriptor's CRC"},
+    };
+    for (const auto& row : rows) {
+        for (const bool older : {false, true}) {
+            Clear();
+            fs::create_directories(dest);
+            Tree expected{{"next.txt", "next"}};
+            if (older) {
+                WriteFile(dest / "a.txt", "older and good");
+                expected["a.txt"] = "older and good";
+            }
+            WriteFile(zip, Archive({row.entry, kNext}));
+            const ExtractReport report = ExtractZip(zip.wstring(), dest.wstring());
+            EXPECT_EQ(report.filesWritten, 1) << row.reason;
+            EXPECT_EQ(Describe(report.failures), Describe({{"a.txt", CrcMismatch}})) << row.reason;
+            EXPECT_EQ(Listing(), Out(expected)) << row.reason << (older ? ", over an older file" : "");
+        }
+    }
+}
+
+TEST(EntryProblemText, ShortChineseReasons)
+{
+    const std::pair<EntryProblem, const wchar_t*> rows[] = {
+        {CrcMismatch, L"CRC 校验失败"}, {InflateFailed, L"数据损坏"},     {WriteFailed, L"写入失败"},
+        {TooLarge, L"文件过大"},        {Encrypted, L"已加密"},           {UnsupportedMethod, L"不支持的压缩方法"},
+        {UnsafeName, L"文件名不安全"},  {ArchiveEndsEarly, L"压缩包不完整"},
+    };
+    for (const auto& [problem, text] : rows)
+        EXPECT_EQ(EntryProblemText(problem), text) << static_cast<int>(problem);
 }
 
 } // namespace
