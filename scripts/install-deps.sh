@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev googletest
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine64 xvfb xauth fonts-wqy-microhei imagemagick
-  python3 zlib1g-dev nlohmann-json3-dev libbenchmark-dev zip unzip p7zip-full libarchive-tools wixl locales curl
+  python3 zlib1g-dev nlohmann-json3-dev libssl-dev libbenchmark-dev zip unzip p7zip-full libarchive-tools wixl locales curl
 )
 
 missing=()

@@ -244,24 +244,29 @@ def build_release(outdir, node_msi, launcher, base_url):
         # The missing skill is listed with the size the vendor would have published.
         return os.path.getsize(path) if os.path.exists(path) else 48213
 
+    def sha256(name):
+        path = os.path.join(outdir, *name.split("/"))
+        if not os.path.exists(path):  # the missing skill: a hash as the vendor would have published it
+            return hashlib.sha256(b"image-studio").hexdigest()
+        with open(path, "rb") as f:
+            return hashlib.sha256(f.read()).hexdigest()
+
     manifest = {}
     if base_url:
         manifest["baseUrl"] = base_url
+    def entry(file, **fields):
+        return {**fields, "file": file, "size": size(file), "sha256": sha256(file)}
+
     manifest["packages"] = [
-        {"id": "node", "file": NODE_FILE, "desc": "Node.js 22 运行环境", "size": size(NODE_FILE), "extract": False},
-        {"id": "playwright", "file": PLAYWRIGHT_FILE, "desc": "Playwright 浏览器引擎", "size": size(PLAYWRIGHT_FILE),
-         "extract": False},
-        {"id": "quillmere", "file": PRODUCT_FILE, "desc": "Quillmere 主程序", "size": size(PRODUCT_FILE),
-         "extract": True},
-        {"id": "quickstart", "file": COPIED_FILE, "desc": "快速上手说明", "size": size(COPIED_FILE), "extract": False},
+        entry(NODE_FILE, id="node", desc="Node.js 22 运行环境", extract=False),
+        entry(PLAYWRIGHT_FILE, id="playwright", desc="Playwright 浏览器引擎", extract=False),
+        entry(PRODUCT_FILE, id="quillmere", desc="Quillmere 主程序", extract=True),
+        entry(COPIED_FILE, id="quickstart", desc="快速上手说明", extract=False),
     ]
     manifest["skills"] = [
-        {"id": "web-search", "file": "skills/web-search.zip", "name": "网页搜索", "desc": "联网搜索并注明出处",
-         "size": size("skills/web-search.zip"), "required": True},
-        {"id": "office-docs", "file": "skills/office-docs.zip", "name": "办公文档", "desc": "读写 Word 和 Excel 文件",
-         "size": size("skills/office-docs.zip"), "required": False},
-        {"id": "image-studio", "file": MISSING_SKILL_FILE, "name": "图像工作室", "desc": "生成和编辑图片",
-         "size": size(MISSING_SKILL_FILE), "required": False},
+        entry("skills/web-search.zip", id="web-search", name="网页搜索", desc="联网搜索并注明出处", required=True),
+        entry("skills/office-docs.zip", id="office-docs", name="办公文档", desc="读写 Word 和 Excel 文件", required=False),
+        entry(MISSING_SKILL_FILE, id="image-studio", name="图像工作室", desc="生成和编辑图片", required=False),
     ]
     body = json.dumps(manifest, ensure_ascii=False, indent=2) + "\n"
     with open(os.path.join(outdir, "manifest.json"), "wb") as f:

@@ -47,6 +47,12 @@ struct KeyDestroyer {
 // A CNG key object.
 using ScopedKey = std::unique_ptr<void, KeyDestroyer>;
 
+struct HashDestroyer {
+    void operator()(BCRYPT_HASH_HANDLE hash) const { BCryptDestroyHash(hash); }
+};
+// A CNG hash object.
+using ScopedHash = std::unique_ptr<void, HashDestroyer>;
+
 struct ComReleaser {
     void operator()(IUnknown* object) const { object->Release(); }
 };

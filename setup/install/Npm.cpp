@@ -37,7 +37,8 @@ bool InstallOneSkillPackages(const InstallRun& run, const std::optional<fs::path
         .output = OutputMode::Drain,
         .cancel = &run.job.cancelRequested,
     });
-    if (!result.started) return false;
+    // A folder stopped by the user failed for no reason of its own.
+    if (!result.started || CancelRequested(run)) return false;
     const uint32_t code = result.exitCode.value_or(0);
     if (code == 0) return true;
     run.events.log(L"    [警告] " + name + L" npm install 失败 (退出码: " + std::to_wstring(code) + L")");

@@ -13,6 +13,16 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// Replaces whatever stands at target (an empty folder left by an interrupted run) with the staged folder.
+bool MoveIntoPlace(const fs::path& staging, const fs::path& target)
+{
+    std::error_code error;
+    fs::remove_all(target, error);
+    if (error) return false;
+    fs::rename(staging, target, error);
+    return !error;
+}
+
 // Whether the component is already on the machine, logging what was found.
 using DetectFn = bool (*)(const InstallRun&, const ManifestPackage&);
 // Puts a downloaded package in place; false only when the installation cannot go on without it.
@@ -30,7 +40,8 @@ bool NodeIsInstalled(const InstallRun& run, const ManifestPackage& package)
     const CommandSettings probe{
         .commandLine = L"cmd.exe /c node --version 2>&1", .output = OutputMode::Collect, .waitLimited = true};
     const CommandResult result = run.platform.runCommand(probe);
-    if (!result.started || NodeMajorVersion(result.output) < 22) return false;
+    // A probe that ran out of time counts as no node, whatever it printed before it hung.
+    if (!result.started || !result.exitCode || NodeMajorVersion(result.output) < 22) return false;
     run.events.log(L"  Node.js 已安装: " + FirstOutputLine(result.output) + L"，跳过下载 (" +
                    FormatSize(package.size) + L")");
     return true;
@@ -66,13 +77,26 @@ bool InstallNode(const InstallRun& run, const ManifestPackage& package, const fs
     return true;
 }
 
+// Unpacked beside the real folder and moved into place only when complete: a half-unpacked
+// ms-playwright would count as installed on every later run.
 bool InstallPlaywright(const InstallRun& run, const ManifestPackage&, const fs::path& localPath)
 {
     run.events.status(L"正在安装浏览器引擎...");
     const fs::path target = BrowsersFolder(run);
+    fs::path staging = target;
+    staging += L".staging";
     run.events.log(L"  解压 Playwright → " + target.wstring());
-    run.events.log(ExtractZip(localPath.wstring(), target.wstring()) ? L"  Playwright 安装完成"
-                                                                     : L"  [警告] Playwright 解压失败");
+    std::error_code ignored;
+    fs::remove_all(staging, ignored);
+    const ExtractReport report = ExtractZip(localPath.wstring(), staging.wstring());
+    const bool complete = report.archive && report.filesWritten > 0 && report.failures.empty();
+    if (complete && MoveIntoPlace(staging, target)) {
+        run.events.log(L"  Playwright 安装完成");
+        return true;
+    }
+    LogEntryFailures(run, report, L"  [警告] 解压失败: ");
+    if (report.failures.empty()) run.events.log(L"  [警告] Playwright 解压失败");
+    fs::remove_all(staging, ignored);
     return true;
 }
 
@@ -88,18 +112,23 @@ const PackageKind* KindOf(const ManifestPackage& package)
     return nullptr;
 }
 
-// Without the product's own archive there is no product, so yielding nothing ends the run.
+// Without every file of the product's own archive there is no product, so any entry that did not
+// become a file ends the run, as an archive that yields nothing does.
 bool ExtractIntoInstallation(const InstallRun& run, const ManifestPackage& package, const fs::path& localPath)
 {
     const std::wstring desc = Utf8ToWide(package.desc);
     const std::wstring file = Utf8ToWide(package.file);
     run.events.status(L"正在安装 " + desc + L"...");
     run.events.log(L"  解压 " + file + L" → " + run.job.choices.installPath);
-    if (ExtractZip(localPath.wstring(), InstallDirectory(run).wstring())) {
+    const ExtractReport report = ExtractZip(localPath.wstring(), InstallDirectory(run).wstring());
+    if (report.archive && report.filesWritten > 0 && report.failures.empty()) {
         run.events.log(L"  " + desc + L" 安装完成");
         return true;
     }
-    run.events.log(L"  [错误] 解压失败: " + file);
+    if (report.failures.empty())
+        run.events.log(L"  [错误] 解压失败: " + file);
+    else
+        LogEntryFailures(run, report, L"  [错误] 解压失败: ");
     return false;
 }
 
@@ -131,12 +160,17 @@ RunEnd InstallOnePackage(InstallRun& run, const ManifestPackage& package)
         run.events.log(WithErrorText(L"  [错误] 下载失败: " + file, L"文件名无效"));
         return RunEnd::DownloadFailed;
     }
+    // A hash that cannot be one is never fetched against.
+    if (!package.sha256.empty() && !IsSha256Text(package.sha256)) {
+        run.events.log(WithErrorText(L"  [错误] 下载失败: " + file, L"校验值无效"));
+        return RunEnd::DownloadFailed;
+    }
     const fs::path local = LocalDownloadPath(run, package.file);
     fs::create_directories(local.parent_path());
     run.events.status(L"正在下载 " + desc + L"...");
     run.events.log(L"下载: " + file + L" (" + FormatSize(package.size) + L")");
-    const Outcome downloaded =
-        DownloadWithRetries(run, run.job.manifest.baseUrl + file, local, kPackageRetry, PackageProgressLine);
+    const Outcome downloaded = DownloadWithRetries(run, {run.job.manifest.baseUrl + file, local, package.sha256},
+                                                   kPackageRetry, PackageProgressLine);
     if (!downloaded) {
         run.events.log(WithErrorText(L"  [错误] 下载失败: " + file, downloaded.error));
         return CancelRequested(run) ? RunEnd::Cancelled : RunEnd::DownloadFailed;
@@ -150,6 +184,18 @@ RunEnd InstallOnePackage(InstallRun& run, const ManifestPackage& package)
 }
 
 }  // namespace
+
+// A browser archive holds thousands of entries; past a screenful the rest are only counted.
+void LogEntryFailures(const InstallRun& run, const ExtractReport& report, const std::wstring& prefix)
+{
+    constexpr size_t kNamed = 20;
+    for (size_t i = 0; i < report.failures.size() && i < kNamed; ++i) {
+        const EntryFailure& failure = report.failures[i];
+        run.events.log(prefix + Utf8ToWide(failure.name) + L" (" + EntryProblemText(failure.problem) + L")");
+    }
+    if (report.failures.size() > kNamed)
+        run.events.log(prefix + L"另有 " + std::to_wstring(report.failures.size() - kNamed) + L" 个文件");
+}
 
 void DetectInstalledComponents(InstallRun& run)
 {

@@ -13,10 +13,13 @@
 // Everything the installation asks of Windows. The Win32 build fills it with the real calls;
 // tests fill it with fakes, so that the whole flow runs anywhere.
 struct InstallPlatform {
-    // GET url into the file at path, reporting progress; stops when cancel is set.
+    // GET url into the file at path, or the rest of it after a broken attempt, reporting progress;
+    // stops when cancel is set.
     std::function<Outcome(const std::wstring& url, const std::filesystem::path& path, const DownloadProgressFn&,
-                          const std::atomic<bool>& cancel)>
+                          const std::atomic<bool>& cancel, PartialDownload& partial)>
         download;
+    // The file's SHA-256 in lower-case hex.
+    std::function<Outcome(const std::filesystem::path& path, std::string& hex)> sha256;
     // Runs one child process as the settings say.
     std::function<CommandResult(const CommandSettings&)> runCommand;
     // Installs a Windows Installer package silently; the installer's exit code, or nothing if it never started.

@@ -20,9 +20,9 @@ constexpr DWORD kUserPathBytes = 8192;
 constexpr wchar_t kMachineEnvironmentKey[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
 
 Outcome Download(const std::wstring& url, const fs::path& path, const DownloadProgressFn& progress,
-                 const std::atomic<bool>& cancel)
+                 const std::atomic<bool>& cancel, PartialDownload& partial)
 {
-    return DownloadToFile(url, path.wstring(), progress, cancel);
+    return DownloadToFile(url, path.wstring(), progress, cancel, partial);
 }
 
 // Through the shared runner, shown, as Windows Installer's progress is the user's only sign of it.
@@ -159,6 +159,7 @@ InstallPlatform Win32InstallPlatform()
 {
     InstallPlatform platform;
     platform.download = Download;
+    platform.sha256 = FileSha256;
     platform.runCommand = RunCommand;
     platform.runMsi = RunMsi;
     platform.findOnPath = FindProgramOnPath;

@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "InstallPlan.h"
+#include "Packages.h"
 #include "Transfer.h"
 #include "archive/Zip.h"
 #include "base/Text.h"
@@ -25,19 +26,27 @@ void InstallOneSkill(const InstallRun& run, const ManifestSkill& skill)
         run.events.log(L"  [警告] 下载失败: " + name + L" - 文件名无效");
         return;
     }
+    if (!skill.sha256.empty() && !IsSha256Text(skill.sha256)) {
+        run.events.log(L"  [警告] 下载失败: " + name + L" - 校验值无效");
+        return;
+    }
     const fs::path local = LocalDownloadPath(run, skill.file);
     fs::create_directories(local.parent_path());
     run.events.log(L"下载 Skill: " + name + L" (" + FormatSize(skill.size) + L")");
-    const Outcome downloaded = DownloadWithRetries(run, run.job.manifest.baseUrl + Utf8ToWide(skill.file), local,
-                                                   kSkillRetry, SkillProgressLine);
+    const Outcome downloaded = DownloadWithRetries(
+        run, {run.job.manifest.baseUrl + Utf8ToWide(skill.file), local, skill.sha256}, kSkillRetry, SkillProgressLine);
     if (!downloaded) {
         run.events.log(WithErrorText(L"  [警告] 下载失败: " + name, downloaded.error));
         return;
     }
     run.events.detail(L"");
     const fs::path skillFolder = InstallDirectory(run) / L"skills" / Utf8ToWide(skill.id);
-    const Outcome extracted = ExtractZip(local.wstring(), skillFolder.wstring());
-    run.events.log(extracted ? L"  " + name + L" 安装完成" : L"  [警告] 解压失败: " + name);
+    const ExtractReport report = ExtractZip(local.wstring(), skillFolder.wstring());
+    if (report.archive && report.filesWritten > 0 && report.failures.empty())
+        run.events.log(L"  " + name + L" 安装完成");
+    else if (report.failures.empty())
+        run.events.log(L"  [警告] 解压失败: " + name);
+    LogEntryFailures(run, report, L"  [警告] 解压失败: " + name + L"/");
     std::error_code ignored;
     fs::remove(local, ignored);
 }

@@ -8,9 +8,17 @@
 // Formats one transfer line from bytes done, bytes announced and milliseconds since the attempt began.
 using TransferLineFormat = std::wstring (*)(int64_t, int64_t, uint32_t);
 
+// One manifest file to fetch: where from, where to, and the SHA-256 it must have (empty: none given).
+struct Transfer {
+    std::wstring url;
+    std::filesystem::path local;
+    std::string sha256;
+};
+
 // Where a manifest file is downloaded to.
 std::filesystem::path LocalDownloadPath(const InstallRun& run, const std::string& file);
-// Downloads url to local, retrying as the policy says while the user has not cancelled; each attempt
-// shows its own transfer lines.
-Outcome DownloadWithRetries(const InstallRun& run, const std::wstring& url, const std::filesystem::path& local,
-                            const RetryPolicy& policy, TransferLineFormat format);
+// Downloads the file, retrying as the policy says while the user has not cancelled; a retry after a
+// broken transfer fetches only the rest, and a file whose hash differs counts as a failed attempt.
+// Each attempt shows its own transfer lines; when the last one fails nothing of the file is left.
+Outcome DownloadWithRetries(const InstallRun& run, const Transfer& transfer, const RetryPolicy& policy,
+                            TransferLineFormat format);

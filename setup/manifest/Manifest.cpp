@@ -64,6 +64,7 @@ void ForEachEntry(const std::string& text, const std::string& name, std::vector<
         entry.file = GetJsonString(obj, "file");
         entry.desc = GetJsonString(obj, "desc");
         entry.size = GetJsonInt64(obj, "size");
+        entry.sha256 = GetJsonString(obj, "sha256");
         readRest(obj, entry);
         if (!entry.id.empty())
             entries.push_back(std::move(entry));
@@ -182,4 +183,14 @@ bool ParseManifestInto(ReleaseManifest& manifest)
         skill.required = GetJsonBool(obj, "required");
     });
     return !manifest.packages.empty();
+}
+
+bool IsSha256Text(const std::string& text)
+{
+    if (text.size() != 64)
+        return false;
+    for (char c : text)
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')))
+            return false;
+    return true;
 }

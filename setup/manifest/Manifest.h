@@ -5,10 +5,10 @@
 #include <vector>
 
 // One component of the product, downloaded from baseUrl + file.
-struct ManifestPackage { std::string id, file, desc; int64_t size = 0; bool extract = false; bool alreadyPresent = false; };
+struct ManifestPackage { std::string id, file, desc; int64_t size = 0; bool extract = false; bool alreadyPresent = false; std::string sha256 = {}; };
 
 // One optional skill offered on the skills page.
-struct ManifestSkill { std::string id, file, name, desc; int64_t size = 0; bool required = false; bool selected = true; };
+struct ManifestSkill { std::string id, file, name, desc; int64_t size = 0; bool required = false; bool selected = true; std::string sha256 = {}; };
 
 // The fetched manifest text and what was scanned out of it; text fields are UTF-8 bytes.
 struct ReleaseManifest { std::string manifestText; std::wstring baseUrl; std::vector<ManifestPackage> packages; std::vector<ManifestSkill> skills; };
@@ -24,6 +24,9 @@ std::string GetJsonString(const std::string& text, const std::string& key);
 int64_t GetJsonInt64(const std::string& text, const std::string& key);
 // Whether the first "key": is followed by true.
 bool GetJsonBool(const std::string& text, const std::string& key);
+
+// Whether a manifest's sha256 value is one: 64 hex digits, either case.
+bool IsSha256Text(const std::string& text);
 
 // The position of the bracket that closes the one at open, skipping strings; npos when none does.
 size_t FindMatchingBracket(const std::string& text, size_t open, char openChar, char closeChar);

@@ -56,5 +56,7 @@ std::optional<std::string> OpenCredential(const CredentialKey& key, const Creden
 Outcome EncryptCredential(const std::string& plaintext, std::string& text);
 // Windows only: the plaintext of an "enc:" text; a text without the prefix is a plain key and passes through.
 Outcome DecryptCredential(const std::string& text, std::string& plaintext);
+// Windows only: the file's SHA-256 in lower-case hex.
+Outcome FileSha256(const std::filesystem::path& path, std::string& hex);
 // Windows only: fills an empty field with the multimodal key stored under the profile, if one can be read.
 void PrefillDashscopeKey(const std::filesystem::path& profile, std::wstring& field);

@@ -74,5 +74,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)
     else
         ShowManifestFailure();
     ReleaseFonts(wizard->fonts);
+    // A worker that outlived its window (closed past the deadline) still uses the wizard's job: the
+    // process ends here, before that memory goes.
+    if (WorkerRunning(*wizard)) ExitProcess(static_cast<UINT>(result));
     return result;
 }

@@ -13,6 +13,9 @@ namespace {
 
 constexpr UINT_PTR kCloseTimer = 1;
 constexpr UINT kCloseTimerMs = 200;
+// A worker that has not stopped this long after the close box (a child that ignores its job, an
+// unpacking that takes its time) is not waited for any longer.
+constexpr DWORD kCloseDeadlineMs = 8000;
 
 void Warn(HWND window, const wchar_t* text)
 {
@@ -220,14 +223,17 @@ void HandleCloseRequest(Wizard& wizard)
         return;
     }
     wizard.job.cancelRequested.store(true);
+    if (!wizard.closeWhenWorkerEnds) wizard.closeRequestedAt = GetTickCount();
     wizard.closeWhenWorkerEnds = true;
     SetTimer(wizard.window, kCloseTimer, kCloseTimerMs, nullptr);
 }
 
-// The late cancellation exits post no done message, so the end is also watched for here.
+// The late cancellation exits post no done message, so the end is also watched for here; past the
+// deadline the window goes anyway and the process takes the worker with it.
 void HandleCloseTimer(Wizard& wizard)
 {
-    if (wizard.closeWhenWorkerEnds && !WorkerRunning(wizard)) {
+    const bool overdue = GetTickCount() - wizard.closeRequestedAt >= kCloseDeadlineMs;
+    if (wizard.closeWhenWorkerEnds && (!WorkerRunning(wizard) || overdue)) {
         KillTimer(wizard.window, kCloseTimer);
         DestroyWindow(wizard.window);
     }

@@ -29,6 +29,7 @@ struct Wizard {
     ScopedHandle worker;          // the installation's thread, once started
     bool workerReported = false;  // its done message has arrived
     bool closeWhenWorkerEnds = false;
+    DWORD closeRequestedAt = 0;  // tick of the first close while the worker ran
 };
 
 // Creates the window and runs the message loop until the window is gone: its exit code, or 1 after

@@ -379,6 +379,7 @@ class BrokenProductArchiveTest(unittest.TestCase):
         with open(os.path.join(release, product["file"]), "wb") as f:
             f.write(garbage)
         product["size"] = len(garbage)
+        product["sha256"] = hashlib.sha256(garbage).hexdigest()  # published broken: the download itself checks out
         with open(manifest_path, "w", encoding="utf-8") as f:
             json.dump(manifest, f, ensure_ascii=False)
 

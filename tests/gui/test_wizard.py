@@ -318,6 +318,21 @@ class WizardTest(unittest.TestCase):
         self.assertEqual(report.value("text", IDC_CANCEL), CLOSE)
         self.assert_ended_normally(report)
 
+    def test_close_during_a_stalled_download_takes_effect_at_once(self):
+        # The server sends a little and then nothing: the cancel must not wait for a read that never ends.
+        stalled = "_fault=stall,20000/big.bin"
+        self.write_release([package(stalled, SLOW_DESC, 1048576)], [], {"big.bin": 1048576})
+        install_dir, _ = self.install_dir("stalled")
+        script = [
+            *walk_to_skills(install_dir), *start_installation(),
+            f"wait-status 正在下载 {SLOW_DESC}... 20000", "expect-no-box 1000",
+            f"press {IDC_CANCEL}", f"wait-status {CANCELLED} 4000",
+            f"press {IDC_CANCEL}", "wait-exit",
+        ]
+        report = self.run_wizard(script)
+        self.assertEqual(report.value("status"), CANCELLED)
+        self.assert_ended_normally(report)
+
     def test_close_pressed_right_after_start_still_cancels(self):
         # The second click arrives while the worker thread is only being started.
         self.write_release([package(SLOW_FILE, SLOW_DESC, 1048576)], [], {"big.bin": 1048576})

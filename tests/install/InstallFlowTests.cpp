@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <atomic>
 #include <cstdint>
 #include <deque>
@@ -16,6 +17,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include <openssl/evp.h>
 
 #include "BuildConfig.h"
 #include "StoredZip.h"
@@ -50,6 +53,20 @@ void WriteFile(const fs::path& path, const std::string& bytes)
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
+std::string Sha256Hex(const std::string& bytes)
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned int i = 0; i < length; ++i) {
+        hex.push_back(kDigits[digest[i] >> 4]);
+        hex.push_back(kDigits[digest[i] & 0x0F]);
+    }
+    return hex;
+}
+
 // ---- The fake Windows ----
 
 struct Command {
@@ -69,8 +86,11 @@ struct FakeWindows {
     std::map<std::string, std::deque<std::wstring>> failures;     // consumed one per attempt
     std::map<std::string, std::string> throwing;                  // file name → exception text
     std::set<std::string> withoutLength;
+    std::set<std::string> cutOnce;                                // broken off half-way the first time
     std::vector<std::string> attempts;
+    std::vector<int64_t> resumedFrom;                             // bytes the attempt was asked to keep
     std::optional<std::string> nodeVersion;
+    bool nodeHangs = false;  // prints its version, then never ends
     std::optional<fs::path> npm = fs::path(kNpm);  // what PATH offers
     std::vector<std::string> npmLines = {"npm http fetch GET 200 https://registry/x",
                                          "added 3 packages, and audited 4 packages in 1s"};
@@ -93,7 +113,7 @@ struct FakeWindows {
 };
 
 Outcome FakeDownload(FakeWindows& fake, const std::wstring& url, const fs::path& path,
-                     const DownloadProgressFn& progress, const std::atomic<bool>& cancel)
+                     const DownloadProgressFn& progress, const std::atomic<bool>& cancel, PartialDownload& partial)
 {
     if (url.rfind(kBaseUrl, 0) != 0) {
         ADD_FAILURE() << "fetched outside the update folder: " << WideToUtf8(url);
@@ -101,6 +121,7 @@ Outcome FakeDownload(FakeWindows& fake, const std::wstring& url, const fs::path&
     }
     const std::string file = WideToUtf8(url.substr(kBaseUrl.size()));
     fake.attempts.push_back(file);
+    fake.resumedFrom.push_back(partial.bytes);
     EXPECT_FALSE(path.lexically_relative(fake.downloadFolder).native().starts_with(".."))
         << path << " is outside " << fake.downloadFolder;
     if (const auto thrown = fake.throwing.find(file); thrown != fake.throwing.end())
@@ -114,15 +135,25 @@ Outcome FakeDownload(FakeWindows& fake, const std::wstring& url, const fs::path&
     if (served == fake.served.end()) return Failure(L"HTTP 404");
     const std::string& body = served->second;
     const int64_t total = fake.withoutLength.count(file) ? 0 : static_cast<int64_t>(body.size());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    // A server that honours the range sends the rest; the file then must hold what came before.
+    const size_t from = partial.bytes > 0 && fs::exists(path) &&
+                                static_cast<int64_t>(fs::file_size(path)) == partial.bytes
+                            ? static_cast<size_t>(partial.bytes)
+                            : 0;
+    std::ofstream out(path, std::ios::binary | (from > 0 ? std::ios::app : std::ios::trunc));
     if (!out) return Failure(L"cannot create " + path.wstring());
-    const size_t half = body.size() / 2;
-    out.write(body.data(), static_cast<std::streamsize>(half)).flush();
+    partial = {};
+    const size_t half = from + (body.size() - from) / 2;
+    out.write(body.data() + from, static_cast<std::streamsize>(half - from)).flush();
     progress(static_cast<int64_t>(half), total);
     if (cancel) {
         out.close();
         fs::remove(path);
         return Failure(L"用户取消");
+    }
+    if (fake.cutOnce.erase(file) > 0) {
+        partial = {static_cast<int64_t>(half), L"\"etag\""};
+        return Failure(L"网络读取失败");
     }
     out.write(body.data() + half, static_cast<std::streamsize>(body.size() - half));
     progress(static_cast<int64_t>(body.size()), total);
@@ -134,6 +165,8 @@ CommandResult FakeCommand(FakeWindows& fake, const CommandSettings& settings)
     fake.commands.push_back(
         {settings.commandLine, settings.workingDirectory, settings.output, settings.cancel != nullptr});
     if (settings.commandLine == kNodeProbe) {
+        EXPECT_TRUE(settings.waitLimited) << "a node that hangs must not hold up the installation";
+        if (fake.nodeHangs) return {true, std::nullopt, "v22.0.0\r\n"};
         if (fake.nodeVersion) return {true, 0u, *fake.nodeVersion + "\r\n"};
         return {true, 9009u, "'node' is not recognized as an internal or external command\r\n"};
     }
@@ -146,6 +179,7 @@ CommandResult FakeCommand(FakeWindows& fake, const CommandSettings& settings)
         return {true, fake.npmExitCode, ""};
     }
     if (settings.commandLine == kSkillNpm) {
+        if (settings.cancel && *settings.cancel) return {true, 1u, ""};  // stopped with its tree
         const fs::path folder(settings.workingDirectory);
         if (fs::exists(folder / "npm-fails")) return {true, 1u, ""};
         fs::create_directories(folder / "node_modules");
@@ -160,8 +194,12 @@ InstallPlatform FakePlatform(FakeWindows& fake)
 {
     InstallPlatform platform;
     platform.download = [&fake](const std::wstring& url, const fs::path& path, const DownloadProgressFn& progress,
-                                const std::atomic<bool>& cancel) {
-        return FakeDownload(fake, url, path, progress, cancel);
+                                const std::atomic<bool>& cancel, PartialDownload& partial) {
+        return FakeDownload(fake, url, path, progress, cancel, partial);
+    };
+    platform.sha256 = [](const fs::path& path, std::string& hex) {
+        hex = Sha256Hex(ReadFile(path));
+        return Success();
     };
     platform.runCommand = [&fake](const CommandSettings& settings) { return FakeCommand(fake, settings); };
     platform.runMsi = [&fake](const fs::path& package) {
@@ -562,11 +600,13 @@ TEST_F(InstallFlowTest, NodeFromMajorVersion22IsKeptAndShrinksThePlan)
         {"v23.1.0", true, "a newer release"},
         {"v21.7.3", false, "too old: downloaded and installed"},
         {std::nullopt, false, "no node at all"},
+        {"hangs", false, "a node that printed v22 and then hung past the probe's time"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.why);
         Reset();
-        fake.nodeVersion = row.version;
+        fake.nodeHangs = row.version == "hangs";
+        fake.nodeVersion = fake.nodeHangs ? std::nullopt : row.version;
         AddPackage("node", "node.msi", "Node.js 运行环境", std::string(2048, 'n'));
         AddPackage("tool", "tool.txt", "辅助工具", "tool");
         const Recording run = Run();
@@ -826,6 +866,166 @@ TEST_F(InstallFlowTest, WithoutNpmOnThePathNothingIsStartedInTheUnpackedFolders)
     EXPECT_TRUE(EndedWith(run, L"安装完成！", InstallEnd::Succeeded));
 }
 
+// ---- Every byte checked ----
+
+// A stored archive whose listed entries carry one flipped data byte each, so their CRC no longer holds.
+std::string DamagedZip(const std::vector<std::pair<std::string, std::string>>& files, const std::set<std::string>& damaged)
+{
+    std::string archive = StoredZip(files);
+    for (const auto& [name, data] : files) {
+        if (!damaged.count(name)) continue;
+        const size_t at = archive.find(name + data);
+        archive[at + name.size()] ^= 0x20;
+    }
+    return archive;
+}
+
+TEST_F(InstallFlowTest, AFileThatIsNotWhatItsHashSaysIsRetriedThenRefused)
+{
+    AddPackage("tool", "tool.txt", "辅助工具", "<html>502 Bad Gateway</html>").sha256 = Sha256Hex("the real tool");
+    AddPackage("b", "later.bin", "包 b", "bbbb");
+    const Recording run = Run();
+    const Lines log = run.Logs();
+    EXPECT_EQ(Shown(LinesContaining(log, L"校验失败")),
+              Shown({L"  下载失败 - 校验失败，3秒后重试 (1/3)...", L"  下载失败 - 校验失败，3秒后重试 (2/3)...",
+                     L"  [错误] 下载失败: tool.txt - 校验失败"}));
+    EXPECT_EQ(fake.attempts, (std::vector<std::string>(3, "tool.txt")));
+    EXPECT_FALSE(fs::exists(Install() / "tool.txt")) << "an error page is never installed as the file";
+    EXPECT_TRUE(fs::is_empty(DownloadDir())) << "nothing of it is left to install later";
+    EXPECT_TRUE(EndedWith(run, L"下载失败", InstallEnd::Failed));
+}
+
+TEST_F(InstallFlowTest, ASkillThatIsNotWhatItsHashSaysIsAWarning)
+{
+    AddPackage("a", "a.bin", "包 a", "aaaa");
+    fake.served["skill.zip"] = "<html>404</html>";
+    AddSkill("s", "skill.zip", "技能", true, true);
+    job.manifest.skills.back().sha256 = Sha256Hex(StoredZip({{"SKILL.md", "# s"}}));
+    const Recording run = Run();
+    EXPECT_TRUE(HasLinesInOrder(run.Logs(), {L"  下载失败 - 校验失败，重试 (1/3)...", L"  下载失败 - 校验失败，重试 (2/3)...",
+                                             L"  [警告] 下载失败: 技能 - 校验失败"}));
+    EXPECT_FALSE(fs::exists(Install() / "skills" / "s"));
+    EXPECT_TRUE(EndedWith(run, L"安装完成！", InstallEnd::Succeeded));
+}
+
+TEST_F(InstallFlowTest, AHashIsTakenInEitherCaseAndAMalformedOneIsNeverFetched)
+{
+    const std::string lower = Sha256Hex("test");
+    std::string upper = lower;
+    std::transform(upper.begin(), upper.end(), upper.begin(), [](char c) { return static_cast<char>(std::toupper(static_cast<unsigned char>(c))); });
+    const struct {
+        std::string hash;
+        bool valid;
+        const char* why;
+    } rows[] = {
+        {lower, true, "lower case"},
+        {upper, true, "upper case"},
+        {"", true, "no hash: taken as it comes"},
+        {lower.substr(0, 8), false, "too short"},
+        {lower + "0", false, "too long"},
+        {"zz" + lower.substr(2), false, "not hex"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.why);
+        Reset();
+        AddPackage("tool", "tool.txt", "辅助工具", "test").sha256 = row.hash;
+        const Recording run = Run();
+        if (row.valid) {
+            EXPECT_EQ(ReadFile(Install() / "tool.txt"), "test");
+            EXPECT_TRUE(EndedWith(run, L"安装完成！", InstallEnd::Succeeded));
+        } else {
+            ASSERT_FALSE(run.Logs().empty());
+            EXPECT_EQ(run.Logs().back(), L"  [错误] 下载失败: tool.txt - 校验值无效");
+            EXPECT_TRUE(fake.attempts.empty()) << "no request for a hash that cannot be one";
+            EXPECT_TRUE(EndedWith(run, L"下载失败", InstallEnd::Failed));
+        }
+    }
+}
+
+TEST_F(InstallFlowTest, ARetryAfterABrokenTransferFetchesOnlyTheRestAndChecksTheWhole)
+{
+    const std::string body(8192, 'p');
+    AddPackage("a", "big.bin", "包 a", body).sha256 = Sha256Hex(body);
+    fake.cutOnce.insert("big.bin");
+    const Recording run = Run();
+    EXPECT_TRUE(HasLine(run.Logs(), L"  下载失败 - 网络读取失败，3秒后重试 (1/3)..."));
+    EXPECT_EQ(fake.resumedFrom, (std::vector<int64_t>{0, 4096})) << "the second attempt keeps the first half";
+    EXPECT_EQ(ReadFile(Install() / "big.bin"), body);
+    EXPECT_TRUE(EndedWith(run, L"安装完成！", InstallEnd::Succeeded));
+
+    // Broken off, then gone from the server: the last attempt fails and nothing of it is left.
+    Reset();
+    AddPackage("a", "big.bin", "包 a", body);
+    fake.cutOnce.insert("big.bin");
+    const Recording failed = Run([this](const Event& event) {
+        if (event.kind == Kind::Log && event.text.find(L"(1/3)") != std::wstring::npos) fake.served.erase("big.bin");
+    });
+    EXPECT_EQ(fake.attempts.size(), 3u);
+    EXPECT_TRUE(fs::is_empty(DownloadDir())) << "no half file is left behind";
+    EXPECT_TRUE(EndedWith(failed, L"下载失败", InstallEnd::Failed));
+
+    // Broken off, then cancelled in the pause: nothing is left either.
+    Reset();
+    AddPackage("a", "big.bin", "包 a", body);
+    fake.cutOnce.insert("big.bin");
+    const Recording cancelled = Run(CancelOn(Kind::Log, L"(1/3)"));
+    EXPECT_EQ(fake.attempts.size(), 2u);
+    EXPECT_TRUE(fs::is_empty(DownloadDir()));
+    EXPECT_TRUE(EndedWith(cancelled, L"已取消", InstallEnd::Failed));
+}
+
+TEST_F(InstallFlowTest, AProductArchiveWithDamagedEntriesFailsTheRunNamingEach)
+{
+    std::vector<std::pair<std::string, std::string>> files = {{"launcher.exe", "MZ launcher"}, {"readme.txt", "hi"}};
+    for (int i = 0; i < 24; ++i) files.push_back({"lib/part" + std::to_string(i) + ".js", "part " + std::to_string(i)});
+    std::set<std::string> damaged = {"launcher.exe"};
+    for (int i = 0; i < 24; ++i) damaged.insert("lib/part" + std::to_string(i) + ".js");
+    AddPackage("quillmere", "quillmere.zip", "Quillmere 主程序", DamagedZip(files, damaged)).extract = true;
+    const Recording run = Run();
+    const Lines failures = LinesContaining(run.Logs(), L"  [错误] 解压失败: ");
+    ASSERT_EQ(failures.size(), 21u) << Shown(run.Logs());
+    EXPECT_EQ(failures.front(), L"  [错误] 解压失败: launcher.exe (CRC 校验失败)");
+    EXPECT_EQ(failures[19], L"  [错误] 解压失败: lib/part18.js (CRC 校验失败)");
+    EXPECT_EQ(failures.back(), L"  [错误] 解压失败: 另有 5 个文件");
+    EXPECT_EQ(run.Logs().back(), failures.back());
+    EXPECT_FALSE(fs::exists(Install() / "launcher.exe")) << "a damaged file is never left to be started";
+    EXPECT_TRUE(EndedWith(run, L"安装失败", InstallEnd::Failed));
+}
+
+TEST_F(InstallFlowTest, ABrowserArchiveThatIsIncompleteLeavesNoBrowserFolderAndIsTriedAgain)
+{
+    const std::string archive =
+        DamagedZip({{"chromium-1/chrome.txt", "browser"}, {"chromium-1/icudtl.dat", "icu"}}, {"chromium-1/icudtl.dat"});
+    AddPackage("playwright", "playwright.zip", "浏览器引擎", archive);
+    const fs::path browsers = job.folders.localAppData / "ms-playwright";
+    const Recording run = Run();
+    EXPECT_TRUE(HasLine(run.Logs(), L"  [警告] 解压失败: chromium-1/icudtl.dat (CRC 校验失败)"));
+    EXPECT_FALSE(HasLine(run.Logs(), L"  Playwright 安装完成"));
+    EXPECT_FALSE(fs::exists(browsers)) << "no half-filled folder that would count as installed";
+    EXPECT_TRUE(std::none_of(fs::directory_iterator(job.folders.localAppData), fs::directory_iterator(),
+                             [](const fs::directory_entry&) { return true; }))
+        << "the staging folder is gone too";
+    EXPECT_TRUE(EndedWith(run, L"安装完成！", InstallEnd::Succeeded));
+
+    fake.served["playwright.zip"] = StoredZip({{"chromium-1/chrome.txt", "browser"}, {"chromium-1/icudtl.dat", "icu"}});
+    job.cancelRequested = false;
+    const Recording again = Run();
+    EXPECT_FALSE(HasLine(again.Logs(), L"跳过: 浏览器引擎 (本地已存在)")) << "the next run tries again";
+    EXPECT_EQ(ReadFile(browsers / "chromium-1" / "icudtl.dat"), "icu");
+}
+
+TEST_F(InstallFlowTest, ASkillWithADamagedEntryIsAWarningPerEntry)
+{
+    AddPackage("a", "a.bin", "包 a", "aaaa");
+    fake.served["skill.zip"] = DamagedZip({{"SKILL.md", "# s"}, {"tool.py", "print(1)"}}, {"tool.py"});
+    AddSkill("s", "skill.zip", "技能", true, true);
+    const Recording run = Run();
+    EXPECT_TRUE(HasLine(run.Logs(), L"  [警告] 解压失败: 技能/tool.py (CRC 校验失败)"));
+    EXPECT_FALSE(HasLine(run.Logs(), L"  技能 安装完成"));
+    EXPECT_FALSE(fs::exists(Install() / "skills" / "s" / "tool.py"));
+    EXPECT_TRUE(EndedWith(run, L"安装完成！", InstallEnd::Succeeded));
+}
+
 // ---- Cancellation at each point the worker looks ----
 
 TEST_F(InstallFlowTest, CancelDuringADownloadLeavesNoPartialFile)
@@ -889,6 +1089,7 @@ TEST_F(InstallFlowTest, CancelDuringSkillNpmRunsNoFurtherFolder)
     const Recording run = Run(CancelOn(Kind::Log, L"  安装依赖: "));
     EXPECT_EQ(LinesContaining(run.Logs(), L"  安装依赖: ").size(), 1u);
     EXPECT_EQ(DirectoriesOf(kSkillNpm).size(), 1u);
+    EXPECT_TRUE(LinesContaining(run.Logs(), L"npm install 失败").empty()) << "a folder the user stopped did not fail";
     EXPECT_TRUE(fake.registry.empty());
     EXPECT_TRUE(EndedWith(run, L"已取消", InstallEnd::CancelledQuietly));
 }

@@ -111,6 +111,34 @@ Parsed Parse(const std::string& text)
     return p;
 }
 
+TEST(ParseManifestInto, HashesAreReadWhereGivenAndCheckedForTheirShape)
+{
+    const std::string hash(64, 'a');
+    ReleaseManifest m;
+    m.manifestText = "{\"packages\": [{\"id\": \"a\", \"file\": \"a.zip\", \"sha256\": \"" + hash +
+                     "\"}, {\"id\": \"b\", \"file\": \"b.zip\"}],"
+                     " \"skills\": [{\"id\": \"s\", \"sha256\": \"ABC\"}]}";
+    ASSERT_TRUE(ParseManifestInto(m));
+    EXPECT_EQ(m.packages[0].sha256, hash);
+    EXPECT_EQ(m.packages[1].sha256, "") << "no field, no check";
+    EXPECT_EQ(m.skills[0].sha256, "ABC") << "read as written; whether it is a hash is decided on use";
+
+    struct Row {
+        std::string text;
+        bool hash;
+        const char* why;
+    } rows[] = {
+        {std::string(64, 'f'), true, "lower-case hex"},
+        {std::string(32, 'A') + std::string(32, '9'), true, "upper case and digits"},
+        {std::string(63, 'a'), false, "one digit short"},
+        {std::string(65, 'a'), false, "one digit over"},
+        {std::string(63, 'a') + "g", false, "not a hex digit"},
+        {std::string(63, 'a') + " ", false, "a blank"},
+        {"", false, "empty"},
+    };
+    for (const Row& row : rows) EXPECT_EQ(IsSha256Text(row.text), row.hash) << row.why;
+}
+
 TEST(ParseManifestInto, ReadsEveryFieldOfARealisticManifest)
 {
     ReleaseManifest m;
