@@ -8,6 +8,7 @@ packages=(
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine64 xvfb xauth fonts-wqy-microhei imagemagick
   python3 zlib1g-dev nlohmann-json3-dev libssl-dev libbenchmark-dev zip unzip p7zip-full libarchive-tools wixl locales curl
+  osslsigncode openssl
 )
 
 missing=()

@@ -107,3 +107,16 @@ if(local_base)
             --port ${local_port} --work ${CMAKE_BINARY_DIR}/e2e --screenshots ${CMAKE_BINARY_DIR}/screenshots/e2e)
   set_tests_properties(end_to_end PROPERTIES RESOURCE_LOCK update_port TIMEOUT 1200)
 endif()
+
+# Authenticode signing through cmake/sign.cmake, the release build's POST_BUILD step, on copies
+# of setup.exe with throw-away certificates. Python3_EXECUTABLE, not the imported target, which
+# would get the Wine emulator put in front of it: everything here runs natively.
+find_program(QUILLMERE_OSSLSIGNCODE osslsigncode)
+find_program(QUILLMERE_OPENSSL openssl)
+add_test(NAME setup_signing
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/resources/test_signing.py
+          --cmake ${CMAKE_COMMAND} --sign-script ${PROJECT_SOURCE_DIR}/cmake/sign.cmake
+          --osslsigncode ${QUILLMERE_OSSLSIGNCODE} --openssl ${QUILLMERE_OPENSSL}
+          --setup $<TARGET_FILE:setup> --work ${CMAKE_BINARY_DIR}/signing-test
+          --info-url ${QUILLMERE_VENDOR_SITE})
+set_tests_properties(setup_signing PROPERTIES TIMEOUT 300)

@@ -62,7 +62,6 @@ bool CreateInstallDirectory(const InstallRun& run)
 
 RunEnd PrepareFolders(InstallRun& run)
 {
-    run.downloadDir = run.job.folders.temp / L"Quillmere_Setup";
     fs::create_directories(run.downloadDir);
     return CreateInstallDirectory(run) ? RunEnd::Completed : RunEnd::Failed;
 }
@@ -81,6 +80,7 @@ RunEnd RunPhases(InstallRun& run)
     DetectInstalledComponents(run);
     PlanSteps(run);
     for (const Phase& phase : kPhases) {
+        FlushLog(run.log);
         const RunEnd end = phase.run(run);
         if (end != RunEnd::Completed) return end;
         if (!phase.countsItsOwnSteps)
@@ -89,15 +89,26 @@ RunEnd RunPhases(InstallRun& run)
     return RunEnd::Completed;
 }
 
-void EndRun(const InstallRun& run, RunEnd end)
+const wchar_t* FinalStatus(RunEnd end)
 {
     switch (end) {
-    case RunEnd::Completed: run.events.status(L"安装完成！"); break;
-    case RunEnd::Failed: run.events.status(L"安装失败"); break;
-    case RunEnd::DownloadFailed: run.events.status(L"下载失败"); break;
+    case RunEnd::Completed: return L"安装完成！";
+    case RunEnd::Failed: return L"安装失败";
+    case RunEnd::DownloadFailed: return L"下载失败";
     case RunEnd::Cancelled:
-    case RunEnd::CancelledWithoutDone: run.events.status(L"已取消"); break;
+    case RunEnd::CancelledWithoutDone: break;
     }
+    return L"已取消";
+}
+
+// The file's last line names the outcome; after a failure or a cancellation the window's last line
+// says where the file is, for whoever helps the user.
+void EndRun(InstallRun& run, RunEnd end)
+{
+    run.events.status(FinalStatus(end));
+    AppendToLog(run.log, run.platform.localTime(), std::wstring(L"[结束] ") + FinalStatus(end));
+    FlushLog(run.log);
+    if (end != RunEnd::Completed && run.log.written) run.events.log(L"  日志文件: " + run.log.path.wstring());
     switch (end) {
     case RunEnd::Completed: run.events.done(InstallEnd::Succeeded); break;
     case RunEnd::CancelledWithoutDone: run.events.done(InstallEnd::CancelledQuietly); break;
@@ -137,24 +148,33 @@ void LogStepOutcome(const InstallRun& run, const Outcome& outcome, const std::ws
 }
 
 // Whatever escapes a phase ends the run as a failure with its message in the log. Warnings are
-// kept as they pass, so that the end of a run can sum them up.
+// kept as they pass, so that the end of a run can sum them up, and every line and status also goes
+// to the log file.
 void DoInstall(InstallJob& job, const InstallPlatform& platform, const InstallEvents& events)
 {
     InstallEvents reporting = events;
     InstallRun run{job, platform, reporting};
+    run.downloadDir = job.folders.temp / L"Quillmere_Setup";
+    run.log.path = run.downloadDir / LogFileName(platform.localTime());
+    run.log.secrets = {job.choices.apiKey, job.choices.dashscopeKey};
     reporting.log = [&run, &events](const std::wstring& line) {
         if (line.find(L"[警告]") != std::wstring::npos) run.warnings.push_back(line);
+        AppendToLog(run.log, run.platform.localTime(), line);
         events.log(line);
     };
-    events.status(L"检测本地环境...");
-    events.log(L"正在检测本地环境...");
+    reporting.status = [&run, &events](const std::wstring& text) {
+        AppendToLog(run.log, run.platform.localTime(), L"[状态] " + text);
+        events.status(text);
+    };
+    reporting.status(L"检测本地环境...");
+    reporting.log(L"正在检测本地环境...");
     RunEnd end = RunEnd::Failed;
     try {
         end = RunPhases(run);
     } catch (const std::exception& error) {
-        events.log(L"[错误] 安装异常: " + Utf8ToWide(error.what()));
+        reporting.log(L"[错误] 安装异常: " + Utf8ToWide(error.what()));
     } catch (...) {
-        events.log(L"[错误] 安装过程中发生未知错误");
+        reporting.log(L"[错误] 安装过程中发生未知错误");
     }
     EndRun(run, end);
 }

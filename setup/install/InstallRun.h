@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "InstallJob.h"
+#include "InstallLog.h"
 #include "Platform.h"
 #include "base/InstallEvents.h"
 #include "base/Outcome.h"
@@ -20,6 +21,7 @@ struct InstallRun {
     int totalSteps = 1;
     int stepsDone = 0;
     std::vector<std::wstring> warnings{};  // every warning line logged so far, for the summary at the end
+    InstallLog log{};
 };
 
 // Whether the user has asked to stop.

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "InstallLog.h"
 #include "Process.h"
 #include "base/Outcome.h"
 #include "net/Http.h"
@@ -42,6 +43,7 @@ struct InstallPlatform {
     // The "enc:" text of a key, sealed for this machine.
     std::function<Outcome(const std::string& plaintext, std::string& sealed)> encryptCredential;
     std::function<uint32_t()> tickCount;  // milliseconds, wrapping
+    std::function<LocalTime()> localTime;  // for the log file's time stamps
     std::function<void(unsigned milliseconds)> sleep;  // the pause between download attempts
 };
 

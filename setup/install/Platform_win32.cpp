@@ -148,6 +148,13 @@ uint32_t TickCount()
     return GetTickCount();
 }
 
+LocalTime Now()
+{
+    SYSTEMTIME now = {};
+    GetLocalTime(&now);
+    return {now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds};
+}
+
 void Pause(unsigned milliseconds)
 {
     Sleep(milliseconds);
@@ -170,6 +177,7 @@ InstallPlatform Win32InstallPlatform()
     platform.createShortcut = CreateShortcut;
     platform.encryptCredential = EncryptCredential;
     platform.tickCount = TickCount;
+    platform.localTime = Now;
     platform.sleep = Pause;
     return platform;
 }

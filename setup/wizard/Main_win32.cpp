@@ -60,6 +60,13 @@ void ShowManifestFailure()
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)
 {
+    // One installer per session: a second one hands over to the first and leaves. The handle is
+    // held until the process ends.
+    const ScopedHandle instanceLock(CreateMutexW(nullptr, FALSE, L"Local\\QuillmereSetup.Running"));
+    if (instanceLock && GetLastError() == ERROR_ALREADY_EXISTS) {
+        BringRunningWizardToFront();
+        return 0;
+    }
     InitCommonControlClasses();
     // Large (the job and the manifest travel in it) and alive until the window is gone.
     const auto wizard = std::make_unique<Wizard>();

@@ -316,6 +316,19 @@ int ReportNoWindow()
 
 }  // namespace
 
+// The other installer may still be fetching its manifest, so its window is given a moment to appear.
+void BringRunningWizardToFront()
+{
+    for (int waited = 0; waited < 3000; waited += 100) {
+        if (HWND running = FindWindowW(kWindowClass, nullptr)) {
+            if (IsIconic(running)) ShowWindow(running, SW_RESTORE);
+            SetForegroundWindow(running);
+            return;
+        }
+        Sleep(100);
+    }
+}
+
 void ShowPage(Wizard& wizard, int page)
 {
     for (int i = 0; i < kPageCount; ++i) ShowWindow(wizard.pages[i], i == page ? SW_SHOW : SW_HIDE);

@@ -35,6 +35,8 @@ struct Wizard {
 // Creates the window and runs the message loop until the window is gone: its exit code, or 1 after
 // an error box when no window could be made.
 int RunWizard(Wizard& wizard, int showCommand);
+// Restores and raises the wizard of an installer that is already running, if it shows one soon.
+void BringRunningWizardToFront();
 // Shows one page and hides the others.
 void ShowPage(Wizard& wizard, int page);
 // Whether an installation is under way: started, not yet reported done and its thread alive.

@@ -185,8 +185,28 @@ class FirstRunTest(unittest.TestCase):
                          read_bytes(os.path.join(ARGS.release, copied["file"])), "copied under its file name alone")
         self.assertTrue(os.path.exists(os.path.join(self.machine.install, "node_modules", ".package-lock.json")),
                         "npm ran in the installation directory")
-        left = [name for _, _, names in os.walk(self.machine.downloads) for name in names]
+        left = [name for _, _, names in os.walk(self.machine.downloads) for name in names
+                if not name.endswith(".log")]
         self.assertEqual(left, [], "downloads are removed once in place")
+
+    def test_log_file_keeps_the_run_without_its_keys(self):
+        logs = sorted(name for name in os.listdir(self.machine.downloads) if name.startswith("install-"))
+        self.assertEqual(len(logs), 1, logs)
+        self.assertRegex(logs[0], r"^install-\d{8}-\d{6}\.log$", "named by the run's start")
+        text = read_bytes(os.path.join(self.machine.downloads, logs[0])).decode("utf-8")
+        lines = text.splitlines()
+        stamp = r"^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3} "
+        for line in lines:
+            self.assertRegex(line, stamp)
+        shown = [line.strip() for line in self.report.log()]
+        written = [line[24:].strip() for line in lines]
+        for line in shown:
+            self.assertIn(line, written, "every line the window showed is in the file")
+        self.assertIn("[状态] 安装完成！", written)
+        self.assertEqual(written[-1], "[结束] 安装完成！", "the last line names the outcome")
+        for key in (MAIN_KEY, MULTIMODAL_KEY):
+            self.assertNotIn(key, text, "an API key reached the log file")
+        print("\n".join(lines[:20]), file=sys.stderr)
 
     def test_playwright_browsers(self):
         entry = release_entry(self.manifest, id="playwright")
@@ -390,7 +410,8 @@ class BrokenProductArchiveTest(unittest.TestCase):
         self.assertEqual(report.errors(), [], report.text)
         self.assertEqual(report.value("text", IDC_STATUS), "安装失败")
         log = [line.strip() for line in report.log()]
-        self.assertEqual(log[-1], "[错误] 解压失败: " + product["file"])
+        self.assertEqual(log[-2], "[错误] 解压失败: " + product["file"])
+        self.assertTrue(log[-1].startswith("日志文件: "), log[-1])
         self.assertEqual(report.value("text", IDC_NEXT), "完成")
         self.assertEqual(exit_code, 0)
 

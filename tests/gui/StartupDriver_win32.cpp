@@ -4,6 +4,10 @@
 //   startup_driver.exe SETUP_EXE RESULT_FILE
 // The result file is UTF-8 lines: "box 0|1", "wizard 0|1", "owner 0|1", "caption ...", "text ..." (with
 // "\n" written as the two characters \n), "exit N".
+//   startup_driver.exe SETUP_EXE RESULT_FILE twice
+// Starts one setup.exe and waits for its wizard, minimises it, starts a second one while the first
+// runs, then closes the first and starts a third: "second-exit N", "second-wizard 0|1",
+// "first-restored 0|1", "first-exit N", "third-wizard 0|1", "third-exit N".
 #include <windows.h>
 
 #include <cstdio>
@@ -52,12 +56,86 @@ std::wstring WindowText(HWND window)
     return buffer;
 }
 
+PROCESS_INFORMATION Start(const wchar_t* setup)
+{
+    std::wstring commandLine = L"\"" + std::wstring(setup) + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(setup, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        std::fprintf(stderr, "cannot start setup.exe: %lu\n", GetLastError());
+    return process;
+}
+
+// The process's wizard window once it is visible, or nothing when the process ends or time runs out.
+HWND WaitForWizard(const PROCESS_INFORMATION& process, int timeoutMs)
+{
+    BoxSearch wizard{process.dwProcessId, L"QuillmereSetup", nullptr};
+    for (int waited = 0; waited < timeoutMs && process.hProcess; waited += 100) {
+        if (WaitForSingleObject(process.hProcess, 100) == WAIT_OBJECT_0) return nullptr;
+        EnumWindows(FindProcessDialog, reinterpret_cast<LPARAM>(&wizard));
+        if (wizard.found) return wizard.found;
+    }
+    return nullptr;
+}
+
+// Waits for the process to end (terminating it after the time-out) and closes its handles.
+DWORD Finish(PROCESS_INFORMATION& process, int timeoutMs)
+{
+    if (!process.hProcess) return 2;
+    DWORD exitCode = 259;
+    if (WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_OBJECT_0) GetExitCodeProcess(process.hProcess, &exitCode);
+    else TerminateProcess(process.hProcess, 99);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    process = {};
+    return exitCode;
+}
+
+std::string Line(const char* key, unsigned long value)
+{
+    return std::string(key) + " " + std::to_string(value) + "\n";
+}
+
+std::string RunTwice(const wchar_t* setup)
+{
+    PROCESS_INFORMATION first = Start(setup);
+    HWND window = WaitForWizard(first, 60000);
+    std::string report = Line("first-wizard", window ? 1 : 0);
+    if (window) {
+        ShowWindowAsync(window, SW_MINIMIZE);
+        for (int waited = 0; waited < 5000 && !IsIconic(window); waited += 50) Sleep(50);
+    }
+    PROCESS_INFORMATION second = Start(setup);
+    report += Line("second-wizard", WaitForWizard(second, 3000) ? 1 : 0);
+    report += Line("second-exit", Finish(second, 30000));
+    report += Line("first-restored", window && IsWindow(window) && !IsIconic(window) ? 1 : 0);
+    if (window) PostMessageW(window, WM_CLOSE, 0, 0);
+    report += Line("first-exit", Finish(first, 30000));
+    PROCESS_INFORMATION third = Start(setup);
+    HWND again = WaitForWizard(third, 60000);
+    report += Line("third-wizard", again ? 1 : 0);
+    if (again) PostMessageW(again, WM_CLOSE, 0, 0);
+    report += Line("third-exit", Finish(third, 30000));
+    return report;
+}
+
+bool WriteReport(const wchar_t* path, const std::string& report)
+{
+    FILE* out = _wfopen(path, L"wb");
+    if (!out) return false;
+    std::fwrite(report.data(), 1, report.size(), out);
+    std::fclose(out);
+    return true;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv)
 {
+    if (argc == 4 && std::wstring(argv[3]) == L"twice") return WriteReport(argv[2], RunTwice(argv[1])) ? 0 : 2;
     if (argc != 3) {
-        std::fprintf(stderr, "usage: startup_driver SETUP_EXE RESULT_FILE\n");
+        std::fprintf(stderr, "usage: startup_driver SETUP_EXE RESULT_FILE [twice]\n");
         return 2;
     }
     std::wstring commandLine = L"\"" + std::wstring(argv[1]) + L"\"";

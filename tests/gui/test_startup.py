@@ -40,10 +40,10 @@ class StartupTest(unittest.TestCase):
     def tearDown(self):
         shutil.rmtree(self.work, ignore_errors=True)
 
-    def run_setup(self):
+    def run_setup(self, *mode):
         result = os.path.join(self.work, "result.txt")
-        subprocess.run([ARGS.wine_run, ARGS.driver, windows_path(ARGS.setup), windows_path(result)],
-                       check=True, timeout=120, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run([ARGS.wine_run, ARGS.driver, windows_path(ARGS.setup), windows_path(result), *mode],
+                       check=True, timeout=300, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         report = {}
         with open(result, encoding="utf-8") as f:
             for line in f:
@@ -76,6 +76,27 @@ class StartupTest(unittest.TestCase):
         self.write_manifest(SKILLS_ONLY_MANIFEST)
         with UpdateServer(self.root, ARGS.port):
             self.assert_failure_box(self.run_setup())
+
+    def test_a_manifest_over_4_mib_is_refused_as_a_failed_fetch(self):
+        # Valid but oversized: an endless or hostile body must never grow the installer without bound.
+        padding = "x" * (4 * 1024 * 1024)
+        self.write_manifest(VALID_MANIFEST[:-1] + f', "padding": "{padding}"}}')
+        with UpdateServer(self.root, ARGS.port):
+            self.assert_failure_box(self.run_setup())
+
+    def test_a_second_installer_brings_the_first_to_the_front_and_leaves(self):
+        self.write_manifest(VALID_MANIFEST)
+        with UpdateServer(self.root, ARGS.port, log=os.path.join(self.work, "server.log")) as server:
+            report = self.run_setup("twice")
+            fetched = server.requested().count("manifest.json")
+        self.assertEqual(report["first-wizard"], "1")
+        self.assertEqual(report["second-wizard"], "0", "no second wizard")
+        self.assertEqual(report["second-exit"], "0")
+        self.assertEqual(report["first-restored"], "1", "the running wizard comes back to the front")
+        self.assertEqual(report["first-exit"], "0")
+        self.assertEqual(report["third-wizard"], "1", "once the first has gone a new one starts normally")
+        self.assertEqual(report["third-exit"], "0")
+        self.assertEqual(fetched, 2, "the second one never fetched the manifest")
 
     def test_a_manifest_with_a_package_opens_the_wizard(self):
         self.write_manifest(VALID_MANIFEST)

@@ -110,6 +110,7 @@ struct FakeWindows {
     uint32_t clock = 1000;
     uint32_t tickStep = 10;
     std::vector<unsigned> pauses;
+    LocalTime startOfRun = {2026, 12, 9, 15, 30, 12, 0};
 };
 
 Outcome FakeDownload(FakeWindows& fake, const std::wstring& url, const fs::path& path,
@@ -238,6 +239,11 @@ InstallPlatform FakePlatform(FakeWindows& fake)
         return Success();
     };
     platform.tickCount = [&fake] { return std::exchange(fake.clock, fake.clock + fake.tickStep); };
+    platform.localTime = [&fake] {
+        LocalTime now = fake.startOfRun;
+        now.millisecond = static_cast<int>(fake.clock % 1000);
+        return now;
+    };
     platform.sleep = [&fake](unsigned milliseconds) { fake.pauses.push_back(milliseconds); };
     return platform;
 }
@@ -266,7 +272,19 @@ struct Recording {
         return texts;
     }
     Lines Statuses() const { return Texts(Kind::Status); }
-    Lines Logs() const { return Texts(Kind::Log); }
+    // The pipeline's own lines; after a failure the window's last line names the log file, which
+    // LogFileLine gives on its own.
+    Lines Logs() const
+    {
+        Lines log = Texts(Kind::Log);
+        if (!log.empty() && log.back().rfind(L"  日志文件: ", 0) == 0) log.pop_back();
+        return log;
+    }
+    std::wstring LogFileLine() const
+    {
+        const Lines log = Texts(Kind::Log);
+        return !log.empty() && log.back().rfind(L"  日志文件: ", 0) == 0 ? log.back() : L"";
+    }
     Lines Details() const { return Texts(Kind::Detail); }
     std::vector<int> Progress() const
     {
@@ -348,6 +366,11 @@ Lines LinesContaining(const Lines& log, const std::wstring& part)
         return ::testing::AssertionFailure() << dones << " done events, or not last";
     if (run.events.back().end != end)
         return ::testing::AssertionFailure() << "done with " << static_cast<int>(run.events.back().end);
+    // Only a run that did not succeed points at its log file, as the window's last line.
+    const std::wstring pointer = run.LogFileLine();
+    const bool points = pointer.rfind(L"  日志文件: ", 0) == 0 && pointer.ends_with(L"install-20261209-153012.log");
+    if (points != (end != InstallEnd::Succeeded))
+        return ::testing::AssertionFailure() << "log file line \"" << WideToUtf8(pointer) << "\"";
     return ::testing::AssertionSuccess();
 }
 
@@ -448,6 +471,14 @@ protected:
     }
 
     fs::path Install() const { return root / "Quillmere"; }
+    // Files in the download folder other than the run's log file.
+    std::vector<fs::path> DownloadsLeft() const
+    {
+        std::vector<fs::path> left;
+        for (const auto& entry : fs::recursive_directory_iterator(DownloadDir()))
+            if (entry.is_regular_file() && entry.path().extension() != ".log") left.push_back(entry.path());
+        return left;
+    }
     fs::path DownloadDir() const { return root / "temp" / "Quillmere_Setup"; }
     StateDirectory State() const { return StateDirectoryUnder(job.folders.profile); }
     std::wstring Setting(const wchar_t* name) const { return std::wstring(kSettingsRegistryKey) + L"\\" + name; }
@@ -587,8 +618,7 @@ TEST_F(InstallFlowTest, ACompleteRunInstallsEveryKindOfPackageAndSkillAndSavesTh
     EXPECT_EQ(ReadFile(state.stateDir / "credentials" / "dashscope-native"), "enc:fake:sk-多模态");
     EXPECT_EQ(ReadFile(state.canvasDir / "quillmere.html"), "<html></html>");
     EXPECT_EQ(ReadFile(state.canvasDir / "a2ui.bundle.js"), "bundle");
-    for (const auto& entry : fs::recursive_directory_iterator(DownloadDir()))
-        EXPECT_FALSE(entry.is_regular_file()) << entry.path() << " was left in the download folder";
+    EXPECT_EQ(DownloadsLeft(), std::vector<fs::path>{}) << "every download is removed once in place";
 }
 
 // ---- Components already on the machine ----
@@ -891,7 +921,7 @@ TEST_F(InstallFlowTest, AFileThatIsNotWhatItsHashSaysIsRetriedThenRefused)
                      L"  [错误] 下载失败: tool.txt - 校验失败"}));
     EXPECT_EQ(fake.attempts, (std::vector<std::string>(3, "tool.txt")));
     EXPECT_FALSE(fs::exists(Install() / "tool.txt")) << "an error page is never installed as the file";
-    EXPECT_TRUE(fs::is_empty(DownloadDir())) << "nothing of it is left to install later";
+    EXPECT_EQ(DownloadsLeft(), std::vector<fs::path>{}) << "nothing of it is left to install later";
     EXPECT_TRUE(EndedWith(run, L"下载失败", InstallEnd::Failed));
 }
 
@@ -961,7 +991,7 @@ TEST_F(InstallFlowTest, ARetryAfterABrokenTransferFetchesOnlyTheRestAndChecksThe
         if (event.kind == Kind::Log && event.text.find(L"(1/3)") != std::wstring::npos) fake.served.erase("big.bin");
     });
     EXPECT_EQ(fake.attempts.size(), 3u);
-    EXPECT_TRUE(fs::is_empty(DownloadDir())) << "no half file is left behind";
+    EXPECT_EQ(DownloadsLeft(), std::vector<fs::path>{}) << "no half file is left behind";
     EXPECT_TRUE(EndedWith(failed, L"下载失败", InstallEnd::Failed));
 
     // Broken off, then cancelled in the pause: nothing is left either.
@@ -970,7 +1000,7 @@ TEST_F(InstallFlowTest, ARetryAfterABrokenTransferFetchesOnlyTheRestAndChecksThe
     fake.cutOnce.insert("big.bin");
     const Recording cancelled = Run(CancelOn(Kind::Log, L"(1/3)"));
     EXPECT_EQ(fake.attempts.size(), 2u);
-    EXPECT_TRUE(fs::is_empty(DownloadDir()));
+    EXPECT_EQ(DownloadsLeft(), std::vector<fs::path>{});
     EXPECT_TRUE(EndedWith(cancelled, L"已取消", InstallEnd::Failed));
 }
 
@@ -1024,6 +1054,48 @@ TEST_F(InstallFlowTest, ASkillWithADamagedEntryIsAWarningPerEntry)
     EXPECT_FALSE(HasLine(run.Logs(), L"  技能 安装完成"));
     EXPECT_FALSE(fs::exists(Install() / "skills" / "s" / "tool.py"));
     EXPECT_TRUE(EndedWith(run, L"安装完成！", InstallEnd::Succeeded));
+}
+
+// ---- The log file ----
+
+TEST_F(InstallFlowTest, TheLogFileKeepsEveryLineAndStatusWithTimeButNoKey)
+{
+    job.choices.apiKey = L"sk-secret-main";
+    job.choices.dashscopeKey = L"sk-secret-multi";
+    AddPackage("quillmere", "quillmere.zip", "Quillmere 主程序", kProductZip).extract = true;
+    const Recording run = Run();
+    const std::string file = ReadFile(DownloadDir() / "install-20261209-153012.log");
+    ASSERT_FALSE(file.empty());
+    EXPECT_EQ(file.rfind("2026-12-09 15:30:12.", 0), 0u) << "local time to the millisecond";
+    for (const std::wstring& line : run.Logs())
+        EXPECT_NE(file.find(" " + WideToUtf8(line) + "\n"), std::string::npos) << WideToUtf8(line);
+    for (const std::wstring& status : run.Statuses())
+        EXPECT_NE(file.find(" [状态] " + WideToUtf8(status) + "\n"), std::string::npos) << WideToUtf8(status);
+    EXPECT_TRUE(file.ends_with(" [结束] 安装完成！\n")) << "the last line names the outcome";
+    for (const char* key : {"sk-secret-main", "sk-secret-multi"})
+        EXPECT_EQ(file.find(key), std::string::npos) << key << " reached the log file";
+    EXPECT_TRUE(EndedWith(run, L"安装完成！", InstallEnd::Succeeded));
+}
+
+TEST_F(InstallFlowTest, AFailedRunPointsAtItsLogFileAndALogThatCannotBeWrittenIsNoFailure)
+{
+    AddPackage("a", "missing.bin", "包 a", "aaaa");
+    fake.served.erase("missing.bin");
+    const Recording failed = Run();
+    const fs::path file = DownloadDir() / "install-20261209-153012.log";
+    EXPECT_EQ(failed.LogFileLine(), L"  日志文件: " + file.wstring());
+    EXPECT_TRUE(ReadFile(file).ends_with(" [结束] 下载失败\n"));
+
+    // A folder where the file should go: the run ends as it would have, only without the pointer.
+    Reset();
+    AddPackage("a", "a.bin", "包 a", "aaaa");
+    AddPackage("b", "missing.bin", "包 b", "bbbb");
+    fake.served.erase("missing.bin");
+    fs::create_directories(file);
+    const Recording unlogged = Run();
+    EXPECT_EQ(unlogged.LogFileLine(), L"");
+    EXPECT_EQ(unlogged.Statuses().back(), L"下载失败");
+    EXPECT_TRUE(fs::is_directory(file));
 }
 
 // ---- Cancellation at each point the worker looks ----
