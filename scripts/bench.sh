@@ -9,6 +9,10 @@ scripts/install-deps.sh
 cmake --preset bench >/dev/null
 cmake --build --preset bench
 
+# The sample release's manifest.json is written by the release tool, a native program.
+cmake --preset native >/dev/null
+cmake --build --preset native --target quillmere-release
+
 # The Windows side gets a build of its own, pointed at an update server on a port that the Windows
 # tests (18431, 18432) do not use, so that both can run on one machine.
 wine_port=18501

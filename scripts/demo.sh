@@ -9,6 +9,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 
+# The sample release's manifest.json is written by the release tool, a native program.
+cmake --preset native >/dev/null
+cmake --build --preset native --target quillmere-release
 cmake --preset windows >/dev/null
 cmake --build --preset windows --target setup sample_release wizard_driver wine_warmup
 

@@ -2,14 +2,15 @@
 """Write the sample release the demo and the end-to-end test serve.
 
 Usage:
-    make_sample_release.py OUTDIR --node-msi MSI --launcher EXE [--base-url URL]
+    make_sample_release.py OUTDIR --node-msi MSI --launcher EXE [--base-url URL] [--release-tool PROGRAM]
 
 The release looks like a real one from the installer's side: Node.js as a Windows Installer
 package (the MSI built from tools/stubs/node-stub.wxs), a Playwright browser tree, the product
 archive with its launcher, configuration templates, canvas files and package.json, one file
 copied as it is, and three skills, one of which the server does not have. The archives are
 written by different tools (Info-ZIP zip, bsdtar, Python's zipfile) so that the extractor meets
-what each of them produces. manifest.json takes its sizes from the files written.
+what each of them produces. The generator writes release.txt and leaves manifest.json to the
+vendor's release tool, quillmere-release, which takes sizes and hashes from the files written.
 """
 
 import argparse
@@ -30,6 +31,8 @@ PLAYWRIGHT_FILE = "playwright-chromium-win64.zip"
 PRODUCT_FILE = "quillmere-gateway-1.0.0.zip"
 COPIED_FILE = "docs/QUICKSTART.txt"
 MISSING_SKILL_FILE = "skills/image-studio.zip"
+DEFAULT_RELEASE_TOOL = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                                    "build", "native", "tools", "release", "quillmere-release")
 
 AGENT_TEMPLATE = """{
   "meta": {
@@ -223,7 +226,23 @@ def skill_files():
     return {"skills/web-search.zip": web_search, "skills/office-docs.zip": office_docs}
 
 
-def build_release(outdir, node_msi, launcher, base_url):
+def release_description():
+    """release.txt for quillmere-release, which measures the files and writes manifest.json."""
+    # The server lacks this skill on purpose: listed with the size and hash the vendor would have published.
+    missing_hash = hashlib.sha256(b"image-studio").hexdigest()
+    return "\n".join([
+        "# The sample release; quillmere-release make turns it into manifest.json.",
+        f"package node {NODE_FILE} | Node.js 22 运行环境",
+        f"package playwright {PLAYWRIGHT_FILE} | Playwright 浏览器引擎",
+        f"package quillmere {PRODUCT_FILE} extract | Quillmere 主程序",
+        f"package quickstart {COPIED_FILE} | 快速上手说明",
+        "skill web-search skills/web-search.zip required | 网页搜索 | 联网搜索并注明出处",
+        "skill office-docs skills/office-docs.zip | 办公文档 | 读写 Word 和 Excel 文件",
+        f"skill image-studio {MISSING_SKILL_FILE} absent size=48213 sha256={missing_hash} | 图像工作室 | 生成和编辑图片",
+    ]) + "\n"
+
+
+def build_release(outdir, node_msi, launcher, base_url, release_tool):
     os.makedirs(os.path.join(outdir, "skills"), exist_ok=True)
     os.makedirs(os.path.join(outdir, "docs"), exist_ok=True)
     shutil.copyfile(node_msi, os.path.join(outdir, NODE_FILE))
@@ -239,39 +258,15 @@ def build_release(outdir, node_msi, launcher, base_url):
     with open(os.path.join(outdir, *COPIED_FILE.split("/")), "wb") as f:
         f.write("Quillmere 快速上手\r\n\r\n1. 双击桌面上的 Quillmere Gateway。\r\n2. 点击「启动 Gateway」。\r\n".encode("utf-8"))
 
-    def size(name):
-        path = os.path.join(outdir, *name.split("/"))
-        # The missing skill is listed with the size the vendor would have published.
-        return os.path.getsize(path) if os.path.exists(path) else 48213
-
-    def sha256(name):
-        path = os.path.join(outdir, *name.split("/"))
-        if not os.path.exists(path):  # the missing skill: a hash as the vendor would have published it
-            return hashlib.sha256(b"image-studio").hexdigest()
-        with open(path, "rb") as f:
-            return hashlib.sha256(f.read()).hexdigest()
-
-    manifest = {}
-    if base_url:
-        manifest["baseUrl"] = base_url
-    def entry(file, **fields):
-        return {**fields, "file": file, "size": size(file), "sha256": sha256(file)}
-
-    manifest["packages"] = [
-        entry(NODE_FILE, id="node", desc="Node.js 22 运行环境", extract=False),
-        entry(PLAYWRIGHT_FILE, id="playwright", desc="Playwright 浏览器引擎", extract=False),
-        entry(PRODUCT_FILE, id="quillmere", desc="Quillmere 主程序", extract=True),
-        entry(COPIED_FILE, id="quickstart", desc="快速上手说明", extract=False),
-    ]
-    manifest["skills"] = [
-        entry("skills/web-search.zip", id="web-search", name="网页搜索", desc="联网搜索并注明出处", required=True),
-        entry("skills/office-docs.zip", id="office-docs", name="办公文档", desc="读写 Word 和 Excel 文件", required=False),
-        entry(MISSING_SKILL_FILE, id="image-studio", name="图像工作室", desc="生成和编辑图片", required=False),
-    ]
-    body = json.dumps(manifest, ensure_ascii=False, indent=2) + "\n"
-    with open(os.path.join(outdir, "manifest.json"), "wb") as f:
-        f.write(body.encode("utf-8"))
-    return manifest
+    description = os.path.join(outdir, "release.txt")
+    with open(description, "wb") as f:
+        f.write(release_description().encode("utf-8"))
+    command = [release_tool, "make", outdir] + (["--base-url", base_url] if base_url else [])
+    made = subprocess.run(command, capture_output=True, encoding="utf-8", errors="replace")
+    if made.returncode != 0:
+        sys.exit(f"{' '.join(command)} failed:\n{made.stderr}")
+    with open(os.path.join(outdir, "manifest.json"), "rb") as f:
+        return json.loads(f.read().decode("utf-8"))
 
 
 def main(argv=None):
@@ -280,9 +275,14 @@ def main(argv=None):
     parser.add_argument("--node-msi", required=True, help="the Windows Installer package that stands in for Node.js")
     parser.add_argument("--launcher", required=True, help="the program that stands in for the product's launcher.exe")
     parser.add_argument("--base-url", help="value for the manifest's baseUrl")
+    parser.add_argument("--release-tool", default=DEFAULT_RELEASE_TOOL,
+                        help="the native quillmere-release program (default: the native preset's build)")
     args = parser.parse_args(argv)
+    if not os.path.isfile(args.release_tool):
+        parser.error(f"no quillmere-release at {args.release_tool}; build it with `cmake --preset native && "
+                     "cmake --build --preset native --target quillmere-release` or pass --release-tool")
     shutil.rmtree(args.outdir, ignore_errors=True)
-    manifest = build_release(args.outdir, args.node_msi, args.launcher, args.base_url)
+    manifest = build_release(args.outdir, args.node_msi, args.launcher, args.base_url, args.release_tool)
     print(f"wrote {len(manifest['packages'])} packages and {len(manifest['skills'])} skills to {args.outdir}")
     return 0
 
