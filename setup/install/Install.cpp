@@ -27,8 +27,22 @@ int PackagesToDownload(const ReleaseManifest& manifest)
     return count;
 }
 
+bool CreateInstallDirectory(const InstallRun& run)
+{
+    run.events.status(L"创建安装目录...");
+    run.events.log(L"安装目录: " + run.job.choices.installPath);
+    std::error_code error;
+    fs::create_directories(InstallDirectory(run), error);
+    if (!error) return true;
+    run.events.log(L"[错误] 无法创建安装目录！");
+    return false;
+}
 
-RunEnd PrepareFolders(InstallRun& run);
+RunEnd PrepareFolders(InstallRun& run)
+{
+    fs::create_directories(run.downloadDir);
+    return CreateInstallDirectory(run) ? RunEnd::Completed : RunEnd::Failed;
+}
 
 // The phases in the order they run, with their share of the bar. A phase of one step is
 // counted here when it completes; the two per-item phases count each package or skill themselves.
@@ -48,23 +62,6 @@ constexpr Phase kPhases[] = {
     {SaveChoicesAndShortcut, OneStep, false},
     {FinishWithBanner, NoSteps, false},
 };
-
-bool CreateInstallDirectory(const InstallRun& run)
-{
-    run.events.status(L"创建安装目录...");
-    run.events.log(L"安装目录: " + run.job.choices.installPath);
-    std::error_code error;
-    fs::create_directories(InstallDirectory(run), error);
-    if (!error) return true;
-    run.events.log(L"[错误] 无法创建安装目录！");
-    return false;
-}
-
-RunEnd PrepareFolders(InstallRun& run)
-{
-    fs::create_directories(run.downloadDir);
-    return CreateInstallDirectory(run) ? RunEnd::Completed : RunEnd::Failed;
-}
 
 void PlanSteps(InstallRun& run)
 {
