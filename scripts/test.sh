@@ -14,7 +14,7 @@ cmake --preset windows >/dev/null
 cmake --build --preset windows
 # The sample release the Windows build generated, checked as the installer will meet it.
 build/native/tools/release/quillmere-release check build/windows/sample-release
-xvfb-run -a -s "-screen 0 1280x1024x24" ctest --preset windows
+xvfb-run -a -s "-screen 0 1600x1440x24" ctest --preset windows
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz

@@ -183,7 +183,10 @@ LRESULT HandleWizardCommand(Wizard& wizard, int controlId)
 {
     switch (controlId) {
     case IDC_NEXT: OnNext(wizard); break;
-    case IDC_CANCEL: OnCancel(wizard); break;
+    case IDC_CANCEL:
+    case IDCANCEL:  // Esc, from the dialog manager
+        OnCancel(wizard);
+        break;
     case IDC_BROWSE: Browse(wizard); break;
     case IDC_SELECT_ALL: TickSkills(wizard, true); break;
     case IDC_SELECT_NONE: TickSkills(wizard, false); break;

@@ -9,80 +9,185 @@
 namespace {
 
 constexpr wchar_t kWindowClass[] = L"QuillmereSetup";
+// Sizes and positions are in 96-DPI units and scaled to the window's DPI.
 constexpr int kWindowWidth = 620;
 constexpr int kWindowHeight = 660;
 constexpr int kTopBand = 40;
 constexpr int kBottomBand = 50;
-constexpr DWORD kDisclaimerEditStyle = WS_CHILD | WS_VISIBLE | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY;
+constexpr int kTitleFontHeight = -18;
+constexpr int kSkillColumnWidths[] = {130, 300, 80};
+constexpr DWORD kDisclaimerEditStyle =
+    WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY;
+#ifndef WM_DPICHANGED
+constexpr UINT WM_DPICHANGED = 0x02E0;
+#endif
 
-// What the page builders share: the wizard's fonts and the client area's size.
+// The full structure, padded-border width included, is what the size field announces.
+static_assert(sizeof(NONCLIENTMETRICSW) == 504, "NONCLIENTMETRICSW must include iPaddedBorderWidth");
+
+int Scale(int value, int dpi)
+{
+    return MulDiv(value, dpi, 96);
+}
+
+// Edges rather than sizes are scaled, so controls that touch at 96 DPI still touch and never overlap.
+RECT ScaleRect(const RECT& rect, int dpi)
+{
+    return {Scale(rect.left, dpi), Scale(rect.top, dpi), Scale(rect.right, dpi), Scale(rect.bottom, dpi)};
+}
+
+int ScreenDpi()
+{
+    HDC screen = GetDC(nullptr);
+    const int dpi = screen ? GetDeviceCaps(screen, LOGPIXELSX) : 0;
+    if (screen) ReleaseDC(nullptr, screen);
+    return dpi > 0 ? dpi : 96;
+}
+
+// GetDpiForWindow exists from Windows 10 1607 on; before that every window has the screen's DPI.
+int WindowDpi(HWND window)
+{
+    using GetDpiForWindowFunction = UINT(WINAPI*)(HWND);
+    static const auto getDpiForWindow = reinterpret_cast<GetDpiForWindowFunction>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
+    const UINT dpi = getDpiForWindow && window ? getDpiForWindow(window) : 0;
+    return dpi ? static_cast<int>(dpi) : ScreenDpi();
+}
+
+// The message font comes at the system's DPI; the window's may differ (another monitor).
+WizardFonts CreateWizardFonts(int dpi)
+{
+    NONCLIENTMETRICSW metrics = {};
+    metrics.cbSize = sizeof metrics;
+    SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0);
+    LOGFONTW font = metrics.lfMessageFont;
+    font.lfHeight = MulDiv(font.lfHeight, dpi, ScreenDpi());
+    WizardFonts fonts;
+    fonts.normal = CreateFontIndirectW(&font);
+    font.lfWeight = FW_BOLD;
+    fonts.bold = CreateFontIndirectW(&font);
+    font.lfHeight = Scale(kTitleFontHeight, dpi);
+    fonts.title = CreateFontIndirectW(&font);
+    return fonts;
+}
+
+void ReleaseWizardFonts(WizardFonts& fonts)
+{
+    for (HFONT font : {fonts.normal, fonts.bold, fonts.title})
+        if (font) DeleteObject(font);
+    fonts = {};
+}
+
+HFONT FontFor(const WizardFonts& fonts, FontRole role)
+{
+    switch (role) {
+    case FontRole::Normal: return fonts.normal;
+    case FontRole::Bold: return fonts.bold ? fonts.bold : fonts.normal;
+    case FontRole::Title: return fonts.title ? fonts.title : fonts.normal;
+    default: return nullptr;
+    }
+}
+
+// What the page builders share: the wizard and its client area's size in 96-DPI units.
 struct PageBuilder {
-    HWND window;
-    const WizardFonts& fonts;
+    Wizard& wizard;
     int clientWidth;
     int clientHeight;
 
     int PageHeight() const { return clientHeight - (kTopBand + kBottomBand); }
-    HFONT Normal() const { return fonts.normal; }
-    HFONT Bold() const { return fonts.bold ? fonts.bold : fonts.normal; }
-    HFONT Title() const { return fonts.title ? fonts.title : fonts.normal; }
 };
 
-HWND CreateControl(HWND parent, DWORD exStyle, const wchar_t* className, const std::wstring& text, DWORD style, int x,
-                   int y, int width, int height, int id, HFONT font)
+// Every control is noted with its 96-DPI rectangle so that a change of DPI can place it again.
+HWND CreateControl(Wizard& wizard, HWND parent, DWORD exStyle, const wchar_t* className, const std::wstring& text,
+                   DWORD style, int x, int y, int width, int height, int id, FontRole font)
 {
-    const auto instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(parent, GWLP_HINSTANCE));
-    HWND control = CreateWindowExW(exStyle, className, text.c_str(), style, x, y, width, height, parent,
-                                   reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, nullptr);
-    SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+    const RECT rect{x, y, x + width, y + height};
+    const RECT scaled = ScaleRect(rect, wizard.dpi);
+    HWND control = CreateWindowExW(exStyle, className, text.c_str(), style, scaled.left, scaled.top,
+                                   scaled.right - scaled.left, scaled.bottom - scaled.top, parent,
+                                   reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), wizard.instance, nullptr);
+    if (!control) return nullptr;
+    wizard.layout.push_back({control, rect, font});
+    if (font != FontRole::None) SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(FontFor(wizard.fonts, font)), TRUE);
     return control;
 }
 
-void CreateLabel(HWND parent, const wchar_t* text, int x, int y, int width, int height, HFONT font)
+HWND CreateControl(const PageBuilder& builder, HWND parent, DWORD exStyle, const wchar_t* className,
+                   const std::wstring& text, DWORD style, int x, int y, int width, int height, int id, FontRole font)
 {
-    CreateControl(parent, 0, L"STATIC", text, WS_CHILD | WS_VISIBLE, x, y, width, height, 0, font);
+    return CreateControl(builder.wizard, parent, exStyle, className, text, style, x, y, width, height, id, font);
+}
+
+void CreateLabel(const PageBuilder& builder, HWND parent, const wchar_t* text, int x, int y, int width, int height,
+                 FontRole font)
+{
+    CreateControl(builder, parent, 0, L"STATIC", text, WS_CHILD | WS_VISIBLE, x, y, width, height, 0, font);
 }
 
 void CreateTitle(const PageBuilder& builder, HWND page, const wchar_t* text)
 {
-    CreateLabel(page, text, 20, 10, 400, 26, builder.Title());
+    CreateLabel(builder, page, text, 20, 10, 400, 26, FontRole::Title);
 }
 
 void CreateSectionLabel(const PageBuilder& builder, HWND page, const wchar_t* text, int y)
 {
-    CreateLabel(page, text, 20, y, 400, 20, builder.Bold());
+    CreateLabel(builder, page, text, 20, y, 400, 20, FontRole::Bold);
 }
 
-HWND CreateButton(HWND parent, HFONT font, int id, const wchar_t* text, int x, int y, int width, int height,
-                  DWORD extraStyle = 0)
+HWND CreateButton(const PageBuilder& builder, HWND parent, int id, const wchar_t* text, int x, int y, int width,
+                  int height, DWORD extraStyle = 0)
 {
-    return CreateControl(parent, 0, L"BUTTON", text, WS_CHILD | WS_VISIBLE | WS_TABSTOP | extraStyle, x, y, width,
-                         height, id, font);
+    return CreateControl(builder, parent, 0, L"BUTTON", text, WS_CHILD | WS_VISIBLE | WS_TABSTOP | extraStyle, x, y,
+                         width, height, id, FontRole::Normal);
 }
 
 HWND CreateEditField(const PageBuilder& builder, HWND page, int id, const std::wstring& text, int y, int width,
                      DWORD extraStyle)
 {
-    return CreateControl(page, WS_EX_CLIENTEDGE, L"EDIT", text,
+    return CreateControl(builder, page, WS_EX_CLIENTEDGE, L"EDIT", text,
                          WS_CHILD | WS_VISIBLE | WS_TABSTOP | ES_AUTOHSCROLL | extraStyle, 20, y, width, 24, id,
-                         builder.Normal());
+                         FontRole::Normal);
 }
 
-// Controls report to their parent; the buttons and link live on the pages, the logic on the window.
-LRESULT CALLBACK PageSubclassProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR, DWORD_PTR)
+// Texts, check boxes and the read-only disclaimer sit on the window's white. The disclaimer paints
+// its own background, opaque, or scrolled text would smear over the old lines.
+LRESULT ColourStatic(HDC dc, HWND control)
 {
-    if (message == WM_COMMAND || message == WM_NOTIFY) {
-        SendMessageW(GetParent(page), message, wParam, lParam);
-        return 0;
+    if (GetDlgCtrlID(control) == IDC_DISCLAIMER) {
+        SetBkMode(dc, OPAQUE);
+        SetBkColor(dc, RGB(255, 255, 255));
+    } else {
+        SetBkMode(dc, TRANSPARENT);
     }
+    return reinterpret_cast<LRESULT>(GetStockObject(WHITE_BRUSH));
+}
+
+// Controls report to their parent, and ask it for their colours; the buttons and link live on the
+// pages, the logic and the colours on the window. The progress page has no commands to forward.
+LRESULT CALLBACK PageSubclassProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
+                                  DWORD_PTR forwardCommands)
+{
+    const bool colour = message == WM_CTLCOLORSTATIC || message == WM_CTLCOLORBTN;
+    const bool command = message == WM_COMMAND || message == WM_NOTIFY;
+    if (colour || (command && forwardCommands)) return SendMessageW(GetParent(page), message, wParam, lParam);
     return DefSubclassProc(page, message, wParam, lParam);
 }
 
-HWND CreatePageContainer(const PageBuilder& builder, bool visible, bool forwardNotifications)
+// The read-only disclaimer is a multi-line edit, which would keep Tab, Enter and Esc for itself;
+// it has no use for them, so the dialog manager gets them.
+LRESULT CALLBACK DisclaimerSubclassProc(HWND edit, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR, DWORD_PTR)
 {
-    HWND page = CreateControl(builder.window, 0, L"STATIC", L"", WS_CHILD | (visible ? WS_VISIBLE : 0), 0, kTopBand,
-                              builder.clientWidth, builder.PageHeight(), 0, nullptr);
-    if (forwardNotifications) SetWindowSubclass(page, PageSubclassProc, 0, 0);
+    const LRESULT result = DefSubclassProc(edit, message, wParam, lParam);
+    return message == WM_GETDLGCODE ? result & ~static_cast<LRESULT>(DLGC_WANTALLKEYS | DLGC_WANTTAB) : result;
+}
+
+// WS_EX_CONTROLPARENT lets Tab walk into the page's controls.
+HWND CreatePageContainer(const PageBuilder& builder, bool visible, bool forwardCommands)
+{
+    HWND page = CreateControl(builder, builder.wizard.window, WS_EX_CONTROLPARENT, L"STATIC", L"",
+                              WS_CHILD | (visible ? WS_VISIBLE : 0), 0, kTopBand, builder.clientWidth,
+                              builder.PageHeight(), 0, FontRole::None);
+    SetWindowSubclass(page, PageSubclassProc, 0, forwardCommands);
     return page;
 }
 
@@ -90,9 +195,11 @@ HWND BuildDisclaimerPage(const PageBuilder& builder)
 {
     HWND page = CreatePageContainer(builder, true, true);
     CreateTitle(builder, page, L"软件使用免责声明");
-    CreateControl(page, WS_EX_CLIENTEDGE, L"EDIT", DisclaimerText(), kDisclaimerEditStyle, 20, 46,
-                  builder.clientWidth - 40, builder.PageHeight() - 96, IDC_DISCLAIMER, builder.Normal());
-    CreateButton(page, builder.Normal(), IDC_ACCEPT, L"我已阅读并同意以上免责声明", 20, builder.PageHeight() - 40,
+    HWND text = CreateControl(builder, page, WS_EX_CLIENTEDGE, L"EDIT", DisclaimerText(), kDisclaimerEditStyle, 20,
+                              46, builder.clientWidth - 40, builder.PageHeight() - 96, IDC_DISCLAIMER,
+                              FontRole::Normal);
+    SetWindowSubclass(text, DisclaimerSubclassProc, 0, 0);
+    CreateButton(builder, page, IDC_ACCEPT, L"我已阅读并同意以上免责声明", 20, builder.PageHeight() - 40,
                  300, 22, BS_AUTOCHECKBOX);
     return page;
 }
@@ -101,32 +208,31 @@ HWND BuildConfigPage(const PageBuilder& builder, const InstallerSettings& settin
 {
     HWND page = CreatePageContainer(builder, true, true);
     const int w = builder.clientWidth;
-    const HFONT normal = builder.Normal();
     CreateTitle(builder, page, L"Quillmere 安装配置");
-    CreateControl(page, 0, L"SysLink", ConsoleLinkMarkup(), WS_CHILD | WS_VISIBLE, 20, 40, w - 40, 58,
-                  IDC_CONSOLE_LINK, normal);
-    CreateLabel(page, L"安装目录:", 20, 104, 100, 20, builder.Bold());
+    CreateControl(builder, page, 0, L"SysLink", ConsoleLinkMarkup(), WS_CHILD | WS_VISIBLE | WS_TABSTOP, 20, 40, w - 40, 58,
+                  IDC_CONSOLE_LINK, FontRole::Normal);
+    CreateLabel(builder, page, L"安装目录:", 20, 104, 100, 20, FontRole::Bold);
     CreateEditField(builder, page, IDC_INSTALL_DIR, settings.installPath, 126, w - 140, 0);
-    CreateButton(page, normal, IDC_BROWSE, L"浏览...", w - 115, 126, 75, 26);
+    CreateButton(builder, page, IDC_BROWSE, L"浏览...", w - 115, 126, 75, 26);
 
     CreateSectionLabel(builder, page, L"── 主模型配置 ──", 164);
-    CreateLabel(page, L"API 选项:", 20, 190, 80, 20, normal);
-    HWND provider = CreateControl(page, 0, L"COMBOBOX", L"", WS_CHILD | WS_VISIBLE | WS_TABSTOP | CBS_DROPDOWNLIST | CBS_HASSTRINGS,
-                                  100, 188, 200, 200, IDC_PROVIDER, normal);
+    CreateLabel(builder, page, L"API 选项:", 20, 190, 80, 20, FontRole::Normal);
+    HWND provider = CreateControl(builder, page, 0, L"COMBOBOX", L"", WS_CHILD | WS_VISIBLE | WS_TABSTOP | CBS_DROPDOWNLIST | CBS_HASSTRINGS,
+                                  100, 188, 200, 200, IDC_PROVIDER, FontRole::Normal);
     SendMessageW(provider, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(L"阿里百炼"));
     SendMessageW(provider, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(L"Coding Plan"));
     SendMessageW(provider, CB_SETCURSEL, settings.apiProvider, 0);
-    CreateLabel(page, L"API Key (必填):", 20, 220, 120, 20, normal);
+    CreateLabel(builder, page, L"API Key (必填):", 20, 220, 120, 20, FontRole::Normal);
     CreateEditField(builder, page, IDC_API_KEY, settings.apiKey, 242, w - 60, 0);
-    CreateLabel(page, L"模型名称:", 20, 274, 120, 20, normal);
+    CreateLabel(builder, page, L"模型名称:", 20, 274, 120, 20, FontRole::Normal);
     CreateEditField(builder, page, IDC_MODEL, settings.model, 296, 300, 0);
 
     CreateSectionLabel(builder, page, L"── 阿里百炼多模态 API ──", 334);
-    CreateLabel(page, L"API Key (可选, 用于文档/图像分析):", 20, 360, 280, 20, normal);
+    CreateLabel(builder, page, L"API Key (可选, 用于文档/图像分析):", 20, 360, 280, 20, FontRole::Normal);
     CreateEditField(builder, page, IDC_DASHSCOPE_KEY, settings.dashscopeKey, 382, w - 60, 0);
 
     CreateSectionLabel(builder, page, L"── Gateway 端口 ──", 420);
-    CreateLabel(page, L"端口号:", 20, 446, 60, 20, normal);
+    CreateLabel(builder, page, L"端口号:", 20, 446, 60, 20, FontRole::Normal);
     CreateEditField(builder, page, IDC_PORT, settings.port, 468, 100, ES_NUMBER);
     return page;
 }
@@ -165,15 +271,16 @@ HWND BuildSkillsPage(const PageBuilder& builder, const ReleaseManifest& manifest
 {
     HWND page = CreatePageContainer(builder, false, true);
     CreateTitle(builder, page, L"选择要安装的 Skills");
-    CreateButton(page, builder.Normal(), IDC_SELECT_ALL, L"全选", 20, 42, 60, 26);
-    CreateButton(page, builder.Normal(), IDC_SELECT_NONE, L"全不选", 90, 42, 60, 26);
-    HWND list = CreateControl(page, WS_EX_CLIENTEDGE, L"SysListView32", L"",
-                              WS_CHILD | WS_VISIBLE | WS_VSCROLL | LVS_REPORT | LVS_SINGLESEL, 20, 78,
-                              builder.clientWidth - 40, builder.clientHeight - 178, IDC_SKILL_LIST, builder.Normal());
+    CreateButton(builder, page, IDC_SELECT_ALL, L"全选", 20, 42, 60, 26);
+    CreateButton(builder, page, IDC_SELECT_NONE, L"全不选", 90, 42, 60, 26);
+    HWND list = CreateControl(builder, page, WS_EX_CLIENTEDGE, L"SysListView32", L"",
+                              WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | LVS_REPORT | LVS_SINGLESEL, 20, 78,
+                              builder.clientWidth - 40, builder.clientHeight - 178, IDC_SKILL_LIST, FontRole::Normal);
     SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, 0, LVS_EX_GRIDLINES | LVS_EX_CHECKBOXES | LVS_EX_FULLROWSELECT);
-    AddListColumn(list, 0, L"技能名称", 130);
-    AddListColumn(list, 1, L"说明", 300);
-    AddListColumn(list, 2, L"大小", 80);
+    const int dpi = builder.wizard.dpi;
+    AddListColumn(list, 0, L"技能名称", Scale(kSkillColumnWidths[0], dpi));
+    AddListColumn(list, 1, L"说明", Scale(kSkillColumnWidths[1], dpi));
+    AddListColumn(list, 2, L"大小", Scale(kSkillColumnWidths[2], dpi));
     for (size_t i = 0; i < manifest.skills.size(); ++i) AddSkillRow(list, static_cast<int>(i), manifest.skills[i]);
     return page;
 }
@@ -183,32 +290,102 @@ HWND BuildProgressPage(const PageBuilder& builder)
     HWND page = CreatePageContainer(builder, false, false);
     const int w = builder.clientWidth;
     CreateTitle(builder, page, L"安装进度");
-    CreateControl(page, 0, L"STATIC", L"准备安装...", WS_CHILD | WS_VISIBLE, 20, 46, w - 40, 22, IDC_STATUS,
-                  builder.Bold());
-    CreateControl(page, 0, L"STATIC", L"", WS_CHILD | WS_VISIBLE, 20, 74, w - 40, 18, IDC_DETAIL, builder.Normal());
-    HWND bar = CreateControl(page, 0, L"msctls_progress32", L"", WS_CHILD | WS_VISIBLE | PBS_SMOOTH, 20, 96, w - 40,
-                             22, IDC_PROGRESS, builder.Normal());
+    CreateControl(builder, page, 0, L"STATIC", L"准备安装...", WS_CHILD | WS_VISIBLE, 20, 46, w - 40, 22, IDC_STATUS,
+                  FontRole::Bold);
+    CreateControl(builder, page, 0, L"STATIC", L"", WS_CHILD | WS_VISIBLE, 20, 74, w - 40, 18, IDC_DETAIL, FontRole::Normal);
+    HWND bar = CreateControl(builder, page, 0, L"msctls_progress32", L"", WS_CHILD | WS_VISIBLE | PBS_SMOOTH, 20, 96, w - 40,
+                             22, IDC_PROGRESS, FontRole::Normal);
     SendMessageW(bar, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
-    CreateControl(page, WS_EX_CLIENTEDGE, L"LISTBOX", L"",
+    CreateControl(builder, page, WS_EX_CLIENTEDGE, L"LISTBOX", L"",
                   WS_CHILD | WS_VISIBLE | WS_VSCROLL | LBS_HASSTRINGS | LBS_NOSEL, 20, 128, w - 40,
-                  builder.clientHeight - 228, IDC_LOG, builder.Normal());
+                  builder.clientHeight - 228, IDC_LOG, FontRole::Normal);
     return page;
+}
+
+// The outer size is scaled as a whole; the pages are laid out in the client area that leaves,
+// measured in 96-DPI units.
+void SizeWindowForDpi(HWND window, int dpi)
+{
+    SetWindowPos(window, nullptr, 0, 0, Scale(kWindowWidth, dpi), Scale(kWindowHeight, dpi),
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 void OnCreate(Wizard& wizard, HWND window)
 {
     wizard.window = window;
+    wizard.dpi = WindowDpi(window);
+    wizard.fonts = CreateWizardFonts(wizard.dpi);
+    RECT outer = {};
+    GetWindowRect(window, &outer);
+    if (outer.right - outer.left != Scale(kWindowWidth, wizard.dpi)) SizeWindowForDpi(window, wizard.dpi);
     RECT client = {};
     GetClientRect(window, &client);
-    const PageBuilder builder{window, wizard.fonts, client.right - client.left, client.bottom - client.top};
-    const HFONT normal = builder.Normal();
-    CreateButton(window, normal, IDC_NEXT, L"下一步 >", builder.clientWidth - 220, builder.clientHeight - 42, 100, 32);
-    CreateButton(window, normal, IDC_CANCEL, L"取消", builder.clientWidth - 110, builder.clientHeight - 42, 100, 32);
+    const PageBuilder builder{wizard, MulDiv(client.right, 96, wizard.dpi), MulDiv(client.bottom, 96, wizard.dpi)};
+    const int buttonTop = builder.clientHeight - 42;
+    CreateButton(builder, window, IDC_NEXT, L"下一步 >", builder.clientWidth - 220, buttonTop, 100, 32, BS_DEFPUSHBUTTON);
+    CreateButton(builder, window, IDC_CANCEL, L"取消", builder.clientWidth - 110, buttonTop, 100, 32);
     wizard.pages[kDisclaimerPage] = BuildDisclaimerPage(builder);
     wizard.pages[kConfigPage] = BuildConfigPage(builder, wizard.settings);
     wizard.pages[kSkillsPage] = BuildSkillsPage(builder, wizard.manifest);
     wizard.pages[kProgressPage] = BuildProgressPage(builder);
     ShowPage(wizard, kDisclaimerPage);
+}
+
+// Every control goes back to its 96-DPI rectangle scaled anew, with fonts made for the new DPI.
+void ApplyDpi(Wizard& wizard, int dpi)
+{
+    WizardFonts old = wizard.fonts;
+    wizard.dpi = dpi;
+    wizard.fonts = CreateWizardFonts(dpi);
+    for (const PlacedControl& placed : wizard.layout) {
+        const RECT rect = ScaleRect(placed.rect, dpi);
+        SetWindowPos(placed.control, nullptr, rect.left, rect.top, rect.right - rect.left, rect.bottom - rect.top,
+                     SWP_NOZORDER | SWP_NOACTIVATE);
+        if (placed.font != FontRole::None)
+            SendMessageW(placed.control, WM_SETFONT, reinterpret_cast<WPARAM>(FontFor(wizard.fonts, placed.font)), TRUE);
+    }
+    HWND list = GetDlgItem(wizard.pages[kSkillsPage], IDC_SKILL_LIST);
+    for (int column = 0; column < 3; ++column)
+        SendMessageW(list, LVM_SETCOLUMNWIDTH, column, Scale(kSkillColumnWidths[column], dpi));
+    ReleaseWizardFonts(old);
+}
+
+void OnDpiChanged(Wizard& wizard, WPARAM wParam, LPARAM lParam)
+{
+    ApplyDpi(wizard, HIWORD(wParam));
+    const auto* suggested = reinterpret_cast<const RECT*>(lParam);
+    SetWindowPos(wizard.window, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
+                 suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+HWND FirstInput(const Wizard& wizard, int page)
+{
+    switch (page) {
+    case kDisclaimerPage: return GetDlgItem(wizard.pages[page], IDC_ACCEPT);
+    case kConfigPage: return GetDlgItem(wizard.pages[page], IDC_INSTALL_DIR);
+    case kSkillsPage: return GetDlgItem(wizard.pages[page], IDC_SKILL_LIST);
+    default: return GetDlgItem(wizard.window, IDC_CANCEL);
+    }
+}
+
+// As the dialog manager does, a field that takes the focus has its text selected, so typing replaces it.
+void FocusControl(HWND control)
+{
+    SetFocus(control);
+    if (SendMessageW(control, WM_GETDLGCODE, 0, 0) & DLGC_HASSETSEL) SendMessageW(control, EM_SETSEL, 0, -1);
+}
+
+// Activation puts the focus on the window itself; the control that had it gets it back, as in a dialog.
+void OnActivate(Wizard& wizard, WPARAM wParam)
+{
+    if (LOWORD(wParam) == WA_INACTIVE) {
+        HWND focus = GetFocus();
+        if (focus && IsChild(wizard.window, focus)) wizard.focus = focus;
+        return;
+    }
+    HWND target = wizard.focus;
+    if (!target || !IsWindowVisible(target) || !IsWindowEnabled(target)) target = FirstInput(wizard, wizard.currentPage);
+    SetFocus(target);
 }
 
 void SetProgressText(const Wizard& wizard, int controlId, std::intptr_t lParam)
@@ -243,13 +420,25 @@ LRESULT HandleWizardMessage(Wizard& wizard, HWND window, UINT message, WPARAM wP
         OnCreate(wizard, window);
         return 0;
     case WM_DESTROY:
+        ReleaseWizardFonts(wizard.fonts);
         PostQuitMessage(0);
         return 0;
+    case WM_ACTIVATE:
+        OnActivate(wizard, wParam);
+        return 0;
+    case WM_DPICHANGED:
+        OnDpiChanged(wizard, wParam, lParam);
+        return 0;
+    case DM_GETDEFID:
+        // Enter presses the page's forward button; the dialog manager asks for it here.
+        return MAKELRESULT(IDC_NEXT, DC_HASDEFID);
+    case DM_SETDEFID:
+        return TRUE;
     case WM_ERASEBKGND:
         return PaintWhite(window, reinterpret_cast<HDC>(wParam));
     case WM_CTLCOLORSTATIC:
-        SetBkMode(reinterpret_cast<HDC>(wParam), TRANSPARENT);
-        return reinterpret_cast<LRESULT>(GetStockObject(WHITE_BRUSH));
+    case WM_CTLCOLORBTN:
+        return ColourStatic(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam));
     case WM_COMMAND:
         return HandleWizardCommand(wizard, LOWORD(wParam));
     case WM_NOTIFY:
@@ -333,22 +522,30 @@ void ShowPage(Wizard& wizard, int page)
 {
     for (int i = 0; i < kPageCount; ++i) ShowWindow(wizard.pages[i], i == page ? SW_SHOW : SW_HIDE);
     wizard.currentPage = page;
+    wizard.focus = FirstInput(wizard, page);
+    FocusControl(wizard.focus);
 }
 
 int RunWizard(Wizard& wizard, int showCommand)
 {
     if (!RegisterWizardClass(wizard.instance)) return ReportNoWindow();
-    const int x = (GetSystemMetrics(SM_CXSCREEN) - kWindowWidth) / 2;
-    const int y = (GetSystemMetrics(SM_CYSCREEN) - kWindowHeight) / 2;
-    const HWND window =
-        CreateWindowExW(0, kWindowClass, L"Quillmere 安装程序 v1.0", WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX,
-                        x, y, kWindowWidth, kWindowHeight, nullptr, nullptr, wizard.instance, &wizard);
+    // The window's own DPI is known once it exists; until then the screen's is the best guess.
+    const int dpi = ScreenDpi();
+    const int width = Scale(kWindowWidth, dpi);
+    const int height = Scale(kWindowHeight, dpi);
+    const int x = (GetSystemMetrics(SM_CXSCREEN) - width) / 2;
+    const int y = (GetSystemMetrics(SM_CYSCREEN) - height) / 2;
+    const HWND window = CreateWindowExW(WS_EX_CONTROLPARENT, kWindowClass, L"Quillmere 安装程序 v1.0",
+                                        WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, x, y, width, height,
+                                        nullptr, nullptr, wizard.instance, &wizard);
     if (!window) return ReportNoWindow();
     ShowWindow(wizard.window, showCommand);
     UpdateWindow(wizard.window);
 
     MSG message;
+    // The dialog manager gives the window Tab, Enter and Esc as a dialog has them.
     while (GetMessageW(&message, nullptr, 0, 0)) {
+        if (IsDialogMessageW(wizard.window, &message)) continue;
         TranslateMessage(&message);
         DispatchMessageW(&message);
     }

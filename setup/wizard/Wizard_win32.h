@@ -2,15 +2,27 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <vector>
+
 #include "base/Scoped_win32.h"
 #include "install/InstallJob.h"
 #include "manifest/Manifest.h"
 
-// The three fonts of the wizard, made once at start-up.
+// The three fonts of the wizard, made for the window's DPI and made again when it changes.
 struct WizardFonts {
     HFONT normal = nullptr;
     HFONT bold = nullptr;
     HFONT title = nullptr;
+};
+
+enum class FontRole { None, Normal, Bold, Title };
+
+// One control as the page builders placed it: its rectangle in 96-DPI units of its parent's client
+// area, from which every DPI's position is worked out again.
+struct PlacedControl {
+    HWND control;
+    RECT rect;
+    FontRole font;
 };
 
 enum WizardPage { kDisclaimerPage, kConfigPage, kSkillsPage, kProgressPage, kPageCount };
@@ -20,6 +32,9 @@ enum WizardPage { kDisclaimerPage, kConfigPage, kSkillsPage, kProgressPage, kPag
 struct Wizard {
     HINSTANCE instance = nullptr;
     WizardFonts fonts;
+    int dpi = 96;
+    std::vector<PlacedControl> layout;
+    HWND focus = nullptr;  // the control to give the focus back to when the window is activated again
     InstallerSettings settings;  // the configuration page's fields, once it is left
     ReleaseManifest manifest;    // with the skills page's ticks, once it is left
     HWND window = nullptr;
@@ -37,7 +52,7 @@ struct Wizard {
 int RunWizard(Wizard& wizard, int showCommand);
 // Restores and raises the wizard of an installer that is already running, if it shows one soon.
 void BringRunningWizardToFront();
-// Shows one page and hides the others.
+// Shows one page, hides the others and puts the focus on the page's first input.
 void ShowPage(Wizard& wizard, int page);
 // Whether an installation is under way: started, not yet reported done and its thread alive.
 bool WorkerRunning(const Wizard& wizard);

@@ -11,6 +11,7 @@
 //   expect-text ID TEXT   wait up to 5 s for that text, else fail        text ID VALUE
 //   set ID TEXT           type into an edit (WM_SETTEXT)                 set ID VALUE
 //   check ID              tick a check box by clicking it                checked ID 0|1
+//   is-checked ID         whether a check box is ticked                  checked ID 0|1
 //   press ID              click a button                                 pressed ID
 //   enabled ID            whether the control takes input                enabled ID 0|1
 //   visible ID            whether the control is on show                 visible ID 0|1
@@ -34,6 +35,21 @@
 //   progress              the progress bar's position                    progress POS
 //   screenshot FILE.bmp   the window's rectangle as a 24-bit BMP         screenshot FILE W H
 //   close                 the title bar's close box (WM_CLOSE)           closed
+//   key KEYS              press keys as the keyboard would, to whatever  key KEYS
+//                         has the focus (the wizard or its message box):
+//                         TAB, ENTER, ESC, SPACE, UP, DOWN, a letter or digit,
+//                         with SHIFT+ or ALT+ in front
+//   type TEXT             type TEXT as keystrokes                        typed TEXT
+//   focus                 the control of the wizard's thread that has    focus ID CLASS
+//                         the focus (0 none when nothing has it)
+//   expect-focus ID       wait up to 5 s for control ID to have the      focus ID CLASS
+//                         focus, else fail
+//   layout                the wizard's client and outer sizes, then      client W H OUTER-W OUTER-H
+//                         every child of the window and of the page on   control SCOPE ID CLASS
+//                         show:
+//                         SCOPE is window or page, the rectangle is        L T R B X Y
+//                         in its parent's client area, X Y its top-left
+//                         corner's offset in the window's screenshot
 //   wait-exit [MS]        wait for the wizard's process to end           exit CODE
 //
 // Report: one line per observation, fields separated by tabs; inside a field a backslash,
@@ -43,6 +59,7 @@
 #include <commctrl.h>
 
 #include <cstdio>
+#include <cwctype>
 #include <fstream>
 #include <string>
 #include <utility>
@@ -379,6 +396,148 @@ std::vector<unsigned char> CaptureScreen(const RECT& area)
 // ---- commands -----------------------------------------------------------------------------
 
 template <typename Condition>
+bool WaitFor(DWORD timeoutMs, Condition condition);
+
+// ---- keyboard -----------------------------------------------------------------------------
+
+INPUT KeyInput(WORD vk, WORD scan, DWORD flags)
+{
+    INPUT input = {};
+    input.type = INPUT_KEYBOARD;
+    input.ki.wVk = vk;
+    input.ki.wScan = scan;
+    input.ki.dwFlags = flags;
+    return input;
+}
+
+// Real key strokes (not posted messages), so the modifier state and the dialog manager see what
+// a person's keyboard would give; they go to the foreground window, which is made the wizard or
+// its message box first.
+void SendKeys(Driver& driver, std::vector<INPUT> inputs)
+{
+    HWND box = OwnedBox(driver);
+    HWND target = box ? box : Wizard(driver);
+    if (GetForegroundWindow() != target) SetForegroundWindow(target);
+    if (SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT)) != inputs.size())
+        throw CommandFailed{L"SendInput failed: " + Number(GetLastError())};
+    Sleep(300);  // the wizard handles them on its own thread
+}
+
+WORD KeyCode(const std::wstring& name)
+{
+    if (name == L"TAB") return VK_TAB;
+    if (name == L"ENTER") return VK_RETURN;
+    if (name == L"ESC") return VK_ESCAPE;
+    if (name == L"SPACE") return VK_SPACE;
+    if (name == L"UP") return VK_UP;
+    if (name == L"DOWN") return VK_DOWN;
+    if (name.size() == 1 && std::iswalnum(name[0])) return static_cast<WORD>(std::towupper(name[0]));
+    throw CommandFailed{L"unknown key " + name};
+}
+
+void Key(Driver& driver, const std::wstring& rest)
+{
+    std::vector<WORD> modifiers;
+    std::wstring name = rest;
+    for (size_t plus; (plus = name.find(L'+')) != std::wstring::npos; name = name.substr(plus + 1)) {
+        const std::wstring modifier = name.substr(0, plus);
+        if (modifier == L"SHIFT") modifiers.push_back(VK_SHIFT);
+        else if (modifier == L"ALT") modifiers.push_back(VK_MENU);
+        else throw CommandFailed{L"unknown modifier " + modifier};
+    }
+    const WORD key = KeyCode(name);
+    std::vector<INPUT> inputs;
+    for (WORD modifier : modifiers) inputs.push_back(KeyInput(modifier, 0, 0));
+    inputs.push_back(KeyInput(key, 0, 0));
+    inputs.push_back(KeyInput(key, 0, KEYEVENTF_KEYUP));
+    for (auto it = modifiers.rbegin(); it != modifiers.rend(); ++it) inputs.push_back(KeyInput(*it, 0, KEYEVENTF_KEYUP));
+    SendKeys(driver, inputs);
+    Report(driver, {L"key", rest});
+}
+
+void Type(Driver& driver, const std::wstring& rest)
+{
+    std::vector<INPUT> inputs;
+    for (wchar_t c : rest) {
+        inputs.push_back(KeyInput(0, c, KEYEVENTF_UNICODE));
+        inputs.push_back(KeyInput(0, c, KEYEVENTF_UNICODE | KEYEVENTF_KEYUP));
+    }
+    if (!inputs.empty()) SendKeys(driver, inputs);
+    Report(driver, {L"typed", rest});
+}
+
+HWND FocusedControl(const Driver& driver)
+{
+    GUITHREADINFO info = {};
+    info.cbSize = sizeof info;
+    if (!GetGUIThreadInfo(GetWindowThreadProcessId(Wizard(driver), nullptr), &info)) return nullptr;
+    return info.hwndFocus;
+}
+
+void ReportFocus(Driver& driver, HWND focus)
+{
+    Report(driver, {L"focus", Number(focus ? GetDlgCtrlID(focus) : 0), focus ? ClassOf(focus) : L"none"});
+}
+
+void Focus(Driver& driver, const std::wstring&)
+{
+    ReportFocus(driver, FocusedControl(driver));
+}
+
+void ExpectFocus(Driver& driver, const std::wstring& rest)
+{
+    const int id = static_cast<int>(ParseNumber(rest));
+    HWND focus = nullptr;
+    const bool matched = WaitFor(kExpectTextMs, [&] {
+        focus = FocusedControl(driver);
+        return focus && GetDlgCtrlID(focus) == id;
+    });
+    ReportFocus(driver, focus);
+    if (!matched) throw CommandFailed{L"the focus is not on control " + Number(id)};
+}
+
+// ---- layout -------------------------------------------------------------------------------
+
+struct LayoutScope {
+    Driver* driver;
+    HWND parent;
+    const wchar_t* name;
+    RECT windowRect;
+};
+
+BOOL CALLBACK ReportChild(HWND child, LPARAM param)
+{
+    auto* scope = reinterpret_cast<LayoutScope*>(param);
+    if (GetParent(child) != scope->parent || !IsWindowVisible(child)) return TRUE;
+    RECT rect = {};
+    GetWindowRect(child, &rect);
+    const POINT screenCorner{rect.left, rect.top};
+    MapWindowPoints(HWND_DESKTOP, scope->parent, reinterpret_cast<POINT*>(&rect), 2);
+    Report(*scope->driver, {L"control", scope->name, Number(GetDlgCtrlID(child)), ClassOf(child), Number(rect.left),
+                            Number(rect.top), Number(rect.right), Number(rect.bottom),
+                            Number(screenCorner.x - scope->windowRect.left),
+                            Number(screenCorner.y - scope->windowRect.top)});
+    return TRUE;
+}
+
+void Layout(Driver& driver, const std::wstring&)
+{
+    HWND wizard = Wizard(driver);
+    RECT client = {}, outer = {};
+    GetClientRect(wizard, &client);
+    GetWindowRect(wizard, &outer);
+    Report(driver, {L"client", Number(client.right), Number(client.bottom), Number(outer.right - outer.left),
+                    Number(outer.bottom - outer.top)});
+    LayoutScope window{&driver, wizard, L"window", outer};
+    EnumChildWindows(wizard, ReportChild, reinterpret_cast<LPARAM>(&window));
+    for (HWND page = GetWindow(wizard, GW_CHILD); page; page = GetWindow(page, GW_HWNDNEXT)) {
+        if (!IsWindowVisible(page) || !GetWindow(page, GW_CHILD)) continue;
+        LayoutScope scope{&driver, page, L"page", outer};
+        EnumChildWindows(page, ReportChild, reinterpret_cast<LPARAM>(&scope));
+    }
+}
+
+template <typename Condition>
 bool WaitFor(DWORD timeoutMs, Condition condition)
 {
     const DWORD start = GetTickCount();
@@ -439,6 +598,12 @@ void Check(Driver& driver, const std::wstring& rest)
     if (SendMessageW(box, BM_GETCHECK, 0, 0) != BST_CHECKED) PostMessageW(box, BM_CLICK, 0, 0);
     WaitFor(kExpectTextMs, [&] { return SendMessageW(box, BM_GETCHECK, 0, 0) == BST_CHECKED; });
     Report(driver, {L"checked", Number(id), Number(SendMessageW(box, BM_GETCHECK, 0, 0) == BST_CHECKED)});
+}
+
+void IsChecked(Driver& driver, const std::wstring& rest)
+{
+    const int id = static_cast<int>(ParseNumber(rest));
+    Report(driver, {L"checked", Number(id), Number(SendMessageW(Control(driver, id), BM_GETCHECK, 0, 0) == BST_CHECKED)});
 }
 
 // Posted, because the wizard may answer a click with a modal box and a send would wait for it.
@@ -678,6 +843,7 @@ constexpr NamedHandler kCommands[] = {
     {L"expect-text", ExpectText},
     {L"set", Set},
     {L"check", Check},
+    {L"is-checked", IsChecked},
     {L"press", Press},
     {L"enabled", Enabled},
     {L"visible", Visible},
@@ -698,6 +864,11 @@ constexpr NamedHandler kCommands[] = {
     {L"screenshot", Screenshot},
     {L"close", Close},
     {L"wait-exit", WaitExit},
+    {L"key", Key},
+    {L"type", Type},
+    {L"focus", Focus},
+    {L"expect-focus", ExpectFocus},
+    {L"layout", Layout},
 };
 
 void Run(Driver& driver, const Command& command)

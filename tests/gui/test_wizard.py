@@ -8,6 +8,7 @@ window showed) is checked here; setup.exe must have ended by the end of a case.
 """
 
 import argparse
+import collections
 import io
 import json
 import os
@@ -38,6 +39,8 @@ IDC_MODEL = 3011
 IDC_PROVIDER = 3013
 IDC_DASHSCOPE_KEY = 3020
 IDC_PORT = 3030
+IDC_BROWSE = 2003
+IDC_CONSOLE_LINK = 3040
 IDC_SKILL_LIST = 4001
 IDC_LOG = 5003
 IDC_DISCLAIMER = 6001
@@ -137,6 +140,55 @@ def bmp_white_share(path):
     return white / (width * abs(height))
 
 
+def read_bmp(path):
+    """(width, height, pixel(x, y) -> b"BGR") of a 24-bit bottom-up BMP as the driver writes it."""
+    with open(path, "rb") as f:
+        data = f.read()
+    offset, = struct.unpack_from("<I", data, 10)
+    width, height = struct.unpack_from("<ii", data, 18)
+    stride = (width * 3 + 3) & ~3
+
+    def row(y):
+        start = offset + (height - 1 - y) * stride
+        return data[start:start + width * 3]
+    return width, height, row
+
+
+def commonest_colour(bmp, left, top, right, bottom):
+    """The colour most pixels of the rectangle have: what a control's text sits on."""
+    _, _, row = bmp
+    counts = collections.Counter()
+    for y in range(top, bottom):
+        line = row(y)
+        counts.update(line[i:i + 3] for i in range(left * 3, right * 3, 3))
+    return counts.most_common(1)[0][0]
+
+
+def overlaps(a, b):
+    return a[0] < b[2] and b[0] < a[2] and a[1] < b[3] and b[1] < a[3]
+
+
+class Layout:
+    """The driver's INDEX-th 'layout': client and outer sizes, the window's children and the page's."""
+
+    def __init__(self, report, index):
+        starts = [i for i, line in enumerate(report.lines) if line[0] == "client"]
+        start = starts[index]
+        self.client = [int(v) for v in report.lines[start][1:]]
+        self.window, self.page = [], []
+        for line in report.lines[start + 1:]:
+            if line[0] != "control":
+                break
+            scope, ident, cls, *numbers = line[1:]
+            entry = (int(ident), cls, tuple(int(v) for v in numbers[:4]), tuple(int(v) for v in numbers[4:]))
+            (self.window if scope == "window" else self.page).append(entry)
+
+    def page_rect(self):
+        pages = [rect for ident, cls, rect, _ in self.window if ident == 0]
+        assert len(pages) == 1, f"{len(pages)} pages on show"
+        return pages[0]
+
+
 class WizardTest(unittest.TestCase):
     def setUp(self):
         os.makedirs(ARGS.scratch, exist_ok=True)
@@ -197,6 +249,42 @@ class WizardTest(unittest.TestCase):
         self.assertGreater(bmp_white_share(bmp), 0.2, f"{name}: little of the window's white background shows")
         os.makedirs(ARGS.screenshots, exist_ok=True)
         subprocess.run(["convert", bmp, os.path.join(ARGS.screenshots, name + ".png")], check=True, timeout=60)
+
+    def keep_dpi_screenshot(self, report, name, dpi):
+        """As keep_screenshot, for a window whose outer size follows the DPI."""
+        bmp = os.path.join(self.work, name + ".bmp")
+        fields = report.take("screenshot", windows_path(bmp))
+        self.assertEqual(fields, [str(620 * dpi // 96), str(660 * dpi // 96)], f"{name}: outer size scales")
+        os.makedirs(ARGS.screenshots, exist_ok=True)
+        subprocess.run(["convert", bmp, os.path.join(ARGS.screenshots, name + ".png")], check=True, timeout=60)
+        return read_bmp(bmp)
+
+    def assert_fits(self, layout, where):
+        """Every control inside its page and the client area; no two on show overlap."""
+        width, height = layout.client[:2]
+        page = layout.page_rect()
+        for ident, cls, rect, _ in layout.window:
+            self.assertTrue(0 <= rect[0] < rect[2] <= width and 0 <= rect[1] < rect[3] <= height,
+                            f"{where}: {cls} {ident} at {rect} leaves the {width}x{height} client area")
+        placed = [(ident, cls, rect) for ident, cls, rect, _ in layout.window if ident != 0]
+        for ident, cls, rect, _ in layout.page:
+            self.assertTrue(0 <= rect[0] < rect[2] <= page[2] - page[0] and 0 <= rect[1] < rect[3] <= page[3] - page[1],
+                            f"{where}: {cls} {ident} at {rect} leaves its page {page}")
+            placed.append((ident, cls, (rect[0] + page[0], rect[1] + page[1], rect[2] + page[0], rect[3] + page[1])))
+        for i, (id_a, cls_a, a) in enumerate(placed):
+            for id_b, cls_b, b in placed[i + 1:]:
+                self.assertFalse(overlaps(a, b), f"{where}: {cls_a} {id_a} at {a} overlaps {cls_b} {id_b} at {b}")
+        self.assertGreater(len(layout.page), 2, f"{where}: the page shows its controls")
+
+    def assert_white_behind_text(self, layout, bmp, where):
+        """Labels, check boxes, the link and the disclaimer show the window's white behind their text."""
+        checked = 0
+        for ident, cls, rect, (x, y) in layout.page:
+            if cls in ("Static", "SysLink") or (cls, ident) in (("Button", IDC_ACCEPT), ("Edit", IDC_DISCLAIMER)):
+                colour = commonest_colour(bmp, x, y, x + rect[2] - rect[0], y + rect[3] - rect[1])
+                self.assertEqual(colour, b"\xff\xff\xff", f"{where}: {cls} {ident} at {rect} sits on {colour.hex()}")
+                checked += 1
+        self.assertGreater(checked, 0, f"{where}: no text to look behind")
 
     # -- cases -----------------------------------------------------------------
 
@@ -440,6 +528,106 @@ class WizardTest(unittest.TestCase):
         with open(marker, encoding="utf-8") as f:
             self.assertEqual(f.read().strip().lower(), install_dir.lower(),
                              "the launcher runs in the install directory")
+
+
+    # -- the keyboard and the DPI ------------------------------------------------
+
+    def small_release(self):
+        skills = [{"id": "web-search", "file": "skills/web-search.zip", "name": "网页搜索", "desc": "联网搜索资料",
+                   "size": 10},
+                  {"id": "charts", "file": "skills/charts.zip", "name": "图表", "desc": "Charts", "size": 10}]
+        self.write_release([package("quillmere.bin", "Quillmere 主程序", 2048)], skills,
+                           {"quillmere.bin": 2048, "skills/web-search.zip": 10, "skills/charts.zip": 10})
+
+    def test_keyboard_alone_installs(self):
+        self.small_release()
+        install_dir, _ = self.install_dir("keyboard")
+        tab_order = [IDC_MODEL, IDC_DASHSCOPE_KEY, IDC_PORT, IDC_NEXT, IDC_CANCEL, IDC_CONSOLE_LINK, IDC_INSTALL_DIR]
+        script = [
+            "wait-window", f"expect-focus {IDC_ACCEPT}", self.screenshot("focus-disclaimer"),
+            "key SPACE", f"is-checked {IDC_ACCEPT}", "key ENTER",
+            f"expect-focus {IDC_INSTALL_DIR}", self.screenshot("focus-configuration"),
+            f"type {install_dir}", "key TAB", f"expect-focus {IDC_BROWSE}", "key TAB", f"expect-focus {IDC_PROVIDER}",
+            "key TAB", f"expect-focus {IDC_API_KEY}", "type sk-keyboard",
+            "key SHIFT+TAB", f"expect-focus {IDC_PROVIDER}", "key TAB", f"expect-focus {IDC_API_KEY}",
+            *[command for ident in tab_order for command in ("key TAB", f"expect-focus {ident}")],
+            f"read {IDC_INSTALL_DIR}", f"read {IDC_API_KEY}",
+            "key ENTER", f"expect-focus {IDC_SKILL_LIST}", "expect-states 22",
+            "key DOWN", "key DOWN", "key SPACE", "expect-states 21", self.screenshot("focus-skills"),
+            # the small release installs at once, so the focus is looked at once the boxes are answered
+            "key ENTER", f"read {IDC_CANCEL}", f"wait-status {SUCCEEDED} 30000",
+            "expect-box", "key N", "expect-box", "key ENTER", "expect-no-box 1000",
+            f"expect-focus {IDC_CANCEL}", self.screenshot("focus-progress"), "key ENTER", "wait-exit",
+        ]
+        report = self.run_wizard(script)
+        self.assertEqual(report.take("focus"), [str(IDC_ACCEPT), "Button"], "the disclaimer page starts on its box")
+        self.assertEqual(report.value("checked", IDC_ACCEPT), "1", "Space ticks the focused box")
+        self.assertEqual(report.take("focus"), [str(IDC_INSTALL_DIR), "Edit"])
+        for ident in (IDC_BROWSE, IDC_PROVIDER, IDC_API_KEY, IDC_PROVIDER, IDC_API_KEY, *tab_order):
+            self.assertEqual(report.take("focus")[0], str(ident), "Tab and Shift+Tab follow the reading order")
+        self.assertEqual(report.value("text", IDC_INSTALL_DIR), install_dir, "typing replaces the focused field's text")
+        self.assertEqual(report.value("text", IDC_API_KEY), "sk-keyboard")
+        self.assertEqual(report.take("focus"), [str(IDC_SKILL_LIST), "SysListView32"])
+        self.assertEqual(report.value("states"), "22")
+        self.assertEqual(report.value("states"), "21", "Space clears the focused row")
+        self.assertEqual(report.value("text", IDC_CANCEL), CLOSE)
+        self.assertEqual(report.value("status"), SUCCEEDED)
+        self.assert_box(report, DONE_CAPTION, DONE_QUESTION)
+        self.assert_box(report, WARNING_CAPTION, LATER_HINT)  # N answered No
+        self.assertEqual(report.take("focus")[0], str(IDC_CANCEL), "the progress page's focus is on 关闭")
+        self.assert_ended_normally(report)  # Enter pressed 完成
+        fetched = self.server.requested()
+        self.assertIn("skills/web-search.zip", fetched)
+        self.assertNotIn("skills/charts.zip", fetched)
+        for name in ("focus-disclaimer", "focus-configuration", "focus-skills", "focus-progress"):
+            self.keep_screenshot(report, name)
+
+    def test_escape_on_the_configuration_page_cancels(self):
+        self.small_release()
+        report = self.run_wizard(["wait-window", "key SPACE", "key ENTER", f"expect-focus {IDC_INSTALL_DIR}",
+                                  "key ESC", "wait-exit 5000"])
+        self.assertEqual(report.take("focus")[0], str(IDC_INSTALL_DIR))
+        self.assert_ended_normally(report)
+
+    def test_pages_fit_and_stay_white_at_four_dpis(self):
+        # 192 DPI needs a screen over 1320 pixels high: the test display is 1600 x 1440.
+        self.small_release()
+        self.addCleanup(set_log_pixels, 96)
+        for dpi in (96, 120, 144, 192):
+            with self.subTest(dpi=dpi):
+                self.check_pages_at(dpi)
+
+    def check_pages_at(self, dpi):
+        set_log_pixels(dpi)
+        install_dir, _ = self.install_dir(f"dpi{dpi}")
+        pages = ("disclaimer", "configuration", "skills", "progress")
+        keep = dpi in (96, 144)
+        shot = (lambda page: [self.screenshot(f"dpi{dpi}-{page}")]) if keep else (lambda page: [])
+        script = [
+            "wait-window", "layout", *shot(pages[0]), f"check {IDC_ACCEPT}", f"press {IDC_NEXT}",
+            f"expect-visible {IDC_API_KEY}", f"set {IDC_API_KEY} sk-test-key", f"set {IDC_INSTALL_DIR} {install_dir}",
+            "layout", *shot(pages[1]), f"press {IDC_NEXT}", f"expect-visible {IDC_SKILL_LIST}",
+            "layout", *shot(pages[2]), *start_installation(), f"wait-status {SUCCEEDED} 30000",
+            "expect-box", f"answer-box {IDNO}", "expect-box", f"answer-box {IDOK}",
+            "layout", *shot(pages[3]), f"press {IDC_NEXT}", "wait-exit",
+        ]
+        report = self.run_wizard(script)
+        self.assert_ended_normally(report)
+        for index, page in enumerate(pages):
+            layout = Layout(report, index)
+            where = f"{page} at {dpi} DPI"
+            self.assertEqual(layout.client[2:], [620 * dpi // 96, 660 * dpi // 96], f"{where}: the outer size scales")
+            self.assertEqual(layout.page_rect()[1], 40 * dpi // 96, f"{where}: the page starts below the top band")
+            self.assert_fits(layout, where)
+            if keep:
+                bmp = self.keep_dpi_screenshot(report, f"dpi{dpi}-{page}", dpi)
+                self.assert_white_behind_text(layout, bmp, where)
+
+
+def set_log_pixels(dpi):
+    """Wine takes the screen's DPI from this value when a program starts."""
+    wine("reg", "add", "HKCU\\Control Panel\\Desktop", "/v", "LogPixels", "/t", "REG_DWORD", "/d", str(dpi), "/f",
+         check=True)
 
 
 def prepare_prefix():

@@ -571,11 +571,19 @@ def check_manifest_supported_os(ctx):
     return "Windows 7, 8, 8.1, 10/11"
 
 
-def check_manifest_no_dpi(ctx):
-    found = sorted({local_name(e.tag) for e in ctx.manifest.iter()
-                    if local_name(e.tag) in ("dpiAware", "dpiAwareness")})
-    require(not found, "manifest declares DPI awareness (%s)" % ", ".join(found))
-    return "none declared"
+DPI_SETTINGS = {
+    "dpiAware": ("http://schemas.microsoft.com/SMI/2005/WindowsSettings", "true/pm"),
+    "dpiAwareness": ("http://schemas.microsoft.com/SMI/2016/WindowsSettings", "PerMonitorV2, PerMonitor"),
+}
+
+
+def check_manifest_dpi(ctx):
+    for name, (namespace, want) in DPI_SETTINGS.items():
+        found = [e for e in ctx.manifest.iter() if e.tag == "{%s}%s" % (namespace, name)]
+        require(len(found) == 1, "%d <%s> elements in namespace %s, want 1" % (len(found), name, namespace))
+        text = (found[0].text or "").strip()
+        require(text == want, "%s %r, want %r" % (name, text, want))
+    return "per-monitor v2, per-monitor as fallback"
 
 
 CHECKS = [
@@ -595,7 +603,7 @@ CHECKS = [
     ("manifest Common-Controls 6", check_manifest_common_controls),
     ("manifest execution level", check_manifest_execution_level),
     ("manifest supported OS", check_manifest_supported_os),
-    ("manifest no DPI awareness", check_manifest_no_dpi),
+    ("manifest DPI awareness", check_manifest_dpi),
 ]
 
 
@@ -644,6 +652,10 @@ GOOD_MANIFEST = """<?xml version="1.0" encoding="UTF-8" standalone="yes"?>
     <supportedOS Id="{1f676c76-80e1-4239-95bb-83d0f6d0da78}"/>
     <supportedOS Id="{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"/>
   </application></compatibility>
+  <application xmlns="urn:schemas-microsoft-com:asm.v3"><windowsSettings>
+    <dpiAware xmlns="http://schemas.microsoft.com/SMI/2005/WindowsSettings">true/pm</dpiAware>
+    <dpiAwareness xmlns="http://schemas.microsoft.com/SMI/2016/WindowsSettings">PerMonitorV2, PerMonitor</dpiAwareness>
+  </windowsSettings></application>
 </assembly>
 """
 
@@ -873,11 +885,17 @@ def self_test():
         ("no Windows 7 entry", build_pe(resources=with_manifest(
             GOOD_MANIFEST.replace('<supportedOS Id="{35138b9a-5d96-4fbd-8e2d-a2440225f93a}"/>', ""))),
          "manifest supported OS"),
-        ("DPI aware", build_pe(resources=with_manifest(GOOD_MANIFEST.replace(
-            "</assembly>", '<application xmlns="urn:schemas-microsoft-com:asm.v3">'
-            '<windowsSettings><dpiAware xmlns="http://schemas.microsoft.com/SMI/2005/'
-            'WindowsSettings">true</dpiAware></windowsSettings></application></assembly>'))),
-         "manifest no DPI awareness"),
+        ("system DPI aware only", build_pe(resources=with_manifest(
+            GOOD_MANIFEST.replace("true/pm", "true").replace("PerMonitorV2, PerMonitor", "System"))),
+         "manifest DPI awareness"),
+        ("no dpiAwareness fallback chain", build_pe(resources=with_manifest(
+            GOOD_MANIFEST.replace("PerMonitorV2, PerMonitor", "PerMonitorV2"))), "manifest DPI awareness"),
+        ("dpiAware in the wrong namespace", build_pe(resources=with_manifest(
+            GOOD_MANIFEST.replace("SMI/2005/WindowsSettings", "SMI/2016/WindowsSettings"))),
+         "manifest DPI awareness"),
+        ("no DPI declaration", build_pe(resources=with_manifest(
+            GOOD_MANIFEST[:GOOD_MANIFEST.index("  <application xmlns")] + "</assembly>\n")),
+         "manifest DPI awareness"),
         ("no manifest", build_pe(resources={k: v for k, v in default_resources().items()
                                             if k != RT_MANIFEST}), "RT_MANIFEST 1"),
     ]
