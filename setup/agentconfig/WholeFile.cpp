@@ -5,16 +5,21 @@
 #include <iterator>
 #include <system_error>
 
-#include "base/Text.h"
+#include "base/SystemError.h"
 
 namespace {
 
-// What went wrong, as the C runtime words it, after the file's name.
-Outcome FileFailure(const wchar_t* what, const std::filesystem::path& path, int error)
+// What went wrong, in the system's words, after the file's name.
+Outcome FileFailure(const wchar_t* what, const std::filesystem::path& path, const std::wstring& reason)
 {
     std::wstring text = what + path.wstring();
-    if (error != 0) text += L" (" + Utf8ToWide(std::generic_category().message(error)) + L")";
+    if (!reason.empty()) text += L" (" + reason + L")";
     return Failure(text);
+}
+
+std::wstring RuntimeErrorText(int error)
+{
+    return error != 0 ? ErrorCodeText(std::error_code(error, std::generic_category())) : std::wstring();
 }
 
 }  // namespace
@@ -25,7 +30,7 @@ Outcome ReadWholeFile(const std::filesystem::path& path, std::string& bytes)
 {
     bytes.clear();
     std::error_code ignored;
-    if (std::filesystem::is_directory(path, ignored)) return FileFailure(L"无法读取文件 ", path, EISDIR);
+    if (std::filesystem::is_directory(path, ignored)) return FileFailure(L"无法读取文件 ", path, RuntimeErrorText(EISDIR));
     errno = 0;
     try {
         std::ifstream in(path, std::ios::binary);
@@ -36,15 +41,12 @@ Outcome ReadWholeFile(const std::filesystem::path& path, std::string& bytes)
     }
     const int error = errno;
     bytes.clear();
-    return FileFailure(L"无法读取文件 ", path, error);
+    return FileFailure(L"无法读取文件 ", path, RuntimeErrorText(error));
 }
 
-Outcome WriteWholeFile(const std::filesystem::path& path, const std::string& bytes)
+// A scanner that opens the file just written refuses the next write for a moment; that is waited out.
+Outcome WriteWholeFile(const std::filesystem::path& path, const std::string& bytes, const RetryPacing& pacing)
 {
-    errno = 0;
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (out) out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (out) out.close();
-    if (!out) return FileFailure(L"无法写入文件 ", path, errno);
-    return Success();
+    const FileResult written = Retried([&] { return WriteFileBytes(path, bytes.data(), bytes.size()); }, pacing);
+    return written ? Success() : FileFailure(L"无法写入文件 ", path, written.reason);
 }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "archive/Inflate.h"
+#include "base/Files.h"
 #include "base/Text.h"
 
 namespace fs = std::filesystem;
@@ -395,32 +396,18 @@ bool IsMacMetadata(const std::string& name)
     return false;
 }
 
-bool MakeDirectories(const fs::path& path)
+bool MakeDirectories(const fs::path& path, const RetryPacing& pacing)
 {
-    std::error_code ec;
-    if (fs::exists(path, ec))
-        return true;
-    fs::create_directories(path, ec);
-    return fs::exists(path, ec);
+    return static_cast<bool>(Retried([&] { return CreateFolders(path); }, pacing));
 }
 
 // One write per file; a file that could not be written in full is removed, not left cut short. One that
 // cannot even be opened is left alone: whatever stands there is not ours.
-bool WriteEntryFile(const fs::path& path, Bytes data)
+bool WriteEntryFile(const fs::path& path, Bytes data, const RetryPacing& pacing)
 {
-    MakeDirectories(path.parent_path());
-    {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        if (!out)
-            return false;
-        out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-        out.close();
-        if (out)
-            return true;
-    }
-    std::error_code ec;
-    fs::remove(path, ec);
-    return false;
+    MakeDirectories(path.parent_path(), pacing);
+    return static_cast<bool>(Retried(
+        [&] { return WriteFileBytes(path, reinterpret_cast<const char*>(data.data()), data.size()); }, pacing));
 }
 
 // The room for the output is the declared size, or for an unknown (zero) one four times the data plus
@@ -447,7 +434,8 @@ std::optional<EntryProblem> InflateEntry(const LocalEntry& entry, Bytes data, st
 
 // Nothing when the file was written. The CRC is checked before the file is opened, so a damaged entry
 // never replaces a good file from an earlier extraction.
-std::optional<EntryProblem> ExtractFile(const fs::path& target, const LocalEntry& entry, Bytes data, const StatedCrcs& crcs)
+std::optional<EntryProblem> ExtractFile(const fs::path& target, const LocalEntry& entry, Bytes data, const StatedCrcs& crcs,
+                                        const RetryPacing& pacing)
 {
     if ((entry.flags & kFlagEncrypted) != 0)
         return EntryProblem::Encrypted;
@@ -463,7 +451,7 @@ std::optional<EntryProblem> ExtractFile(const fs::path& target, const LocalEntry
     }
     if (!crcs.MatchedBy(Crc32(data)))
         return EntryProblem::CrcMismatch;
-    if (!WriteEntryFile(target, data))
+    if (!WriteEntryFile(target, data, pacing))
         return EntryProblem::WriteFailed;
     return std::nullopt;
 }
@@ -512,7 +500,7 @@ std::wstring EntryProblemText(EntryProblem problem)
 
 // The walk follows the local headers, so entries stored back to back extract even when the end of the
 // archive is lost; the central directory then names what the walk did not reach.
-ExtractReport ExtractZip(const std::wstring& zipPath, const std::wstring& destDir)
+ExtractReport ExtractZip(const std::wstring& zipPath, const std::wstring& destDir, const RetryPacing& pacing)
 {
     ExtractReport report;
     std::vector<uint8_t> buffer;
@@ -520,8 +508,8 @@ ExtractReport ExtractZip(const std::wstring& zipPath, const std::wstring& destDi
         report.archive = Failure(L"无法读取压缩包");
         return report;
     }
-    CreateDirectoryTree(destDir);
     const fs::path dest = WidePath(destDir);
+    MakeDirectories(dest, pacing);
     const Bytes archive(buffer);
     const CentralDirectory central = ReadCentralDirectory(archive);
 
@@ -551,13 +539,14 @@ ExtractReport ExtractZip(const std::wstring& zipPath, const std::wstring& destDi
                 target /= WidePath(Utf8ToWide(part));
         if (IsFolderName(entry.name)) {
             if (safe && (entry.flags & kFlagEncrypted) == 0 && !IsMacMetadata(entry.name))
-                MakeDirectories(target);
+                MakeDirectories(target, pacing);
             continue;
         }
         if (safe && IsMacMetadata(entry.name))
             continue;
         const std::optional<EntryProblem> problem =
-            safe ? ExtractFile(target, entry, data, StatedCrcsOf(archive, entry, dataEnd, descriptorLength, listed)) : EntryProblem::UnsafeName;
+            safe ? ExtractFile(target, entry, data, StatedCrcsOf(archive, entry, dataEnd, descriptorLength, listed), pacing)
+                 : EntryProblem::UnsafeName;
         if (problem)
             failures.push_back({reached.back(), {entry.name, *problem}});
         else
@@ -580,5 +569,9 @@ ExtractReport ExtractZip(const std::wstring& zipPath, const std::wstring& destDi
 // Anything already standing under that name counts as success, as a plain file does.
 bool CreateDirectoryTree(const std::wstring& path)
 {
-    return path.empty() || MakeDirectories(WidePath(path));
+    if (path.empty())
+        return true;
+    const fs::path folder = WidePath(path);
+    std::error_code ec;
+    return fs::exists(folder, ec) || MakeDirectories(folder, {});
 }

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "base/Outcome.h"
+#include "base/Retry.h"
 
 // Why an entry of an archive did not become a file.
 enum class EntryProblem { CrcMismatch, InflateFailed, WriteFailed, TooLarge, Encrypted, UnsupportedMethod, UnsafeName, ArchiveEndsEarly };
@@ -23,7 +24,7 @@ struct ExtractReport {
 // The reason in words the user reads, e.g. "CRC 校验失败".
 std::wstring EntryProblemText(EntryProblem problem);
 // Unpacks every entry into destDir, checking each file's CRC-32; a file that failed its CRC or its
-// write is removed again.
-ExtractReport ExtractZip(const std::wstring& zipPath, const std::wstring& destDir);
+// write is removed again. Writes another program refuses for a moment are tried again as pacing says.
+ExtractReport ExtractZip(const std::wstring& zipPath, const std::wstring& destDir, const RetryPacing& pacing = {});
 // Creates a folder and its parents; true also when something of that name already stands there.
 bool CreateDirectoryTree(const std::wstring& path);

@@ -12,4 +12,5 @@ struct InstallEvents {
     std::function<void(const std::wstring&)> detail;  // the transfer line under the status
     std::function<void(int)> progress;                // the bar, 0 to 100
     std::function<void(InstallEnd)> done;             // the run is over; nothing follows
+    std::function<bool(const std::wstring&)> askRetry;  // a question answered 重试 (true) or 取消; waits for it
 };

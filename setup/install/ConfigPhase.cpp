@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "FileSteps.h"
 #include "agentconfig/AgentConfigText.h"
 #include "agentconfig/StateDirectory.h"
 #include "agentconfig/WholeFile.h"
@@ -23,13 +24,13 @@ ConfigChoices ChoicesFromSettings(const InstallerSettings& settings)
 // A copy the configuration cannot do without: its failure ends the run, as any escaping error does.
 void CopyOrThrow(const InstallRun& run, const fs::path& from, const fs::path& to)
 {
-    const Outcome copied = run.platform.copyFile(from, to);
-    if (!copied) throw std::runtime_error(WideToUtf8(copied.error));
+    const FileResult copied = CopyRetried(run, from, to);
+    if (!copied) throw std::runtime_error(WideToUtf8(copied.reason));
 }
 
 void WriteInstallerConfig(const InstallRun& run, const ConfigChoices& choices)
 {
-    const Outcome written = WriteWholeFile(InstallDirectory(run) / "config.json", InstallerConfigText(choices));
+    const Outcome written = WriteWholeFile(InstallDirectory(run) / "config.json", InstallerConfigText(choices), PacingOf(run));
     LogStepOutcome(run, written, L"  配置文件已写入: config.json", L"配置文件写入失败");
 }
 
@@ -58,7 +59,7 @@ void PlaceAgentConfig(const InstallRun& run, const ConfigChoices& choices, const
         run.events.log(L"  harrowby.json → " + dirs.stateDir.wstring());
     } else {
         run.events.log(L"  [防护] 模板未找到，生成最小配置文件");
-        const Outcome written = WriteWholeFile(destination, MinimalAgentConfigText(choices));
+        const Outcome written = WriteWholeFile(destination, MinimalAgentConfigText(choices), PacingOf(run));
         LogStepOutcome(run, written, L"  最小配置已写入: " + destination.wstring(), L"最小配置写入失败");
     }
 }
@@ -72,7 +73,7 @@ void DeployAgentConfig(const InstallRun& run, const ConfigChoices& choices, cons
     std::string text;
     if (!ReadWholeFile(destination, text)) return;
     for (const std::string& line : PatchAgentConfig(text, choices)) run.events.log(Utf8ToWide(line));
-    LogStepOutcome(run, WriteWholeFile(destination, text),
+    LogStepOutcome(run, WriteWholeFile(destination, text, PacingOf(run)),
                    L"  skills.load.extraDirs → " + Utf8ToWide(SkillsDirFromInstallPath(choices.installPath)),
                    L"harrowby.json 写入失败");
 }
@@ -95,7 +96,7 @@ void DeployAuthProfiles(const InstallRun& run, const ConfigChoices& choices, con
         run.events.log(L"  [警告] auth-profiles.json 模板无法读取，未更改: " + read.error);
         return;
     }
-    LogStepOutcome(run, WriteWholeFile(destination, FillAuthProfilesKey(profiles, choices.apiKey)),
+    LogStepOutcome(run, WriteWholeFile(destination, FillAuthProfilesKey(profiles, choices.apiKey), PacingOf(run)),
                    L"  auth-profiles.json → " + dirs.agentDir.wstring() + L" (API Key 已填入)",
                    L"auth-profiles.json 写入失败");
 }
@@ -112,7 +113,7 @@ void WriteCredentialFile(const InstallRun& run, const StateDirectory& dirs, cons
         run.events.log(L"  [警告] API Key 加密失败，凭据文件未更改");
         return;
     }
-    LogStepOutcome(run, WriteWholeFile(credentials / fileName, sealed), line, L"凭据文件写入失败");
+    LogStepOutcome(run, WriteWholeFile(credentials / fileName, sealed, PacingOf(run)), line, L"凭据文件写入失败");
 }
 
 // The page itself is needed; a library that cannot be copied is skipped without a line, the page
@@ -126,7 +127,7 @@ void DeployCanvasFiles(const InstallRun& run, const StateDirectory& dirs)
     }
     for (const char* library : kCanvasLibraries) {
         if (!fs::exists(source / library)) continue;
-        const Outcome skippedIfFailed = run.platform.copyFile(source / library, dirs.canvasDir / library);
+        const FileResult skippedIfFailed = CopyRetried(run, source / library, dirs.canvasDir / library);
         static_cast<void>(skippedIfFailed);
     }
 }

@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "ConfigPhase.h"
+#include "FileSteps.h"
 #include "Finish.h"
 #include "InstallPlan.h"
 #include "InstallRun.h"
@@ -31,9 +32,7 @@ bool CreateInstallDirectory(const InstallRun& run)
 {
     run.events.status(L"创建安装目录...");
     run.events.log(L"安装目录: " + run.job.choices.installPath);
-    std::error_code error;
-    fs::create_directories(InstallDirectory(run), error);
-    if (!error) return true;
+    if (CreateFoldersRetried(run, InstallDirectory(run))) return true;
     run.events.log(L"[错误] 无法创建安装目录！");
     return false;
 }
@@ -42,6 +41,12 @@ RunEnd PrepareFolders(InstallRun& run)
 {
     fs::create_directories(run.downloadDir);
     return CreateInstallDirectory(run) ? RunEnd::Completed : RunEnd::Failed;
+}
+
+// An earlier installation still running is found before anything is downloaded for it.
+RunEnd CheckNothingRunsFromInstallation(InstallRun& run)
+{
+    return WaitUntilNothingRunsFrom(run, InstallDirectory(run)) ? RunEnd::Completed : RunEnd::Cancelled;
 }
 
 // The phases in the order they run, with their share of the bar. A phase of one step is
@@ -54,6 +59,7 @@ struct Phase {
 
 constexpr Phase kPhases[] = {
     {PrepareFolders, NoSteps, false},
+    {CheckNothingRunsFromInstallation, NoSteps, false},
     {DownloadPackages, PackagesToDownload, true},
     {InstallSkills, CountSkillsToInstall, true},
     {WriteConfiguration, OneStep, false},
@@ -127,10 +133,14 @@ bool CancelRequested(const InstallRun& run)
     return run.job.cancelRequested.load();
 }
 
+// The bar moves only when its figure does: every message counts against the window's queue.
 void CompleteStep(InstallRun& run)
 {
     ++run.stepsDone;
-    run.events.progress(StepPercent(run.stepsDone, run.totalSteps));
+    const int percent = StepPercent(run.stepsDone, run.totalSteps);
+    if (percent == run.shownPercent) return;
+    run.shownPercent = percent;
+    run.events.progress(percent);
 }
 
 fs::path InstallDirectory(const InstallRun& run)

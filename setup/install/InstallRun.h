@@ -20,6 +20,7 @@ struct InstallRun {
     std::filesystem::path downloadDir{};
     int totalSteps = 1;
     int stepsDone = 0;
+    int shownPercent = 0;  // the bar's figure as last reported
     std::vector<std::wstring> warnings{};  // every warning line logged so far, for the summary at the end
     InstallLog log{};
 };

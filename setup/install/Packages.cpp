@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <string_view>
 
+#include "FileSteps.h"
 #include "InstallPlan.h"
 #include "Transfer.h"
 #include "archive/Zip.h"
@@ -13,20 +14,17 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Replaces whatever stands at target (an empty folder left by an interrupted run) with the staged folder.
-bool MoveIntoPlace(const fs::path& staging, const fs::path& target)
+// Replaces whatever stands at target (an empty folder left by an interrupted run) with the staged
+// folder. A scanner still reading a new file inside refuses the rename for a moment.
+bool MoveIntoPlace(const InstallRun& run, const fs::path& staging, const fs::path& target)
 {
-    std::error_code error;
-    fs::remove_all(target, error);
-    if (error) return false;
-    fs::rename(staging, target, error);
-    return !error;
+    return RemoveTreeRetried(run, target) && MoveRetried(run, staging, target);
 }
 
 // Whether the component is already on the machine, logging what was found.
 using DetectFn = bool (*)(const InstallRun&, const ManifestPackage&);
-// Puts a downloaded package in place; false only when the installation cannot go on without it.
-using InstallFn = bool (*)(const InstallRun&, const ManifestPackage&, const fs::path& localPath);
+// Puts a downloaded package in place; Failed only when the installation cannot go on without it.
+using InstallFn = RunEnd (*)(const InstallRun&, const ManifestPackage&, const fs::path& localPath);
 
 // A package whose id names a component of its own, detected and installed its own way.
 struct PackageKind {
@@ -62,42 +60,41 @@ bool PlaywrightIsInstalled(const InstallRun& run, const ManifestPackage& package
 }
 
 // A package that is not installed otherwise installs nothing; the run goes on either way.
-bool InstallNode(const InstallRun& run, const ManifestPackage& package, const fs::path& localPath)
+RunEnd InstallNode(const InstallRun& run, const ManifestPackage& package, const fs::path& localPath)
 {
     run.events.status(L"正在安装 Node.js...");
     run.events.log(L"  正在安装 Node.js: " + Utf8ToWide(package.file));
     const std::optional<uint32_t> exitCode = run.platform.runMsi(localPath);
-    if (!exitCode) return true;
+    if (!exitCode) return RunEnd::Completed;
     if (*exitCode != 0 && *exitCode != 3010) {
         run.events.log(L"  [警告] Node.js 安装退出码: " + std::to_wstring(*exitCode));
-        return true;
+        return RunEnd::Completed;
     }
     run.events.log(L"  Node.js 安装成功");
     run.platform.refreshPath();
-    return true;
+    return RunEnd::Completed;
 }
 
 // Unpacked beside the real folder and moved into place only when complete: a half-unpacked
 // ms-playwright would count as installed on every later run.
-bool InstallPlaywright(const InstallRun& run, const ManifestPackage&, const fs::path& localPath)
+RunEnd InstallPlaywright(const InstallRun& run, const ManifestPackage&, const fs::path& localPath)
 {
     run.events.status(L"正在安装浏览器引擎...");
     const fs::path target = BrowsersFolder(run);
     fs::path staging = target;
     staging += L".staging";
     run.events.log(L"  解压 Playwright → " + target.wstring());
-    std::error_code ignored;
-    fs::remove_all(staging, ignored);
-    const ExtractReport report = ExtractZip(localPath.wstring(), staging.wstring());
+    RemoveTreeRetried(run, staging);
+    const ExtractReport report = ExtractZip(localPath.wstring(), staging.wstring(), PacingOf(run));
     const bool complete = report.archive && report.filesWritten > 0 && report.failures.empty();
-    if (complete && MoveIntoPlace(staging, target)) {
+    if (complete && MoveIntoPlace(run, staging, target)) {
         run.events.log(L"  Playwright 安装完成");
-        return true;
+        return RunEnd::Completed;
     }
     LogEntryFailures(run, report, L"  [警告] 解压失败: ");
     if (report.failures.empty()) run.events.log(L"  [警告] Playwright 解压失败");
-    fs::remove_all(staging, ignored);
-    return true;
+    RemoveTreeRetried(run, staging);
+    return RunEnd::Completed;
 }
 
 constexpr PackageKind kPackageKinds[] = {
@@ -114,36 +111,38 @@ const PackageKind* KindOf(const ManifestPackage& package)
 
 // Without every file of the product's own archive there is no product, so any entry that did not
 // become a file ends the run, as an archive that yields nothing does.
-bool ExtractIntoInstallation(const InstallRun& run, const ManifestPackage& package, const fs::path& localPath)
+RunEnd ExtractIntoInstallation(const InstallRun& run, const ManifestPackage& package, const fs::path& localPath)
 {
     const std::wstring desc = Utf8ToWide(package.desc);
     const std::wstring file = Utf8ToWide(package.file);
+    if (!WaitUntilNothingRunsFrom(run, InstallDirectory(run))) return RunEnd::Cancelled;
     run.events.status(L"正在安装 " + desc + L"...");
     run.events.log(L"  解压 " + file + L" → " + run.job.choices.installPath);
-    const ExtractReport report = ExtractZip(localPath.wstring(), InstallDirectory(run).wstring());
+    const ExtractReport report = ExtractZip(localPath.wstring(), InstallDirectory(run).wstring(), PacingOf(run));
     if (report.archive && report.filesWritten > 0 && report.failures.empty()) {
         run.events.log(L"  " + desc + L" 安装完成");
-        return true;
+        return RunEnd::Completed;
     }
     if (report.failures.empty())
         run.events.log(L"  [错误] 解压失败: " + file);
     else
         LogEntryFailures(run, report, L"  [错误] 解压失败: ");
-    return false;
+    return RunEnd::Failed;
 }
 
 // Directories inside the manifest's file name are dropped: the file lands directly in installPath.
-bool CopyIntoInstallation(const InstallRun& run, const ManifestPackage& package, const fs::path& localPath)
+RunEnd CopyIntoInstallation(const InstallRun& run, const ManifestPackage& package, const fs::path& localPath)
 {
-    const Outcome copied = run.platform.copyFile(localPath, InstallDirectory(run) / localPath.filename());
+    if (!WaitUntilNothingRunsFrom(run, InstallDirectory(run))) return RunEnd::Cancelled;
+    const FileResult copied = CopyRetried(run, localPath, InstallDirectory(run) / localPath.filename());
     if (copied)
         run.events.log(L"  " + Utf8ToWide(package.file) + L" → " + run.job.choices.installPath);
     else
-        run.events.log(L"  [警告] 复制失败: " + copied.error);
-    return true;
+        run.events.log(L"  [警告] 复制失败: " + copied.reason);
+    return RunEnd::Completed;
 }
 
-bool InstallDownloadedPackage(const InstallRun& run, const ManifestPackage& package, const fs::path& localPath)
+RunEnd InstallDownloadedPackage(const InstallRun& run, const ManifestPackage& package, const fs::path& localPath)
 {
     if (const PackageKind* kind = KindOf(package)) return kind->install(run, package, localPath);
     if (package.extract) return ExtractIntoInstallation(run, package, localPath);
@@ -177,9 +176,9 @@ RunEnd InstallOnePackage(InstallRun& run, const ManifestPackage& package)
     }
     run.events.detail(L"");
     // A product archive that yields nothing ends the run; its download stays for inspection.
-    if (!InstallDownloadedPackage(run, package, local)) return RunEnd::Failed;
-    std::error_code ignored;
-    fs::remove(local, ignored);
+    const RunEnd installed = InstallDownloadedPackage(run, package, local);
+    if (installed != RunEnd::Completed) return installed;
+    RemoveFileRetried(run, local);
     return RunEnd::Completed;
 }
 

@@ -5,11 +5,19 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "InstallLog.h"
 #include "Process.h"
+#include "base/Files.h"
 #include "base/Outcome.h"
 #include "net/Http.h"
+
+// One process on the machine: its id and the full path of its program file.
+struct RunningProgram {
+    uint32_t processId = 0;
+    std::wstring image;
+};
 
 // Everything the installation asks of Windows. The Win32 build fills it with the real calls;
 // tests fill it with fakes, so that the whole flow runs anywhere.
@@ -35,7 +43,16 @@ struct InstallPlatform {
     std::function<Outcome(const wchar_t* subkey, const wchar_t* valueName, const std::wstring& text)>
         writeRegistryString;
     // Copies a file, replacing one already at the destination.
-    std::function<Outcome(const std::filesystem::path& from, const std::filesystem::path& to)> copyFile;
+    std::function<FileResult(const std::filesystem::path& from, const std::filesystem::path& to)> copyFile;
+    // Gives a file or folder a new name, replacing a file of that name.
+    std::function<FileResult(const std::filesystem::path& from, const std::filesystem::path& to)> movePath;
+    // Removes a file, or a folder with everything inside; absent counts as removed.
+    std::function<FileResult(const std::filesystem::path& path)> removeFile;
+    std::function<FileResult(const std::filesystem::path& folder)> removeTree;
+    // Creates a folder and its missing parents.
+    std::function<FileResult(const std::filesystem::path& folder)> createFolders;
+    // Every other process whose program file could be read.
+    std::function<std::vector<RunningProgram>()> runningPrograms;
     // Saves a shell link; nothing when no link object could be made, else how the save went.
     std::function<std::optional<Outcome>(const std::filesystem::path& link, const std::wstring& target,
                                          const std::wstring& directory, const std::wstring& description)>

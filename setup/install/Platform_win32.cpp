@@ -3,11 +3,11 @@
 #include <windows.h>
 #include <shlobj.h>
 #include <shobjidl.h>
-
-#include <system_error>
+#include <tlhelp32.h>
 
 #include "InstallPlan.h"
 #include "base/Scoped_win32.h"
+#include "base/SystemError.h"
 #include "base/Text.h"
 #include "vault/Vault.h"
 
@@ -96,32 +96,44 @@ std::optional<std::wstring> EnvironmentVariable(const std::wstring& name)
     return std::wstring(value);
 }
 
-std::wstring SystemMessage(DWORD code)
-{
-    return Utf8ToWide(std::system_category().message(static_cast<int>(code)));
-}
-
 Outcome WriteRegistryString(const wchar_t* subkey, const wchar_t* valueName, const std::wstring& text)
 {
     HKEY opened = nullptr;
     const LSTATUS created =
         RegCreateKeyExW(HKEY_CURRENT_USER, subkey, 0, nullptr, 0, KEY_WRITE, nullptr, &opened, nullptr);
-    if (created != ERROR_SUCCESS) return Failure(SystemMessage(static_cast<DWORD>(created)));
+    if (created != ERROR_SUCCESS) return Failure(SystemErrorText(static_cast<uint32_t>(created)));
     const ScopedRegistryKey key(opened);
     const LSTATUS set = RegSetValueExW(key.get(), valueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
                                        static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
-    return set == ERROR_SUCCESS ? Success() : Failure(SystemMessage(static_cast<DWORD>(set)));
+    return set == ERROR_SUCCESS ? Success() : Failure(SystemErrorText(static_cast<uint32_t>(set)));
 }
 
-// libstdc++'s copy_file on MinGW takes any existing target for the source itself (both report
-// inode 0) and fails with "File exists" even with overwrite_existing, so a second installation
-// could never replace a file. CopyFileW replaces it as Windows does. The reason reads as the
-// file-system library words it.
-Outcome CopyFileReplacing(const fs::path& from, const fs::path& to)
+// A process of another user or a protected one cannot be opened; it cannot run our programs either.
+std::optional<std::wstring> ImageOfProcess(DWORD processId)
 {
-    if (CopyFileW(from.c_str(), to.c_str(), FALSE)) return Success();
-    const std::error_code error(static_cast<int>(GetLastError()), std::system_category());
-    return Failure(Utf8ToWide(fs::filesystem_error("cannot copy file", from, to, error).what()));
+    const ScopedHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+    if (!process) return std::nullopt;
+    std::wstring image(32768, L'\0');
+    DWORD length = static_cast<DWORD>(image.size());
+    if (!QueryFullProcessImageNameW(process.get(), 0, image.data(), &length)) return std::nullopt;
+    image.resize(length);
+    return image;
+}
+
+// Setup itself may have been started from the installation folder; it is never in the list.
+std::vector<RunningProgram> RunningPrograms()
+{
+    std::vector<RunningProgram> programs;
+    const ScopedHandle snapshot = OwnFile(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) return programs;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
+        if (entry.th32ProcessID == GetCurrentProcessId() || entry.th32ProcessID == 0) continue;
+        if (std::optional<std::wstring> image = ImageOfProcess(entry.th32ProcessID))
+            programs.push_back({entry.th32ProcessID, std::move(*image)});
+    }
+    return programs;
 }
 
 std::optional<Outcome> CreateShortcut(const fs::path& linkPath, const std::wstring& target,
@@ -140,7 +152,7 @@ std::optional<Outcome> CreateShortcut(const fs::path& linkPath, const std::wstri
     if (FAILED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&persist)))) return std::nullopt;
     const ScopedCom<IPersistFile> file(persist);
     const HRESULT saved = file->Save(linkPath.c_str(), TRUE);
-    return SUCCEEDED(saved) ? Success() : Failure(SystemMessage(static_cast<DWORD>(saved)));
+    return SUCCEEDED(saved) ? Success() : Failure(SystemErrorText(static_cast<uint32_t>(saved)));
 }
 
 uint32_t TickCount()
@@ -173,7 +185,12 @@ InstallPlatform Win32InstallPlatform()
     platform.refreshPath = RefreshProcessPath;
     platform.environmentVariable = EnvironmentVariable;
     platform.writeRegistryString = WriteRegistryString;
-    platform.copyFile = CopyFileReplacing;
+    platform.copyFile = CopyFileOver;
+    platform.movePath = MovePath;
+    platform.removeFile = RemoveFile;
+    platform.removeTree = RemoveTree;
+    platform.createFolders = CreateFolders;
+    platform.runningPrograms = RunningPrograms;
     platform.createShortcut = CreateShortcut;
     platform.encryptCredential = EncryptCredential;
     platform.tickCount = TickCount;

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 
+#include "FileSteps.h"
 #include "InstallPlan.h"
 #include "Packages.h"
 #include "Transfer.h"
@@ -19,16 +20,17 @@ bool SkillNamesAreContained(const ManifestSkill& skill)
     return IsContainedRelativePath(skill.id) && IsContainedRelativePath(skill.file);
 }
 
-void InstallOneSkill(const InstallRun& run, const ManifestSkill& skill)
+// False only when the user chose to stop rather than close a program running from the skill's folder.
+bool InstallOneSkill(const InstallRun& run, const ManifestSkill& skill)
 {
     const std::wstring name = SkillDisplayName(skill);
     if (!SkillNamesAreContained(skill)) {
         run.events.log(L"  [警告] 下载失败: " + name + L" - 文件名无效");
-        return;
+        return true;
     }
     if (!skill.sha256.empty() && !IsSha256Text(skill.sha256)) {
         run.events.log(L"  [警告] 下载失败: " + name + L" - 校验值无效");
-        return;
+        return true;
     }
     const fs::path local = LocalDownloadPath(run, skill.file);
     fs::create_directories(local.parent_path());
@@ -37,18 +39,19 @@ void InstallOneSkill(const InstallRun& run, const ManifestSkill& skill)
         run, {run.job.manifest.baseUrl + Utf8ToWide(skill.file), local, skill.sha256}, kSkillRetry, SkillProgressLine);
     if (!downloaded) {
         run.events.log(WithErrorText(L"  [警告] 下载失败: " + name, downloaded.error));
-        return;
+        return true;
     }
     run.events.detail(L"");
     const fs::path skillFolder = InstallDirectory(run) / L"skills" / Utf8ToWide(skill.id);
-    const ExtractReport report = ExtractZip(local.wstring(), skillFolder.wstring());
+    if (!WaitUntilNothingRunsFrom(run, skillFolder)) return false;
+    const ExtractReport report = ExtractZip(local.wstring(), skillFolder.wstring(), PacingOf(run));
     if (report.archive && report.filesWritten > 0 && report.failures.empty())
         run.events.log(L"  " + name + L" 安装完成");
     else if (report.failures.empty())
         run.events.log(L"  [警告] 解压失败: " + name);
     LogEntryFailures(run, report, L"  [警告] 解压失败: " + name + L"/");
-    std::error_code ignored;
-    fs::remove(local, ignored);
+    RemoveFileRetried(run, local);
+    return true;
 }
 
 }  // namespace
@@ -64,7 +67,7 @@ RunEnd InstallSkills(InstallRun& run)
         ++index;
         run.events.status(L"正在安装 " + SkillDisplayName(skill) + L" (" + std::to_wstring(index) + L"/" +
                           std::to_wstring(skillCount) + L")...");
-        InstallOneSkill(run, skill);
+        if (!InstallOneSkill(run, skill)) return RunEnd::Cancelled;
         CompleteStep(run);
     }
     run.events.log(L"Skills 安装完成 (" + std::to_wstring(index) + L" 个技能)");

@@ -2,19 +2,28 @@
 
 #include <system_error>
 
+#include "FileSteps.h"
 #include "base/Text.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// Without a Content-Length there is nothing to show, and the detail line keeps its text.
+constexpr uint32_t kDetailIntervalMs = 100;
+
+// Without a Content-Length there is nothing to show, and the detail line keeps its text. A line per
+// chunk would flood the window's message queue, which Windows caps, so lines come at most every
+// 100 ms; the line of the last chunk always comes, so the figures end on the true total.
 DownloadProgressFn TransferLineReporter(const InstallRun& run, uint32_t attemptStartTick, TransferLineFormat format)
 {
-    return [&run, attemptStartTick, format](int64_t bytesDone, int64_t bytesTotal) {
+    return [&run, attemptStartTick, format, shown = false, lastShownTick = uint32_t{0}](int64_t bytesDone,
+                                                                                        int64_t bytesTotal) mutable {
         if (bytesTotal <= 0) return;
-        const uint32_t elapsed = run.platform.tickCount() - attemptStartTick;
-        run.events.detail(format(bytesDone, bytesTotal, elapsed));
+        const uint32_t now = run.platform.tickCount();
+        if (shown && bytesDone < bytesTotal && now - lastShownTick < kDetailIntervalMs) return;
+        shown = true;
+        lastShownTick = now;
+        run.events.detail(format(bytesDone, bytesTotal, now - attemptStartTick));
     };
 }
 
@@ -35,8 +44,7 @@ Outcome Verify(const InstallRun& run, const Transfer& transfer)
     if (transfer.sha256.empty()) return Success();
     std::string actual;
     if (run.platform.sha256(transfer.local, actual) && SameHash(transfer.sha256, actual)) return Success();
-    std::error_code ignored;
-    fs::remove(transfer.local, ignored);
+    RemoveFileRetried(run, transfer.local);
     return Failure(L"校验失败");
 }
 
@@ -65,8 +73,7 @@ Outcome DownloadWithRetries(const InstallRun& run, const Transfer& transfer, con
         const Outcome outcome = Attempt(run, transfer, partial, format);
         if (outcome) return outcome;
         if (CancelRequested(run) || attempt >= policy.attempts) {
-            std::error_code ignored;
-            fs::remove(transfer.local, ignored);
+            RemoveFileRetried(run, transfer.local);
             return outcome;
         }
         run.events.log(RetryLine(policy, outcome.error, attempt));

@@ -24,6 +24,7 @@
 #include "StoredZip.h"
 #include "agentconfig/StateDirectory.h"
 #include "base/Text.h"
+#include "base/Files.h"
 #include "install/Install.h"
 
 namespace fs = std::filesystem;
@@ -107,6 +108,12 @@ struct FakeWindows {
     bool encryptionFails = false;
     std::vector<Shortcut> shortcuts;
     std::wstring lastCopyError;
+    std::deque<FileResult> moveRefusals;            // answers to the next renames, before the real one
+    int moves = 0;
+    std::vector<RunningProgram> running;            // what the process list shows
+    std::deque<bool> answers;                       // the user's replies to 重试/取消, in order
+    std::vector<std::wstring> questions;
+    std::function<void()> onQuestion;               // what the user does before answering
     uint32_t clock = 1000;
     uint32_t tickStep = 10;
     std::vector<unsigned> pauses;
@@ -222,12 +229,21 @@ InstallPlatform FakePlatform(FakeWindows& fake)
         return Success();
     };
     platform.copyFile = [&fake](const fs::path& from, const fs::path& to) {
-        std::error_code error;
-        fs::copy_file(from, to, fs::copy_options::overwrite_existing, error);
-        if (!error) return Success();
-        fake.lastCopyError = Utf8ToWide(error.message());
-        return Failure(fake.lastCopyError);
+        FileResult copied = CopyFileOver(from, to);
+        if (!copied) fake.lastCopyError = copied.reason;
+        return copied;
     };
+    platform.movePath = [&fake](const fs::path& from, const fs::path& to) {
+        ++fake.moves;
+        if (fake.moveRefusals.empty()) return MovePath(from, to);
+        const FileResult refused = fake.moveRefusals.front();
+        fake.moveRefusals.pop_front();
+        return refused;
+    };
+    platform.removeFile = RemoveFile;
+    platform.removeTree = RemoveTree;
+    platform.createFolders = CreateFolders;
+    platform.runningPrograms = [&fake] { return fake.running; };
     platform.createShortcut = [&fake](const fs::path& link, const std::wstring& target, const std::wstring& directory,
                                       const std::wstring& description) {
         fake.shortcuts.push_back({link, target, directory, description});
@@ -295,7 +311,7 @@ struct Recording {
     }
 };
 
-InstallEvents RecordingSink(Recording& recording, std::function<void(const Event&)> onEvent)
+InstallEvents RecordingSink(Recording& recording, std::function<void(const Event&)> onEvent, FakeWindows& fake)
 {
     const auto add = [&recording, onEvent](Event event) {
         recording.events.push_back(event);
@@ -305,7 +321,15 @@ InstallEvents RecordingSink(Recording& recording, std::function<void(const Event
             [add](const std::wstring& text) { add({Kind::Log, text}); },
             [add](const std::wstring& text) { add({Kind::Detail, text}); },
             [add](int percent) { add({Kind::Progress, L"", percent}); },
-            [add](InstallEnd end) { add({Kind::Done, L"", 0, end}); }};
+            [add](InstallEnd end) { add({Kind::Done, L"", 0, end}); },
+            [&fake](const std::wstring& question) {
+                fake.questions.push_back(question);
+                if (fake.onQuestion) fake.onQuestion();
+                if (fake.answers.empty()) return false;
+                const bool retry = fake.answers.front();
+                fake.answers.pop_front();
+                return retry;
+            }};
 }
 
 // One line per entry, readable in a failure message.
@@ -429,7 +453,7 @@ protected:
     {
         Recording recording;
         const InstallPlatform platform = FakePlatform(fake);
-        DoInstall(job, platform, RecordingSink(recording, std::move(onEvent)));
+        DoInstall(job, platform, RecordingSink(recording, std::move(onEvent), fake));
         return recording;
     }
 

@@ -1,0 +1,75 @@
+#include "Files.h"
+
+#include <fstream>
+#include <system_error>
+
+#include "Text.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Off Windows nothing holds a file against a rename or a delete, so no refusal is transient.
+FileResult FromError(const std::error_code& error)
+{
+    if (!error) return {};
+    return {static_cast<uint32_t>(error.value()), Utf8ToWide(error.message()), false};
+}
+
+}  // namespace
+
+FileResult CreateFolders(const fs::path& folder)
+{
+    std::error_code error;
+    if (fs::is_directory(folder, error)) return {};
+    fs::create_directories(folder, error);
+    return FromError(error);
+}
+
+FileResult RemoveFile(const fs::path& file)
+{
+    std::error_code error;
+    fs::remove(file, error);
+    return FromError(error);
+}
+
+FileResult RemoveTree(const fs::path& folder)
+{
+    std::error_code error;
+    fs::remove_all(folder, error);
+    return FromError(error);
+}
+
+FileResult MovePath(const fs::path& from, const fs::path& to)
+{
+    std::error_code error;
+    fs::rename(from, to, error);
+    return FromError(error);
+}
+
+FileResult CopyFileOver(const fs::path& from, const fs::path& to)
+{
+    std::error_code error;
+    fs::copy_file(from, to, fs::copy_options::overwrite_existing, error);
+    return FromError(error);
+}
+
+FileResult WriteFileBytes(const fs::path& file, const char* bytes, size_t size)
+{
+    errno = 0;
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    if (!out) return FromError(std::error_code(errno != 0 ? errno : EIO, std::generic_category()));
+    out.write(bytes, static_cast<std::streamsize>(size));
+    out.close();
+    if (out) return {};
+    const FileResult failed = FromError(std::error_code(errno != 0 ? errno : EIO, std::generic_category()));
+    std::error_code ignored;
+    fs::remove(file, ignored);
+    return failed;
+}
+
+bool IsFolder(const fs::path& path)
+{
+    std::error_code ignored;
+    return fs::is_directory(path, ignored);
+}

@@ -1,0 +1,171 @@
+#include "Files.h"
+
+#include <windows.h>
+
+#include <algorithm>
+
+#include "LongPath.h"
+#include "Scoped_win32.h"
+#include "SystemError.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr DWORD kLargestWrite = 64u << 20;
+
+// Every path reaches Windows in the form that works at any length.
+std::wstring Native(const fs::path& path)
+{
+    return ExtendedLengthPath(path.wstring());
+}
+
+// A virus scanner or an indexer that has the file open shows as one of these three for a moment.
+FileResult Failed(DWORD code)
+{
+    const bool transient =
+        code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION || code == ERROR_ACCESS_DENIED;
+    return {code, SystemErrorText(code), transient};
+}
+
+FileResult LastError()
+{
+    return Failed(GetLastError());
+}
+
+bool IsAbsence(DWORD code)
+{
+    return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+}
+
+DWORD AttributesOf(const fs::path& path)
+{
+    return GetFileAttributesW(Native(path).c_str());
+}
+
+// A read-only file refuses a delete for good; ours may carry the flag from an archive or a copy.
+FileResult DeleteOneFile(const fs::path& file, DWORD attributes)
+{
+    if (attributes & FILE_ATTRIBUTE_READONLY)
+        SetFileAttributesW(Native(file).c_str(), attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+    if (DeleteFileW(Native(file).c_str())) return {};
+    const DWORD code = GetLastError();
+    return IsAbsence(code) ? FileResult{} : Failed(code);
+}
+
+FileResult RemoveFolderItself(const fs::path& folder)
+{
+    if (RemoveDirectoryW(Native(folder).c_str())) return {};
+    const DWORD code = GetLastError();
+    return IsAbsence(code) ? FileResult{} : Failed(code);
+}
+
+FileResult RemoveEntry(const fs::path& path, DWORD attributes);
+
+// A link or junction inside is removed as a link: what it points at is not ours.
+FileResult RemoveContents(const fs::path& folder)
+{
+    WIN32_FIND_DATAW found = {};
+    const HANDLE search = FindFirstFileExW(Native(folder / L"*").c_str(), FindExInfoBasic, &found,
+                                           FindExSearchNameMatch, nullptr, 0);
+    if (search == INVALID_HANDLE_VALUE) {
+        const DWORD code = GetLastError();
+        return code == ERROR_FILE_NOT_FOUND || code == ERROR_NO_MORE_FILES ? FileResult{} : Failed(code);
+    }
+    struct FindCloser {
+        void operator()(HANDLE handle) const { FindClose(handle); }
+    };
+    const std::unique_ptr<void, FindCloser> owned(search);
+    do {
+        const std::wstring name = found.cFileName;
+        if (name == L"." || name == L"..") continue;
+        if (FileResult removed = RemoveEntry(folder / name, found.dwFileAttributes); !removed) return removed;
+    } while (FindNextFileW(search, &found));
+    const DWORD code = GetLastError();
+    return code == ERROR_NO_MORE_FILES ? FileResult{} : Failed(code);
+}
+
+FileResult RemoveEntry(const fs::path& path, DWORD attributes)
+{
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return DeleteOneFile(path, attributes);
+    if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        if (FileResult emptied = RemoveContents(path); !emptied) return emptied;
+    return RemoveFolderItself(path);
+}
+
+// A network drive may report a failed write only when the handle is closed.
+FileResult FillFile(HANDLE handle, const char* bytes, size_t size)
+{
+    ScopedHandle owned(handle);
+    for (size_t done = 0; done < size;) {
+        const DWORD chunk = static_cast<DWORD>(std::min<size_t>(size - done, kLargestWrite));
+        DWORD written = 0;
+        if (!WriteFile(handle, bytes + done, chunk, &written, nullptr)) return LastError();
+        if (written == 0) return Failed(ERROR_WRITE_FAULT);
+        done += written;
+    }
+    if (!CloseHandle(owned.release())) return LastError();
+    return {};
+}
+
+}  // namespace
+
+FileResult CreateFolders(const fs::path& folder)
+{
+    const DWORD attributes = AttributesOf(folder);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return {};
+    const fs::path parent = folder.parent_path();
+    if (!parent.empty() && parent != folder)
+        if (FileResult made = CreateFolders(parent); !made) return made;
+    if (CreateDirectoryW(Native(folder).c_str(), nullptr)) return {};
+    const DWORD code = GetLastError();
+    return code == ERROR_ALREADY_EXISTS && IsFolder(folder) ? FileResult{} : Failed(code);
+}
+
+FileResult RemoveFile(const fs::path& file)
+{
+    const DWORD attributes = AttributesOf(file);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD code = GetLastError();
+        return IsAbsence(code) ? FileResult{} : Failed(code);
+    }
+    return DeleteOneFile(file, attributes);
+}
+
+FileResult RemoveTree(const fs::path& folder)
+{
+    const DWORD attributes = AttributesOf(folder);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD code = GetLastError();
+        return IsAbsence(code) ? FileResult{} : Failed(code);
+    }
+    return RemoveEntry(folder, attributes);
+}
+
+FileResult MovePath(const fs::path& from, const fs::path& to)
+{
+    if (MoveFileExW(Native(from).c_str(), Native(to).c_str(), MOVEFILE_REPLACE_EXISTING)) return {};
+    return LastError();
+}
+
+FileResult CopyFileOver(const fs::path& from, const fs::path& to)
+{
+    if (CopyFileW(Native(from).c_str(), Native(to).c_str(), FALSE)) return {};
+    return LastError();
+}
+
+FileResult WriteFileBytes(const fs::path& file, const char* bytes, size_t size)
+{
+    ScopedHandle handle = OwnFile(CreateFileW(Native(file).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!handle) return LastError();
+    const FileResult filled = FillFile(handle.release(), bytes, size);
+    if (!filled) DeleteFileW(Native(file).c_str());
+    return filled;
+}
+
+bool IsFolder(const fs::path& path)
+{
+    const DWORD attributes = AttributesOf(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}

@@ -1,0 +1,80 @@
+#include "FileSteps.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Windows compares file names without regard to case; the installation folder's names are
+// compared the same way, letter for letter in ASCII, which is where case occurs in them.
+std::wstring FoldedFolderText(std::wstring text)
+{
+    for (wchar_t& c : text) {
+        if (c == L'/') c = L'\\';
+        if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
+    }
+    while (!text.empty() && text.back() == L'\\') text.pop_back();
+    return text;
+}
+
+std::wstring RunningProgramsText(const std::vector<std::wstring>& programs)
+{
+    std::wstring text =
+        L"Quillmere 正在运行，安装无法继续。\n\n请先关闭 Quillmere 及其 Gateway 窗口，然后点击“重试”；"
+        L"点击“取消”将停止安装，已安装的文件保持不变。\n\n正在运行的程序:";
+    for (const std::wstring& program : programs) text += L"\n" + program;
+    return text;
+}
+
+}  // namespace
+
+RetryPacing PacingOf(const InstallRun& run)
+{
+    return {run.platform.sleep, &run.job.cancelRequested};
+}
+
+FileResult MoveRetried(const InstallRun& run, const fs::path& from, const fs::path& to)
+{
+    return Retried([&] { return run.platform.movePath(from, to); }, PacingOf(run));
+}
+
+FileResult CopyRetried(const InstallRun& run, const fs::path& from, const fs::path& to)
+{
+    return Retried([&] { return run.platform.copyFile(from, to); }, PacingOf(run));
+}
+
+FileResult RemoveFileRetried(const InstallRun& run, const fs::path& file)
+{
+    return Retried([&] { return run.platform.removeFile(file); }, PacingOf(run));
+}
+
+FileResult RemoveTreeRetried(const InstallRun& run, const fs::path& folder)
+{
+    return Retried([&] { return run.platform.removeTree(folder); }, PacingOf(run));
+}
+
+FileResult CreateFoldersRetried(const InstallRun& run, const fs::path& folder)
+{
+    return Retried([&] { return run.platform.createFolders(folder); }, PacingOf(run));
+}
+
+std::vector<std::wstring> ProgramsUnder(const std::vector<RunningProgram>& programs, const fs::path& folder)
+{
+    const std::wstring prefix = FoldedFolderText(folder.wstring()) + L"\\";
+    std::vector<std::wstring> under;
+    for (const RunningProgram& program : programs)
+        if (prefix.size() > 1 && FoldedFolderText(program.image).rfind(prefix, 0) == 0) under.push_back(program.image);
+    return under;
+}
+
+// Windows refuses to overwrite a running program, so a product left running would fail its own
+// update half-way; the user closes it first, or stops with nothing touched.
+bool WaitUntilNothingRunsFrom(const InstallRun& run, const fs::path& folder)
+{
+    for (;;) {
+        const std::vector<std::wstring> running = ProgramsUnder(run.platform.runningPrograms(), folder);
+        if (running.empty()) return true;
+        run.events.status(L"Quillmere 正在运行");
+        for (const std::wstring& program : running) run.events.log(L"  正在运行: " + program);
+        if (!run.events.askRetry || !run.events.askRetry(RunningProgramsText(running))) return false;
+    }
+}
