@@ -34,6 +34,7 @@ add_executable(win_tests
   wizard/WindowEventsTests_win32.cpp
   wizard/WizardWindowTests_win32.cpp
   wizard/SettingsTests_win32.cpp
+  base/FilesTests_win32.cpp
   base/TextTests_win32.cpp
   vault/CipherTests_win32.cpp
   StoredZip.cpp

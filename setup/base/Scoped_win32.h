@@ -2,6 +2,7 @@
 #include <windows.h>
 #include <bcrypt.h>
 #include <objbase.h>
+#include <ole2.h>
 #include <winhttp.h>
 
 #include <memory>
@@ -59,6 +60,19 @@ struct ComReleaser {
 // A COM interface pointer, released once.
 template <typename Interface>
 using ScopedCom = std::unique_ptr<Interface, ComReleaser>;
+
+// OLE for the current thread, apartment-threaded, for as long as this lives: the folder browser's
+// new dialog style needs it on the thread that shows the dialog.
+struct OleApartment {
+    HRESULT result = OleInitialize(nullptr);
+    OleApartment() = default;
+    OleApartment(const OleApartment&) = delete;
+    OleApartment& operator=(const OleApartment&) = delete;
+    ~OleApartment()
+    {
+        if (SUCCEEDED(result)) OleUninitialize();
+    }
+};
 
 // COM for the current thread, for as long as this lives.
 struct ComApartment {

@@ -112,11 +112,12 @@ void EndRun(InstallRun& run, RunEnd end)
     AppendToLog(run.log, run.platform.localTime(), std::wstring(L"[结束] ") + FinalStatus(end));
     FlushLog(run.log);
     if (end != RunEnd::Completed && run.log.written) run.events.log(L"  日志文件: " + run.log.path.wstring());
-    switch (end) {
-    case RunEnd::Completed: run.events.done(InstallEnd::Succeeded); break;
-    case RunEnd::CancelledWithoutDone: run.events.done(InstallEnd::CancelledQuietly); break;
-    default: run.events.done(InstallEnd::Failed); break;
-    }
+    const InstallEnd shown = end == RunEnd::Completed              ? InstallEnd::Succeeded
+                             : end == RunEnd::CancelledWithoutDone ? InstallEnd::CancelledQuietly
+                                                                   : InstallEnd::Failed;
+    run.job.finalStatus.store(FinalStatus(end));
+    run.job.end.store(shown);
+    run.events.done(shown);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <string>
 
+#include "base/InstallEvents.h"
 #include "base/KnownFolders.h"
 #include "manifest/Manifest.h"
 
@@ -26,4 +27,8 @@ struct InstallJob {
     ReleaseManifest manifest;   // a snapshot with the skills' selections; the worker marks what is present
     KnownFolders folders;
     std::atomic<bool> cancelRequested{false};  // set by the window, polled by the worker
+    // How the run ended, stored by the worker before its done event: the window reads them when the
+    // thread has gone without a done message reaching it.
+    std::atomic<const wchar_t*> finalStatus{nullptr};
+    std::atomic<InstallEnd> end{InstallEnd::Failed};
 };

@@ -20,6 +20,15 @@ std::wstring NpmCommandLine(const fs::path& npm, const wchar_t* arguments)
     return L"cmd.exe /c \"\"" + npm.wstring() + L"\" " + arguments + L" 2>&1\"";
 }
 
+// CreateProcessW refuses a working folder this long; the step says so rather than "npm not found".
+bool FolderTooLongToRunIn(const InstallRun& run, const std::wstring& folder, const std::wstring& indent)
+{
+    if (folder.size() <= kLongestWorkingFolder) return false;
+    run.events.log(indent + L"[警告] 路径过长 (超过 " + std::to_wstring(kLongestWorkingFolder) +
+                   L" 个字符)，无法在其中运行 npm: " + folder);
+    return true;
+}
+
 bool HoldsPackageManifest(const fs::directory_entry& entry)
 {
     return entry.is_directory() && fs::exists(entry.path() / L"package.json");
@@ -30,7 +39,7 @@ bool InstallOneSkillPackages(const InstallRun& run, const std::optional<fs::path
 {
     const std::wstring name = folder.filename().wstring();
     run.events.log(L"  安装依赖: " + name);
-    if (!npm) return false;
+    if (!npm || FolderTooLongToRunIn(run, folder.wstring(), L"    ")) return false;
     const CommandResult result = run.platform.runCommand({
         .commandLine = NpmCommandLine(*npm, kSkillArguments),
         .workingDirectory = folder.wstring(),
@@ -57,6 +66,7 @@ RunEnd InstallProductDependencies(InstallRun& run)
 {
     run.events.status(L"正在安装运行时依赖 (npm install)...");
     run.events.log(L"  执行 npm install --omit=dev --ignore-scripts --legacy-peer-deps");
+    if (FolderTooLongToRunIn(run, run.job.choices.installPath, L"  ")) return EndOfNpmPhase(run);
     const std::optional<fs::path> npm = run.platform.findOnPath(L"npm.cmd");
     CommandResult result;
     if (npm)

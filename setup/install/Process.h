@@ -7,6 +7,10 @@
 #include <string>
 #include <vector>
 
+// Windows starts no process in a working folder longer than this (MAX_PATH less the closing
+// backslash and the terminator).
+inline constexpr size_t kLongestWorkingFolder = 258;
+
 // What becomes of a child's standard output and error.
 enum class OutputMode { None, Collect, Lines, Drain };
 

@@ -17,6 +17,7 @@
 #include <mutex>
 #include <thread>
 
+#include "base/LongPath.h"
 #include "base/Scoped_win32.h"
 
 namespace {
@@ -270,7 +271,7 @@ bool OpenDestination(DownloadExchange& d, int64_t startAt)
 {
     const DWORD disposition = startAt > 0 ? OPEN_EXISTING : CREATE_ALWAYS;
     d.file = OwnFile(
-        CreateFileW(d.destPath.c_str(), GENERIC_WRITE, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
+        CreateFileW(ExtendedLengthPath(d.destPath).c_str(), GENERIC_WRITE, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!d.file) return d.failure = FailWithLastError(L"创建本地文件失败"), false;
     d.fileIsOurs = true;
     LARGE_INTEGER offset = {};
@@ -348,7 +349,7 @@ bool CanResume(const std::wstring& destPath, const PartialDownload& partial)
     for (wchar_t c : partial.validator)
         if (c < 0x20 || c > 0x7e) return false;
     WIN32_FILE_ATTRIBUTE_DATA data = {};
-    if (!GetFileAttributesExW(destPath.c_str(), GetFileExInfoStandard, &data)) return false;
+    if (!GetFileAttributesExW(ExtendedLengthPath(destPath).c_str(), GetFileExInfoStandard, &data)) return false;
     if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return false;
     const int64_t size = (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
     return size == partial.bytes;

@@ -13,6 +13,8 @@ namespace {
 
 constexpr UINT_PTR kCloseTimer = 1;
 constexpr UINT kCloseTimerMs = 200;
+constexpr UINT_PTR kWorkerWatchTimer = 2;
+constexpr UINT kWorkerWatchMs = 500;
 // A worker that has not stopped this long after the close box (a child that ignores its job, an
 // unpacking that takes its time) is not waited for any longer.
 constexpr DWORD kCloseDeadlineMs = 8000;
@@ -109,7 +111,10 @@ void StartInstallation(Wizard& wizard)
     wizard.job.cancelRequested.store(false);
     wizard.workerReported = false;
     wizard.worker.reset(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, RunWorker, &wizard, 0, nullptr)));
-    if (!wizard.worker) ReportWorkerStartFailure(wizard);
+    if (!wizard.worker)
+        ReportWorkerStartFailure(wizard);
+    else
+        SetTimer(wizard.window, kWorkerWatchTimer, kWorkerWatchMs, nullptr);
 }
 
 void Browse(const Wizard& wizard)
@@ -231,6 +236,8 @@ void HandleCloseRequest(Wizard& wizard)
     SetTimer(wizard.window, kCloseTimer, kCloseTimerMs, nullptr);
 }
 
+namespace {
+
 // The late cancellation exits post no done message, so the end is also watched for here; past the
 // deadline the window goes anyway and the process takes the worker with it.
 void HandleCloseTimer(Wizard& wizard)
@@ -240,4 +247,27 @@ void HandleCloseTimer(Wizard& wizard)
         KillTimer(wizard.window, kCloseTimer);
         DestroyWindow(wizard.window);
     }
+}
+
+// A done message that could not be posted (a full queue) must not leave the page without its end:
+// once the thread is gone and no done message waits in the queue, the job's own record says how it
+// ended. Posted messages are taken before timer messages, so one that made it is handled first.
+void HandleWorkerWatchTimer(Wizard& wizard)
+{
+    if (wizard.workerReported || WaitForSingleObject(wizard.worker.get(), 0) == WAIT_TIMEOUT) return;
+    KillTimer(wizard.window, kWorkerWatchTimer);
+    MSG pending = {};
+    if (PeekMessageW(&pending, wizard.window, WM_INSTALL_DONE, WM_INSTALL_DONE, PM_NOREMOVE)) return;
+    if (const wchar_t* status = wizard.job.finalStatus.load())
+        SetDlgItemTextW(wizard.pages[kProgressPage], IDC_STATUS, status);
+    if (wizard.job.end.load() != InstallEnd::CancelledQuietly)
+        HandleInstallDone(wizard, wizard.job.end.load() == InstallEnd::Succeeded);
+}
+
+}  // namespace
+
+void HandleWizardTimer(Wizard& wizard, UINT_PTR timer)
+{
+    if (timer == kCloseTimer) HandleCloseTimer(wizard);
+    if (timer == kWorkerWatchTimer) HandleWorkerWatchTimer(wizard);
 }

@@ -18,6 +18,13 @@ void PostDone(HWND window, InstallEnd end)
     PostMessageW(window, WM_INSTALL_DONE, end == InstallEnd::Succeeded ? 1 : 0, 0);
 }
 
+// Sent, so that the worker waits for the answer while the window's thread shows the box; a window
+// that is gone answers 0, which stops the run as 取消 would.
+bool AskRetry(HWND window, const std::wstring& question)
+{
+    return SendMessageW(window, WM_INSTALL_ASK_RETRY, 0, reinterpret_cast<LPARAM>(&question)) == 1;
+}
+
 }  // namespace
 
 InstallEvents WindowEvents(HWND window)
@@ -28,6 +35,7 @@ InstallEvents WindowEvents(HWND window)
         [window](const std::wstring& text) { PostOwnedString(window, WM_INSTALL_DETAIL, text); },
         [window](int percent) { PostMessageW(window, WM_INSTALL_PROGRESS, static_cast<WPARAM>(percent), 0); },
         [window](InstallEnd end) { PostDone(window, end); },
+        [window](const std::wstring& question) { return AskRetry(window, question); },
     };
 }
 

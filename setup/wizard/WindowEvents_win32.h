@@ -14,6 +14,7 @@ enum InstallMessage : UINT {
     WM_INSTALL_PROGRESS = WM_APP + 3,  // wParam: percent
     WM_INSTALL_DONE = WM_APP + 4,      // wParam: 1 after success, 0 otherwise
     WM_INSTALL_DETAIL = WM_APP + 5,    // lParam: the transfer line
+    WM_INSTALL_ASK_RETRY = WM_APP + 6, // sent, not posted; lParam: the question; returns 1 for 重试
 };
 
 // The events of an installation as messages posted to window; texts travel as heap copies it owns.

@@ -447,8 +447,11 @@ LRESULT HandleWizardMessage(Wizard& wizard, HWND window, UINT message, WPARAM wP
         HandleCloseRequest(wizard);
         return 0;
     case WM_TIMER:
-        HandleCloseTimer(wizard);
+        HandleWizardTimer(wizard, wParam);
         return 0;
+    case WM_INSTALL_ASK_RETRY:
+        return MessageBoxW(window, reinterpret_cast<const std::wstring*>(lParam)->c_str(), L"Quillmere Setup",
+                           MB_RETRYCANCEL | MB_ICONWARNING) == IDRETRY;
     case WM_INSTALL_STATUS:
         SetProgressText(wizard, IDC_STATUS, lParam);
         return 0;
@@ -528,6 +531,7 @@ void ShowPage(Wizard& wizard, int page)
 
 int RunWizard(Wizard& wizard, int showCommand)
 {
+    const OleApartment ole;
     if (!RegisterWizardClass(wizard.instance)) return ReportNoWindow();
     // The window's own DPI is known once it exists; until then the screen's is the best guess.
     const int dpi = ScreenDpi();

@@ -64,5 +64,6 @@ LRESULT HandleWizardNotify(const NMHDR* header);
 void HandleInstallDone(Wizard& wizard, bool succeeded);
 // The title bar's close box.
 void HandleCloseRequest(Wizard& wizard);
-// The timer that closes the window once a cancelled worker has ended.
-void HandleCloseTimer(Wizard& wizard);
+// The timers: the one that closes the window once a cancelled worker has ended, and the one that
+// watches the worker's thread for an end whose done message never came.
+void HandleWizardTimer(Wizard& wizard, UINT_PTR timer);

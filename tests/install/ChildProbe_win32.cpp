@@ -6,6 +6,7 @@
 //   cwd                   writes the current directory as UTF-8, without a line end
 //   pidfile:PATH          writes this process's id as decimal text to PATH
 //   marker:PATH           creates the empty file PATH
+//   hold:PATH             opens PATH with no sharing at all and keeps it open until the end
 //   closeout              closes stdout and stderr
 //   exit:CODE             ends with CODE (default 0)
 #include <windows.h>
@@ -105,6 +106,8 @@ int wmain(int argc, wchar_t** argv)
             Write(STD_OUTPUT_HANDLE, Utf8(directory));
         } else if (Take(arg, L"pidfile:", rest)) WriteFileText(rest, std::to_string(GetCurrentProcessId()));
         else if (Take(arg, L"marker:", rest)) WriteFileText(rest, "");
+        else if (Take(arg, L"hold:", rest))
+            CreateFileW(rest.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
         else if (arg == L"closeout") {
             CloseHandle(GetStdHandle(STD_OUTPUT_HANDLE));
             CloseHandle(GetStdHandle(STD_ERROR_HANDLE));

@@ -25,6 +25,7 @@
 #include "agentconfig/StateDirectory.h"
 #include "base/Text.h"
 #include "base/Files.h"
+#include "install/FileSteps.h"
 #include "install/Install.h"
 
 namespace fs = std::filesystem;
@@ -117,6 +118,7 @@ struct FakeWindows {
     uint32_t clock = 1000;
     uint32_t tickStep = 10;
     std::vector<unsigned> pauses;
+    std::function<void()> onPause;
     LocalTime startOfRun = {2026, 12, 9, 15, 30, 12, 0};
 };
 
@@ -260,7 +262,10 @@ InstallPlatform FakePlatform(FakeWindows& fake)
         now.millisecond = static_cast<int>(fake.clock % 1000);
         return now;
     };
-    platform.sleep = [&fake](unsigned milliseconds) { fake.pauses.push_back(milliseconds); };
+    platform.sleep = [&fake](unsigned milliseconds) {
+        fake.pauses.push_back(milliseconds);
+        if (fake.onPause) fake.onPause();
+    };
     return platform;
 }
 
@@ -1066,6 +1071,128 @@ TEST_F(InstallFlowTest, ABrowserArchiveThatIsIncompleteLeavesNoBrowserFolderAndI
     const Recording again = Run();
     EXPECT_FALSE(HasLine(again.Logs(), L"跳过: 浏览器引擎 (本地已存在)")) << "the next run tries again";
     EXPECT_EQ(ReadFile(browsers / "chromium-1" / "icudtl.dat"), "icu");
+}
+
+// ---- Windows as it is: other programs holding our files, a product still running ----
+
+// Windows reports a file held by a virus scanner or an indexer as a sharing violation (32).
+const FileResult kHeldBySomeoneElse = {32, L"另一个程序正在使用此文件，进程无法访问", true};
+
+TEST_F(InstallFlowTest, TheBrowserFolderIsMovedIntoPlaceOnceAScannerLetsGo)
+{
+    const fs::path browsers = job.folders.localAppData / "ms-playwright";
+    struct Row {
+        std::deque<FileResult> refusals;
+        int cancelAfterPauses;  // the user cancels during the pauses; -1: never
+        bool installed;
+        int moves;
+        const char* reason;
+    };
+    const FileResult full = {112, L"磁盘空间不足", false};
+    const std::vector<Row> rows = {
+        {{kHeldBySomeoneElse, kHeldBySomeoneElse, kHeldBySomeoneElse}, -1, true, 4, "refused three times, then free"},
+        {std::deque<FileResult>(40, kHeldBySomeoneElse), -1, false, 24, "held for good: about ten seconds, then given up"},
+        {std::deque<FileResult>(40, kHeldBySomeoneElse), 2, false, 3, "a cancel ends the waiting"},
+        {{full}, -1, false, 1, "a full disk is never waited out"},
+    };
+    for (const Row& row : rows) {
+        Reset();
+        AddPackage("playwright", "playwright.zip", "浏览器引擎", StoredZip({{"chromium-1/chrome.txt", "browser"}}));
+        fake.moveRefusals = row.refusals;
+        fake.onPause = [&] {
+            if (row.cancelAfterPauses >= 0 && static_cast<int>(fake.pauses.size()) >= row.cancelAfterPauses)
+                job.cancelRequested = true;
+        };
+        const Recording run = Run();
+        EXPECT_EQ(fake.moves, row.moves) << row.reason;
+        EXPECT_EQ(run.Statuses().back(), row.cancelAfterPauses >= 0 ? L"已取消" : L"安装完成！") << row.reason;
+        EXPECT_EQ(HasLine(run.Logs(), L"  Playwright 安装完成"), row.installed) << row.reason << Shown(run.Logs());
+        EXPECT_EQ(HasLine(run.Logs(), L"  [警告] Playwright 解压失败"), !row.installed) << row.reason;
+        EXPECT_EQ(fs::exists(browsers / "chromium-1" / "chrome.txt"), row.installed) << row.reason;
+        EXPECT_FALSE(fs::exists(fs::path(browsers) += ".staging")) << row.reason;
+        unsigned waited = 0;
+        for (const unsigned pause : fake.pauses) {
+            EXPECT_LE(pause, 1000u) << row.reason << ": a cancel must be seen within a second or two";
+            waited += pause;
+        }
+        if (row.moves == 24) EXPECT_GE(waited, 10000u) << row.reason;
+        if (row.moves == 24) EXPECT_LE(waited, 12000u) << row.reason;
+    }
+}
+
+TEST_F(InstallFlowTest, AProductStillRunningIsClosedFirstOrTheRunStopsWithNothingTouched)
+{
+    const std::wstring launcher = (Install() / "launcher.exe").wstring();
+    struct Row {
+        std::vector<RunningProgram> running;
+        std::deque<bool> answers;
+        size_t questions;
+        const wchar_t* status;
+        const char* reason;
+    };
+    const std::vector<Row> rows = {
+        {{{4242, launcher}}, {false}, 1, L"已取消", "取消: nothing of the installation is touched"},
+        {{{4242, launcher}}, {true}, 1, L"安装完成！", "重试 after the user closed it"},
+        {{{7, L"C:\\Windows\\explorer.exe"}, {8, Install().wstring() + L"-old\\launcher.exe"}}, {}, 0, L"安装完成！",
+         "programs elsewhere, even in a folder whose name begins alike, do not count"},
+    };
+    for (const Row& row : rows) {
+        Reset();
+        WriteFile(Install() / "launcher.exe", "old launcher");
+        AddPackage("quillmere", "quillmere.zip", "Quillmere 主程序", StoredZip({{"launcher.exe", "new launcher"}}))
+            .extract = true;
+        fake.running = row.running;
+        fake.answers = row.answers;
+        fake.onQuestion = [this] { fake.running.clear(); };  // what 重试 finds, if the user closed it
+        const Recording run = Run();
+        ASSERT_EQ(fake.questions.size(), row.questions) << row.reason;
+        if (row.questions > 0) {
+            EXPECT_NE(fake.questions[0].find(launcher), std::wstring::npos) << "the box names what runs";
+            EXPECT_TRUE(HasLine(run.Statuses(), L"Quillmere 正在运行")) << row.reason;
+        }
+        const bool completed = std::wstring(row.status) == L"安装完成！";
+        EXPECT_TRUE(EndedWith(run, row.status, completed ? InstallEnd::Succeeded : InstallEnd::Failed)) << row.reason;
+        EXPECT_EQ(ReadFile(Install() / "launcher.exe"), completed ? "new launcher" : "old launcher") << row.reason;
+        EXPECT_EQ(fake.attempts.empty(), !completed) << "a cancel comes before any download";
+    }
+    // Letter case does not tell two Windows paths apart; forward slashes are separators too.
+    const std::vector<RunningProgram> programs = {{1, L"c:\\QUILLMERE\\Gateway\\node.exe"},
+                                                  {2, L"C:/Quillmere/launcher.exe"},
+                                                  {3, L"C:\\Quillmere"},
+                                                  {4, L"C:\\QuillmereData\\x.exe"}};
+    EXPECT_EQ(ProgramsUnder(programs, L"C:\\Quillmere\\"),
+              (std::vector<std::wstring>{L"c:\\QUILLMERE\\Gateway\\node.exe", L"C:/Quillmere/launcher.exe"}));
+}
+
+TEST_F(InstallFlowTest, ALargeDownloadPostsAFewHundredEventsAndEndsOnItsTrueSize)
+{
+    constexpr int64_t kSize = int64_t{1} << 30;
+    constexpr int64_t kChunk = 16 * 1024;
+    AddPackage("a", "big.bin", "大文件", "");
+    job.manifest.packages.back().size = kSize;
+    fake.tickStep = 0;
+    InstallPlatform platform = FakePlatform(fake);
+    // 64 MB/s: a chunk every quarter of a millisecond, sixteen seconds in all.
+    platform.download = [this](const std::wstring&, const fs::path& path, const DownloadProgressFn& progress,
+                               const std::atomic<bool>&, PartialDownload&) {
+        std::ofstream(path, std::ios::binary) << "x";
+        for (int64_t done = kChunk; done <= kSize; done += kChunk) {
+            if (done % (4 * kChunk) == 0) ++fake.clock;
+            progress(done, kSize);
+        }
+        return Success();
+    };
+    Recording run;
+    DoInstall(job, platform, RecordingSink(run, {}, fake));
+    const Lines details = run.Details();
+    EXPECT_GT(details.size(), 100u);
+    EXPECT_LT(details.size() + run.Progress().size() + run.Logs().size(), 400u) << "every event is a posted message";
+    ASSERT_GE(details.size(), 2u);
+    EXPECT_EQ(details.back(), L"") << "the line is cleared once the file is in";
+    EXPECT_NE(details[details.size() - 2].find(L"1.00 GB / 1.00 GB"), std::wstring::npos)
+        << WideToUtf8(details[details.size() - 2]);
+    const std::vector<int> progress = run.Progress();
+    EXPECT_EQ(std::adjacent_find(progress.begin(), progress.end()), progress.end()) << "the bar only when it moves";
 }
 
 TEST_F(InstallFlowTest, ASkillWithADamagedEntryIsAWarningPerEntry)

@@ -10,6 +10,7 @@
 #include "BuildConfig.h"
 #include "agentconfig/StateDirectory.h"
 #include "base/KnownFolders.h"
+#include "base/SystemError.h"
 #include "base/Text.h"
 #include "install/Install.h"
 #include "vault/Vault.h"
@@ -100,9 +101,10 @@ TEST(PlatformCalls, CopyReplacesAnEarlierFileAndSaysWhyItFailed)
     WriteFileBytes((folder / L"old.txt").wstring(), "v1 and longer");
     EXPECT_TRUE(kWindows.copyFile(folder / L"new.txt", folder / L"old.txt"));
     EXPECT_EQ(ReadFileBytes((folder / L"old.txt").wstring()), "v2");
-    const Outcome missing = kWindows.copyFile(folder / L"missing.txt", folder / L"x.txt");
-    EXPECT_FALSE(missing);
-    EXPECT_NE(missing.error.find(L"cannot copy file"), std::wstring::npos) << WideToUtf8(missing.error);
+    const FileResult missing = kWindows.copyFile(folder / L"missing.txt", folder / L"x.txt");
+    EXPECT_EQ(missing.code, static_cast<uint32_t>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(missing.reason, SystemErrorText(ERROR_FILE_NOT_FOUND));
+    EXPECT_FALSE(missing.transient);
     fs::remove_all(folder);
 }
 
