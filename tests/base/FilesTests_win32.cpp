@@ -29,7 +29,8 @@ ScopedHandle HoldFile(const fs::path& file, unsigned milliseconds)
     DeleteFileW(ready.c_str());
     std::wstring line = L"child_probe hold:" + file.wstring() + L" marker:" + ready.wstring() + L" sleep:" +
                         std::to_wstring(milliseconds);
-    STARTUPINFOW startup = {sizeof startup};
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
     PROCESS_INFORMATION started = {};
     if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started))
         return nullptr;

@@ -2,8 +2,9 @@
 """The sample release installed the way a user meets setup.exe: in a fresh Wine prefix, the
 wizard clicked through all four pages, then checked as a user would check it — the files on
 disk, the agent's configuration, the encrypted keys, the registry, the shortcut, the log and the
-launcher. A second run on the same machine finds the first one's choices and components; a third
-meets a product archive that is not a ZIP.
+launcher. The launcher is left running, as users leave it: a second run on the same machine first
+meets it (取消 leaves everything as it was; once it is closed, 重试 goes on), then finds the first
+run's choices and components; a third meets a product archive that is not a ZIP.
 """
 
 import argparse
@@ -20,7 +21,8 @@ from cryptography.hazmat.primitives.ciphers.aead import AESGCM
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
 from wizard_session import (IDC_API_KEY, IDC_DASHSCOPE_KEY, IDC_INSTALL_DIR, IDC_MODEL,  # noqa: E402
-                            IDC_NEXT, IDC_PORT, IDC_PROVIDER, IDC_STATUS, IDNO, IDOK, IDYES, UpdateServer, WinePrefix,
+                            IDC_NEXT, IDC_PORT, IDC_PROVIDER, IDC_STATUS, IDCANCEL, IDNO, IDOK, IDRETRY, IDYES,
+                            UpdateServer, WinePrefix,
                             convert_screenshots, drive_wizard, install_walk, run_to_the_end, wait_for_file,
                             windows_path)
 
@@ -155,7 +157,6 @@ class FirstRunTest(unittest.TestCase):
         keep_screenshots("first")
         cls.marker = os.path.join(cls.machine.install, "launcher-started.txt")
         wait_for_file(cls.marker, 20)
-        PREFIX.run("taskkill.exe", "/f", "/im", "launcher.exe")
 
     def test_the_wizard_ran_to_the_end(self):
         self.assertEqual(self.report.errors(), [], self.report.text)
@@ -342,14 +343,37 @@ class SecondRunTest(unittest.TestCase):
                       for name in ("launcher.exe", "config.json")}
         os.remove(os.path.join(machine.install, "launcher-started.txt"))
 
+        def cancel(shot):
+            return ["expect-box 60000", f"answer-box {IDCANCEL}", *run_to_the_end(), f"press {IDC_NEXT}",
+                    "wait-exit 30000"]
+
+        cls.cancelled, cls.cancel_exit_code, cls.cancel_requested = run_wizard("running-cancel", ARGS.release,
+                                                                               walk(None, cancel, []))
+        cls.after_cancel = {name: os.path.getmtime(os.path.join(machine.install, name)) for name in cls.before}
+
         def finish(shot):
-            return [*run_to_the_end(), "expect-box 20000", f"answer-box {IDNO}", "expect-box 20000",
+            return ["expect-box 60000", "end-program launcher.exe", f"answer-box {IDRETRY}", *run_to_the_end(),
+                    "expect-box 20000", f"answer-box {IDNO}", "expect-box 20000",
                     f"answer-box {IDOK}", f"press {IDC_NEXT}", "wait-exit 30000"]
 
         configure = [f"read {IDC_INSTALL_DIR}", f"read {IDC_API_KEY}", f"read {IDC_MODEL}", f"read {IDC_PORT}",
                      f"read {IDC_PROVIDER}", f"read {IDC_DASHSCOPE_KEY}"]
         cls.report, cls.exit_code, cls.requested = run_wizard("second-run", ARGS.release,
                                                               walk(None, finish, configure))
+
+    def test_a_running_product_is_closed_first_or_nothing_is_touched(self):
+        for report in (self.cancelled, self.report):
+            self.assertEqual(report.errors(), [], report.text)
+            caption, text = report.take("box")
+            self.assertEqual(caption, "Quillmere Setup")
+            self.assertIn("Quillmere 正在运行", text)
+            self.assertIn((INSTALL_DIR + "\\launcher.exe").lower(), text.lower(), "the box names what runs")
+        self.assertEqual(self.cancelled.value("text", IDC_STATUS), "已取消")
+        self.assertEqual(self.after_cancel, self.before, "取消 leaves the installation as it was")
+        self.assertEqual([r for r in self.cancel_requested if not r.endswith("manifest.json")], [],
+                         "nothing is downloaded before the product is closed")
+        self.assertEqual(self.cancel_exit_code, 0)
+        self.assertEqual(self.report.value("ended"), "1")
 
     def test_configuration_page_is_prefilled(self):
         self.assertEqual(self.report.errors(), [], self.report.text)

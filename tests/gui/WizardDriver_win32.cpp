@@ -35,6 +35,8 @@
 //   progress              the progress bar's position                    progress POS
 //   screenshot FILE.bmp   the window's rectangle as a 24-bit BMP         screenshot FILE W H
 //   close                 the title bar's close box (WM_CLOSE)           closed
+//   end-program NAME      end every process whose program file is NAME   ended N
+//                         (as the user closing it would), wait for them
 //   key KEYS              press keys as the keyboard would, to whatever  key KEYS
 //                         has the focus (the wizard or its message box):
 //                         TAB, ENTER, ESC, SPACE, UP, DOWN, a letter or digit,
@@ -57,6 +59,7 @@
 // "error LINE MESSAGE" and ends the script; the driver then exits with code 1.
 #include <windows.h>
 #include <commctrl.h>
+#include <tlhelp32.h>
 
 #include <cstdio>
 #include <cwctype>
@@ -830,6 +833,23 @@ void WaitExit(Driver& driver, const std::wstring& rest)
     Report(driver, {L"exit", Number(code)});
 }
 
+void EndProgram(Driver& driver, const std::wstring& rest)
+{
+    int ended = 0;
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+        if (_wcsicmp(entry.szExeFile, rest.c_str()) != 0) continue;
+        const HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID);
+        if (!process) continue;
+        if (TerminateProcess(process, 0) && WaitForSingleObject(process, kDefaultWaitMs) == WAIT_OBJECT_0) ++ended;
+        CloseHandle(process);
+    }
+    CloseHandle(snapshot);
+    Report(driver, {L"ended", Number(ended)});
+}
+
 using Handler = void (*)(Driver&, const std::wstring&);
 
 struct NamedHandler {
@@ -864,6 +884,7 @@ constexpr NamedHandler kCommands[] = {
     {L"screenshot", Screenshot},
     {L"close", Close},
     {L"wait-exit", WaitExit},
+    {L"end-program", EndProgram},
     {L"key", Key},
     {L"type", Type},
     {L"focus", Focus},
