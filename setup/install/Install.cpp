@@ -11,6 +11,7 @@
 #include "Npm.h"
 #include "Packages.h"
 #include "Skills.h"
+#include "base/SystemError.h"
 #include "base/Text.h"
 #include "net/Progress.h"
 
@@ -120,6 +121,19 @@ void EndRun(InstallRun& run, RunEnd end)
     run.events.done(shown);
 }
 
+// The library words a file-system error in the ANSI code page; the log takes the system's own text
+// of its code, with the path it concerned.
+std::wstring ExceptionText(const std::exception& error)
+{
+    if (const auto* fileError = dynamic_cast<const fs::filesystem_error*>(&error)) {
+        std::wstring text = ErrorCodeText(fileError->code());
+        if (!fileError->path1().empty()) text += L": " + fileError->path1().wstring();
+        return text;
+    }
+    if (const auto* systemError = dynamic_cast<const std::system_error*>(&error)) return ErrorCodeText(systemError->code());
+    return Utf8ToWide(error.what());
+}
+
 }  // namespace
 
 int CountTotalSteps(const ReleaseManifest& manifest)
@@ -180,7 +194,7 @@ void DoInstall(InstallJob& job, const InstallPlatform& platform, const InstallEv
     try {
         end = RunPhases(run);
     } catch (const std::exception& error) {
-        reporting.log(L"[错误] 安装异常: " + Utf8ToWide(error.what()));
+        reporting.log(L"[错误] 安装异常: " + ExceptionText(error));
     } catch (...) {
         reporting.log(L"[错误] 安装过程中发生未知错误");
     }

@@ -134,8 +134,11 @@ Outcome FakeDownload(FakeWindows& fake, const std::wstring& url, const fs::path&
     fake.resumedFrom.push_back(partial.bytes);
     EXPECT_FALSE(path.lexically_relative(fake.downloadFolder).native().starts_with(".."))
         << path << " is outside " << fake.downloadFolder;
-    if (const auto thrown = fake.throwing.find(file); thrown != fake.throwing.end())
+    if (const auto thrown = fake.throwing.find(file); thrown != fake.throwing.end()) {
+        if (thrown->second == "EACCES")
+            throw fs::filesystem_error("cannot open", path, std::error_code(EACCES, std::generic_category()));
         throw std::runtime_error(thrown->second);
+    }
     if (std::deque<std::wstring>& queued = fake.failures[file]; !queued.empty()) {
         const std::wstring why = queued.front();
         queued.pop_front();
@@ -1327,6 +1330,13 @@ TEST_F(InstallFlowTest, AnExceptionFromADownloadFailsTheRunWithItsMessage)
     ASSERT_FALSE(run.Logs().empty());
     EXPECT_EQ(run.Logs().back(), L"[错误] 安装异常: disk gone");
     EXPECT_TRUE(EndedWith(run, L"安装失败", InstallEnd::Failed));
+
+    // A file-system error reads as the system words its code, with the path, not as the library's text.
+    fake.throwing["a.bin"] = "EACCES";
+    const Recording denied = Run();
+    EXPECT_EQ(denied.Logs().back(), L"[错误] 安装异常: " +
+                                        Utf8ToWide(std::generic_category().message(EACCES)) + L": " +
+                                        (DownloadDir() / "a.bin").wstring());
 }
 
 TEST_F(InstallFlowTest, AnAgentTemplateThatCannotBeCopiedFailsTheRun)

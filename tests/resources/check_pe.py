@@ -586,6 +586,14 @@ def check_manifest_dpi(ctx):
     return "per-monitor v2, per-monitor as fallback"
 
 
+def check_manifest_long_paths(ctx):
+    namespace = "http://schemas.microsoft.com/SMI/2016/WindowsSettings"
+    found = [e for e in ctx.manifest.iter() if e.tag == "{%s}longPathAware" % namespace]
+    require(len(found) == 1, "%d <longPathAware> elements in namespace %s, want 1" % (len(found), namespace))
+    require((found[0].text or "").strip() == "true", "longPathAware %r, want 'true'" % found[0].text)
+    return "long paths where the machine allows them"
+
+
 CHECKS = [
     ("PE headers", check_headers),
     ("PE32+ optional header", check_magic),
@@ -604,6 +612,7 @@ CHECKS = [
     ("manifest execution level", check_manifest_execution_level),
     ("manifest supported OS", check_manifest_supported_os),
     ("manifest DPI awareness", check_manifest_dpi),
+    ("manifest long paths", check_manifest_long_paths),
 ]
 
 
@@ -655,6 +664,7 @@ GOOD_MANIFEST = """<?xml version="1.0" encoding="UTF-8" standalone="yes"?>
   <application xmlns="urn:schemas-microsoft-com:asm.v3"><windowsSettings>
     <dpiAware xmlns="http://schemas.microsoft.com/SMI/2005/WindowsSettings">true/pm</dpiAware>
     <dpiAwareness xmlns="http://schemas.microsoft.com/SMI/2016/WindowsSettings">PerMonitorV2, PerMonitor</dpiAwareness>
+    <longPathAware xmlns="http://schemas.microsoft.com/SMI/2016/WindowsSettings">true</longPathAware>
   </windowsSettings></application>
 </assembly>
 """
@@ -893,6 +903,8 @@ def self_test():
         ("dpiAware in the wrong namespace", build_pe(resources=with_manifest(
             GOOD_MANIFEST.replace("SMI/2005/WindowsSettings", "SMI/2016/WindowsSettings"))),
          "manifest DPI awareness"),
+        ("not long-path aware", build_pe(resources=with_manifest(
+            GOOD_MANIFEST.replace(">true</longPathAware>", ">false</longPathAware>"))), "manifest long paths"),
         ("no DPI declaration", build_pe(resources=with_manifest(
             GOOD_MANIFEST[:GOOD_MANIFEST.index("  <application xmlns")] + "</assembly>\n")),
          "manifest DPI awareness"),
