@@ -14,7 +14,7 @@ cmake --preset native >/dev/null
 cmake --build --preset native --target quillmere-release
 
 # The Windows side gets a build of its own, pointed at an update server on a port that the Windows
-# tests (18431, 18432) do not use, so that both can run on one machine.
+# tests (18431 to 18434) do not use, so that both can run on one machine.
 wine_port=18501
 windows_build=build/windows-bench
 cmake --preset windows -B "$windows_build" -DQUILLMERE_BENCH=ON \

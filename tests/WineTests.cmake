@@ -1,11 +1,14 @@
 # Windows test programs run under Wine in a throw-away prefix inside the build tree,
-# created once per test run; the local update server runs for the HTTP tests.
+# created once per test run; the local update servers (http, and https twice) run for the HTTP tests.
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 
 
 set(QUILLMERE_HTTP_TEST_PORT 18432 CACHE STRING "Port of the update server the HTTP tests talk to")
+set(QUILLMERE_HTTPS_TEST_PORT 18433 CACHE STRING "Port of the https server the HTTP tests trust")
+set(QUILLMERE_UNTRUSTED_HTTPS_TEST_PORT 18434 CACHE STRING "Port of the https server the HTTP tests must refuse")
 set(HTTP_TEST_ROOT ${CMAKE_BINARY_DIR}/http-test-root)
-set(HTTP_TEST_PIDFILE ${CMAKE_BINARY_DIR}/http-test-server.pid)
+# Made afresh by every test run; win_tests puts ca.der into the prefix's root store while it runs.
+set(HTTPS_TEST_CERTS ${CMAKE_BINARY_DIR}/https-test-certs)
 
 add_executable(wine_warmup WineWarmup_win32.cpp)
 add_test(NAME wine_prefix_create COMMAND ${CMAKE_BINARY_DIR}/wine-prefix.sh create $<TARGET_FILE:wine_warmup>)
@@ -13,13 +16,28 @@ set_tests_properties(wine_prefix_create PROPERTIES FIXTURES_SETUP wine)
 add_test(NAME wine_prefix_stop COMMAND ${CMAKE_BINARY_DIR}/wine-prefix.sh stop)
 set_tests_properties(wine_prefix_stop PROPERTIES FIXTURES_CLEANUP wine)
 
+# An update server on the HTTP tests' files for the tests that require fixture NAME; options go to the server.
 set(SERVER_CONTROL ${CMAKE_CURRENT_SOURCE_DIR}/server-control.sh)
-add_test(NAME http_server_start
-  COMMAND ${SERVER_CONTROL} start ${PROJECT_SOURCE_DIR}/tools/update_server.py ${HTTP_TEST_ROOT}
-          ${QUILLMERE_HTTP_TEST_PORT} ${HTTP_TEST_PIDFILE})
-set_tests_properties(http_server_start PROPERTIES FIXTURES_SETUP http_server)
-add_test(NAME http_server_stop COMMAND ${SERVER_CONTROL} stop ${HTTP_TEST_PIDFILE})
-set_tests_properties(http_server_stop PROPERTIES FIXTURES_CLEANUP http_server)
+function(add_test_server name port)
+  set(pidfile ${CMAKE_BINARY_DIR}/${name}.pid)
+  add_test(NAME ${name}_start
+    COMMAND ${SERVER_CONTROL} start ${PROJECT_SOURCE_DIR}/tools/update_server.py ${HTTP_TEST_ROOT} ${port} ${pidfile}
+            ${ARGN})
+  set_tests_properties(${name}_start PROPERTIES FIXTURES_SETUP ${name})
+  add_test(NAME ${name}_stop COMMAND ${SERVER_CONTROL} stop ${pidfile})
+  set_tests_properties(${name}_stop PROPERTIES FIXTURES_CLEANUP ${name})
+endfunction()
+
+add_test_server(http_server ${QUILLMERE_HTTP_TEST_PORT})
+# Python3_EXECUTABLE: natively, without the Wine emulator in front.
+add_test(NAME https_certs
+  COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tools/make_test_certs.py ${HTTPS_TEST_CERTS})
+set_tests_properties(https_certs PROPERTIES FIXTURES_SETUP https_certs)
+add_test_server(https_server ${QUILLMERE_HTTPS_TEST_PORT}
+  --tls-cert ${HTTPS_TEST_CERTS}/localhost.pem --tls-key ${HTTPS_TEST_CERTS}/localhost.key)
+add_test_server(untrusted_https_server ${QUILLMERE_UNTRUSTED_HTTPS_TEST_PORT}
+  --tls-cert ${HTTPS_TEST_CERTS}/stranger.pem --tls-key ${HTTPS_TEST_CERTS}/stranger.key)
+set_tests_properties(https_server_start untrusted_https_server_start PROPERTIES FIXTURES_REQUIRED https_certs)
 
 add_test(NAME portable_tests COMMAND portable_tests)
 foreach(file IN LISTS FUZZ_TARGETS)
@@ -40,11 +58,14 @@ add_executable(win_tests
   StoredZip.cpp
   WineTestSupport_win32.cpp
 )
-target_link_libraries(win_tests PRIVATE setup_wizard GTest::gtest_main ole32 uuid shell32)
+target_link_libraries(win_tests PRIVATE setup_wizard GTest::gtest_main ole32 uuid shell32 crypt32)
 target_include_directories(win_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 target_compile_definitions(win_tests PRIVATE
   HTTP_TEST_ROOT="${HTTP_TEST_ROOT}"
   HTTP_TEST_PORT=${QUILLMERE_HTTP_TEST_PORT}
+  HTTPS_TEST_PORT=${QUILLMERE_HTTPS_TEST_PORT}
+  UNTRUSTED_HTTPS_TEST_PORT=${QUILLMERE_UNTRUSTED_HTTPS_TEST_PORT}
+  HTTPS_TEST_CA="${HTTPS_TEST_CERTS}/ca.der"
   STUBS_DIR="${CMAKE_BINARY_DIR}/stubs")
 add_dependencies(win_tests node_stub node_stub_msi npm_stub child_probe)
 
@@ -90,7 +111,8 @@ set_tests_properties(vault_cross_decrypt PROPERTIES FIXTURES_REQUIRED wine)
 add_test(NAME setup_pe_check COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/resources/check_pe.py $<TARGET_FILE:setup>)
 add_test(NAME update_server_tool COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/tools/test_update_server.py)
 
-set_tests_properties(portable_tests win_tests PROPERTIES FIXTURES_REQUIRED "wine;http_server")
+set_tests_properties(portable_tests PROPERTIES FIXTURES_REQUIRED "wine;http_server")
+set_tests_properties(win_tests PROPERTIES FIXTURES_REQUIRED "wine;http_server;https_server;untrusted_https_server")
 foreach(file IN LISTS FUZZ_TARGETS)
   string(TOLOWER ${file} name)
   set_tests_properties(fuzz_${name}_replay PROPERTIES FIXTURES_REQUIRED wine)

@@ -12,6 +12,7 @@ import os
 import select
 import signal
 import socket
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -24,6 +25,7 @@ import zipfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 SERVER = os.path.join(HERE, "update_server.py")
 SAMPLE = os.path.join(HERE, "make_sample_release.py")
+CERTS = os.path.join(HERE, "make_test_certs.py")
 PREFIX = "/new/quillmere/update/"
 PIECE = 16384
 
@@ -572,6 +574,68 @@ class LifecycleTest(unittest.TestCase):
             capture_output=True, timeout=5)
         self.assertNotEqual(res.returncode, 0)
         self.assertIn(b"not a directory", res.stderr)
+
+
+class TlsTest(unittest.TestCase):
+    """The server behind TLS, with certificates made for the test and trusted only by its client."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.TemporaryDirectory()
+        cls.certs = cls.tmp.name
+        subprocess.run([sys.executable, CERTS, cls.certs], check=True, capture_output=True, timeout=120)
+        cls.proc, cls.port = start_server(_root, *cls.tls_options("localhost.pem", "localhost.key"))
+        cls.client = ssl.create_default_context(cafile=os.path.join(cls.certs, "ca.pem"))
+
+    @classmethod
+    def tearDownClass(cls):
+        stop_server(cls.proc)
+        cls.tmp.cleanup()
+
+    @classmethod
+    def tls_options(cls, cert, key):
+        return "--tls-cert", os.path.join(cls.certs, cert), "--tls-key", os.path.join(cls.certs, key)
+
+    def get(self, target, headers=(), context=None):
+        """Status and body of one GET to localhost; a body cut short is returned as far as it came."""
+        conn = http.client.HTTPSConnection("localhost", self.port, timeout=5, context=context or self.client)
+        try:
+            conn.request("GET", PREFIX + target, headers=dict(headers))
+            response = conn.getresponse()
+            try:
+                return response.status, response.read()
+            except http.client.IncompleteRead as cut:
+                return response.status, cut.partial
+        finally:
+            conn.close()
+
+    def test_files_ranges_and_faults_behave_as_over_http(self):
+        rows = (("big.bin", (), 200, BIG, "a whole file"),
+                ("big.bin", (("Range", "bytes=1000-"),), 206, BIG[1000:], "a range"),
+                ("_fault=cutonce,300/big.bin?run=tls", (), 200, BIG[:300], "a first request cut short"),
+                ("_fault=cutonce,300/big.bin?run=tls", (("Range", "bytes=300-"),), 206, BIG[300:],
+                 "its retry resumes where the cut was"),
+                ("_fault=status,503/big.bin", (), 503, b"injected status 503\n", "an injected status"))
+        for target, headers, status, body, why in rows:
+            with self.subTest(target=target, headers=headers):
+                self.assertEqual(self.get(target, headers), (status, body), why)
+
+    def test_a_refused_handshake_leaves_the_server_serving(self):
+        with self.assertRaises(ssl.SSLCertVerificationError):
+            self.get("hello.txt", context=ssl.create_default_context())
+        self.assertEqual(self.get("hello.txt"), (200, HELLO))
+
+    def test_tls_options_go_together_and_must_load(self):
+        cert, key = self.tls_options("localhost.pem", "localhost.key")[1::2]
+        rows = ((("--tls-cert", cert), b"go together", "a certificate without its key"),
+                (("--tls-key", key), b"go together", "a key without its certificate"),
+                (self.tls_options("localhost.pem", "stranger.key"), b"cannot load", "a key of another certificate"))
+        for options, message, why in rows:
+            with self.subTest(why=why):
+                res = subprocess.run([sys.executable, SERVER, "--root", _root, "--port", "0", *options],
+                                     capture_output=True, timeout=10)
+                self.assertNotEqual(res.returncode, 0, why)
+                self.assertIn(message, res.stderr, why)
 
 
 class SampleReleaseTest(unittest.TestCase):

@@ -29,9 +29,12 @@ Last-Modified and honours "Range: bytes=N-" (and N-M) with a 206, or a 416 past
 the end; an If-Range naming another version of the file gets the whole file in
 a 200.  The other faults ignore Range.
 
+With --tls-cert and --tls-key (PEM files; the certificate may be followed by
+its chain) every connection is https instead, faults and ranges alike.
+
 Usage:
     update_server.py --root DIR --port N [--pidfile FILE] [--log FILE]
-                     [--portfile FILE]
+                     [--portfile FILE] [--tls-cert PEM --tls-key PEM]
 """
 
 import argparse
@@ -44,6 +47,7 @@ import select
 import signal
 import socket
 import socketserver
+import ssl
 import sys
 import threading
 import time
@@ -344,8 +348,9 @@ class UpdateServer(http.server.ThreadingHTTPServer):
     daemon_threads = True
     block_on_close = False
 
-    def __init__(self, address, root, log_file):
+    def __init__(self, address, root, log_file, tls=None):
         self.root = root
+        self.tls = tls
         self._log_file = log_file
         self._log_lock = threading.Lock()
         self._request_counts = {}
@@ -357,6 +362,15 @@ class UpdateServer(http.server.ThreadingHTTPServer):
         with self._count_lock:
             self._request_counts[target] = self._request_counts.get(target, 0) + 1
             return self._request_counts[target]
+
+    def finish_request(self, request, client_address):
+        if self.tls is None:
+            return super().finish_request(request, client_address)
+        # The handshake runs here, on the connection's own thread, so a client
+        # that never completes it holds up no one but itself.
+        request.settimeout(Handler.timeout)
+        with self.tls.wrap_socket(request, server_side=True) as secure:
+            super().finish_request(secure, client_address)
 
     def server_bind(self):
         # HTTPServer.server_bind does a reverse DNS lookup that can stall in
@@ -381,6 +395,9 @@ class UpdateServer(http.server.ThreadingHTTPServer):
         exc = sys.exc_info()[1]
         if isinstance(exc, DISCONNECTED):
             self.log(f"{client_address[0]} connection dropped: {exc!r}")
+        elif isinstance(exc, ssl.SSLError):
+            # A client that does not trust the certificate ends up here.
+            self.log(f"{client_address[0]} TLS failed: {exc!r}")
         else:
             self.log(f"{client_address[0]} error:\n{traceback.format_exc()}")
 
@@ -412,7 +429,12 @@ def parse_args(argv):
     p.add_argument("--pidfile", help="write the process id here while running")
     p.add_argument("--log", help="append request log lines here")
     p.add_argument("--portfile", help="write the bound port here once ready")
+    p.add_argument("--tls-cert", help="serve https with this PEM certificate "
+                                      "(and chain)")
+    p.add_argument("--tls-key", help="the PEM private key of --tls-cert")
     args = p.parse_args(argv)
+    if (args.tls_cert is None) != (args.tls_key is None):
+        p.error("--tls-cert and --tls-key go together")
     if not 0 <= args.port <= 65535:
         p.error("--port must be 0..65535")
     if not os.path.isdir(args.root):
@@ -420,13 +442,29 @@ def parse_args(argv):
     return args
 
 
+def tls_context(cert, key):
+    """A server context for TLS 1.2 and later, or None for plain http."""
+    if cert is None:
+        return None
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.minimum_version = ssl.TLSVersion.TLSv1_2
+    context.load_cert_chain(cert, key)
+    return context
+
+
 def main(argv=None):
     args = parse_args(argv)
     root = os.path.realpath(args.root)
+    try:
+        tls = tls_context(args.tls_cert, args.tls_key)
+    except (OSError, ssl.SSLError) as exc:
+        print(f"update_server: cannot load the TLS certificate: {exc}",
+              file=sys.stderr)
+        return 1
     log_file = open(args.log, "a", encoding="utf-8") if args.log else None
 
     try:
-        server = UpdateServer(("127.0.0.1", args.port), root, log_file)
+        server = UpdateServer(("127.0.0.1", args.port), root, log_file, tls)
     except OSError as exc:
         print(f"update_server: cannot listen on 127.0.0.1:{args.port}: {exc}",
               file=sys.stderr)
@@ -452,7 +490,8 @@ def main(argv=None):
             write_file_atomically(args.pidfile, pid_text)
         if args.portfile:
             write_file_atomically(args.portfile, port_text)
-        server.log(f"listening on 127.0.0.1:{port}, root {root}")
+        scheme = "http" if tls is None else "https"
+        server.log(f"listening on 127.0.0.1:{port} ({scheme}), root {root}")
         try:
             print(f"listening on 127.0.0.1:{port}", flush=True)
         except OSError:

@@ -19,6 +19,7 @@
 
 #include "base/LongPath.h"
 #include "base/Scoped_win32.h"
+#include "net/SecureProtocols.h"
 
 namespace {
 
@@ -27,8 +28,9 @@ constexpr DWORD kMemoryChunkBytes = 8192;
 constexpr DWORD kFileChunkBytes = 16384;
 constexpr DWORD kHostChars = 256;
 constexpr DWORD kPathChars = 2048;
-constexpr DWORD kSecureProtocols = 0x800 | 0x2000;  // TLS 1.2 and TLS 1.3
 constexpr size_t kMaxValidatorChars = 1024;
+static_assert(kProtocolTls12 == WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2);
+static_assert(kProtocolTls13 == WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3);
 constexpr auto kWatchInterval = std::chrono::milliseconds(50);
 
 using Clock = std::chrono::steady_clock;
@@ -88,11 +90,15 @@ bool ParseUrl(const std::wstring& url, ParsedUrl& parsed)
 }
 
 // Manifests and packages alike: only current TLS, and no call waits for ever on its own.
-void RestrictSession(HINTERNET session)
+bool RestrictSession(HINTERNET session, CallFailure& failure)
 {
-    DWORD protocols = kSecureProtocols;
-    WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols);
+    const uint32_t protocols = ChooseSecureProtocols([session](uint32_t offered) {
+        DWORD value = offered;
+        return WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &value, sizeof value) != FALSE;
+    });
+    if (protocols == 0) return failure = FailWithLastError(L"无法启用TLS 1.2安全连接"), false;
     WinHttpSetTimeouts(session, 0, 30000, 30000, 120000);
+    return true;
 }
 
 // What the calling thread and the exchange thread share; on the heap, as the thread may
@@ -174,7 +180,7 @@ bool StartExchange(ExchangeThread& exchange, const ParsedUrl& url, const std::ws
     opened.session.reset(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
                                      WINHTTP_NO_PROXY_BYPASS, 0));
     if (!opened.session) return failure = FailWithLastError(L"WinHTTP初始化失败"), false;
-    RestrictSession(opened.session.get());
+    if (!RestrictSession(opened.session.get(), failure)) return false;
 
     opened.connection.reset(WinHttpConnect(opened.session.get(), url.host.c_str(), url.port, 0));
     if (!opened.connection) return failure = FailWithLastError(L"连接服务器失败"), false;

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <windows.h>
+#include <wincrypt.h>
+
 #include <chrono>
 #include <thread>
 #include <vector>
@@ -13,6 +16,8 @@ namespace {
 const std::wstring kBase = L"http://127.0.0.1:" + std::to_wstring(HTTP_TEST_PORT) + L"/new/quillmere/update/";
 // Nothing listens here: connections are refused.
 const std::wstring kDeadBase = L"http://127.0.0.1:1/new/quillmere/update/";
+// The same files over https, by the name the certificates are made out to.
+const std::wstring kSecureBase = L"https://localhost:" + std::to_wstring(HTTPS_TEST_PORT) + L"/new/quillmere/update/";
 
 struct ProgressCall {
     int64_t done;
@@ -91,9 +96,9 @@ protected:
         return bytes;
     }
 
-    bool Download(const std::wstring& urlTail, std::wstring* error)
+    bool Download(const std::wstring& urlTail, std::wstring* error, const std::wstring& base = kBase)
     {
-        return Fetch(kBase + urlTail, dest, [this](int64_t d, int64_t t) { calls.push_back({d, t}); }, error);
+        return Fetch(base + urlTail, dest, [this](int64_t d, int64_t t) { calls.push_back({d, t}); }, error);
     }
 
     bool Resume(const std::wstring& url, PartialDownload& partial, std::wstring* error = nullptr)
@@ -403,6 +408,91 @@ TEST_F(HttpTest, MemoryFetchEndsAtItsSizeLimitOrDeadline)
         const int64_t elapsed = MillisecondsSince(start);
         EXPECT_EQ(error, row.text) << row.why;
         EXPECT_LT(elapsed, static_cast<int64_t>(row.limits.deadlineMs) + 2000) << row.why;
+    }
+}
+
+// The test CA sits in the prefix's machine root store for the whole suite: in before the first
+// https exchange, out after the last.
+class HttpsTest : public HttpTest {
+protected:
+    static void SetUpTestSuite()
+    {
+        const std::string der = ReadFileBytes(WindowsPathFromUnix(HTTPS_TEST_CA));
+        rootStore = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"ROOT");
+        if (rootStore && !der.empty())
+            CertAddEncodedCertificateToStore(rootStore, X509_ASN_ENCODING,
+                                             reinterpret_cast<const BYTE*>(der.data()), static_cast<DWORD>(der.size()),
+                                             CERT_STORE_ADD_REPLACE_EXISTING, &testCa);
+        // Wine keeps a registry store's changes in memory until committed or closed.
+        if (testCa) CertControlStore(rootStore, 0, CERT_STORE_CTRL_COMMIT, nullptr);
+    }
+
+    static void TearDownTestSuite()
+    {
+        if (testCa && CertDeleteCertificateFromStore(testCa))  // frees the context too
+            CertControlStore(rootStore, 0, CERT_STORE_CTRL_COMMIT, nullptr);
+        if (rootStore) CertCloseStore(rootStore, 0);
+        testCa = nullptr;
+        rootStore = nullptr;
+    }
+
+    void SetUp() override
+    {
+        HttpTest::SetUp();
+        ASSERT_NE(testCa, nullptr) << "the test CA from " << HTTPS_TEST_CA << " is not in the root store";
+    }
+
+    static inline HCERTSTORE rootStore = nullptr;
+    static inline PCCERT_CONTEXT testCa = nullptr;
+};
+
+TEST_F(HttpsTest, ManifestAndPackageArriveWholeOverHttps)
+{
+    const std::string manifest = Publish(L"secure-manifest.json", 3000, 3);
+    EXPECT_TRUE(Fetched(kSecureBase + L"secure-manifest.json") == manifest);
+
+    const std::string package = Publish(L"secure-package.bin", 100000, 4);
+    ASSERT_TRUE(Download(L"secure-package.bin", nullptr, kSecureBase));
+    EXPECT_TRUE(ReadFileBytes(dest) == package);
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(calls.back().done, 100000);
+    EXPECT_EQ(calls.back().total, 100000);
+}
+
+TEST_F(HttpsTest, BrokenDownloadResumesOverHttps)
+{
+    const std::string body = Publish(L"secure-resume.bin", 100000, 12);
+    const std::wstring url = kSecureBase + L"_fault=cutonce,40000/secure-resume.bin" + FreshQuery();
+    PartialDownload partial = BrokenAttempt(url, body);
+    const int64_t kept = partial.bytes;
+
+    ASSERT_TRUE(Resume(url, partial));
+    EXPECT_TRUE(ReadFileBytes(dest) == body);
+    ASSERT_FALSE(calls.empty());
+    EXPECT_GT(calls.front().done, kept) << "only the rest was fetched";
+    EXPECT_EQ(calls.back().total, 100000);
+}
+
+TEST_F(HttpsTest, CertificateThePrefixDoesNotTrustIsRefusedBeforeAnyFile)
+{
+    Publish(L"refused.bin", 1000);
+    struct Row {
+        std::wstring base;
+        const char* why;
+    } rows[] = {
+        {L"https://localhost:" + std::to_wstring(UNTRUSTED_HTTPS_TEST_PORT) + L"/new/quillmere/update/",
+         "issued by a CA the prefix does not trust"},
+        {L"https://127.0.0.1:" + std::to_wstring(HTTPS_TEST_PORT) + L"/new/quillmere/update/",
+         "a trusted certificate made out to another name"},
+    };
+    for (const Row& row : rows) {
+        std::wstring error;
+        EXPECT_FALSE(Fetch(row.base + L"refused.bin", dest, nullptr, &error)) << row.why;
+        EXPECT_EQ(error.rfind(L"发送请求失败 (err=", 0), 0u) << row.why << ": " << WideToUtf8(error);
+        EXPECT_FALSE(FileExists(dest)) << row.why;
+        std::wstring fetchError;
+        EXPECT_EQ(Fetched(row.base + L"refused.bin", {}, &fetchError), "") << row.why;
+        EXPECT_EQ(fetchError.rfind(L"发送请求失败 (err=", 0), 0u) << row.why << ": " << WideToUtf8(fetchError);
     }
 }
 
