@@ -45,11 +45,14 @@ target_compile_definitions(win_tests PRIVATE
   HTTP_TEST_ROOT="${HTTP_TEST_ROOT}"
   HTTP_TEST_PORT=${QUILLMERE_HTTP_TEST_PORT}
   STUBS_DIR="${CMAKE_BINARY_DIR}/stubs")
-add_dependencies(win_tests node_stub node_stub_msi npm_stub child_probe)
+add_dependencies(win_tests node_stub node_stub_msi npm_stub child_probe planted_program)
 
 # The runner's tests start this child through cmd.exe, which finds it beside win_tests.exe.
 add_executable(child_probe install/ChildProbe_win32.cpp)
 target_link_options(child_probe PRIVATE -municode)
+# Copied beside win_tests.exe and into its current folder under system programs' names.
+add_executable(planted_program install/PlantedProgram_win32.cpp)
+target_link_options(planted_program PRIVATE -municode)
 add_test(NAME win_tests COMMAND win_tests)
 
 add_executable(wizard_driver gui/WizardDriver_win32.cpp)

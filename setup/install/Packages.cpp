@@ -1,7 +1,9 @@
 #include "Packages.h"
 
 #include <filesystem>
+#include <optional>
 #include <string_view>
+#include <system_error>
 
 #include "InstallPlan.h"
 #include "Transfer.h"
@@ -35,11 +37,22 @@ struct PackageKind {
     InstallFn install;
 };
 
+// A cold disk can take seconds to start node; the probe's time includes that.
+constexpr uint32_t kNodeProbeLimitMs = 10000;
+
+// node.exe itself, from an absolute folder of PATH: cmd.exe would look for node in setup.exe's folder
+// and the current one first, and add its AutoRun's output to the version. It runs in our own download
+// folder rather than the one setup.exe was started from.
 bool NodeIsInstalled(const InstallRun& run, const ManifestPackage& package)
 {
-    const CommandSettings probe{
-        .commandLine = L"cmd.exe /c node --version 2>&1", .output = OutputMode::Collect, .waitLimited = true};
-    const CommandResult result = run.platform.runCommand(probe);
+    const std::optional<fs::path> node = run.platform.findOnPath(L"node.exe");
+    if (!node) return false;
+    std::error_code ignored;
+    fs::create_directories(run.downloadDir, ignored);
+    const CommandResult result = run.platform.runCommand({.commandLine = CommandLineOf(*node, L"--version"),
+                                                          .workingDirectory = run.downloadDir.wstring(),
+                                                          .output = OutputMode::Collect,
+                                                          .waitLimitMs = kNodeProbeLimitMs});
     // A probe that ran out of time counts as no node, whatever it printed before it hung.
     if (!result.started || !result.exitCode || NodeMajorVersion(result.output) < 22) return false;
     run.events.log(L"  Node.js 已安装: " + FirstOutputLine(result.output) + L"，跳过下载 (" +
