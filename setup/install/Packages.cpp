@@ -74,6 +74,9 @@ bool PlaywrightIsInstalled(const InstallRun& run, const ManifestPackage& package
     return true;
 }
 
+// Windows Installer's code when the user says no to its administrator prompt (ERROR_INSTALL_USEREXIT).
+constexpr uint32_t kMsiUserDeclined = 1602;
+
 // A package that is not installed otherwise installs nothing; the run goes on either way.
 bool InstallNode(const InstallRun& run, const ManifestPackage& package, const fs::path& localPath)
 {
@@ -81,6 +84,10 @@ bool InstallNode(const InstallRun& run, const ManifestPackage& package, const fs
     run.events.log(L"  正在安装 Node.js: " + Utf8ToWide(package.file));
     const std::optional<uint32_t> exitCode = run.platform.runMsi(localPath);
     if (!exitCode) return true;
+    if (*exitCode == kMsiUserDeclined) {
+        run.events.log(L"  [警告] Node.js 安装已取消: 未获得管理员权限 (退出码 1602)");
+        return true;
+    }
     if (*exitCode != 0 && *exitCode != 3010) {
         run.events.log(L"  [警告] Node.js 安装退出码: " + std::to_wstring(*exitCode));
         return true;

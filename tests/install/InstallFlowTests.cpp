@@ -802,6 +802,8 @@ TEST_F(InstallFlowTest, NodeInstallerExitCodesDecideOnlyTheLogLine)
         {0u, L"  Node.js 安装成功", 1, "installed"},
         {3010u, L"  Node.js 安装成功", 1, "installed, a restart pending"},
         {1603u, L"  [警告] Node.js 安装退出码: 1603", 0, "a fatal installer error is only a warning"},
+        {1602u, L"  [警告] Node.js 安装已取消: 未获得管理员权限 (退出码 1602)", 0,
+         "the user said no to the administrator prompt: only a warning, saying so"},
         {std::nullopt, nullptr, 0, "the installer never started"},
     };
     for (const auto& row : rows) {
