@@ -1,7 +1,8 @@
 # Windows test programs run under Wine in a throw-away prefix inside the build tree,
 # created once per test run; the local update servers (http, and https twice) run for the HTTP tests.
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
-
+# Python scripts run as ${Python3_EXECUTABLE}: the imported target would get the Wine emulator put in
+# front of it, which runs them natively but loses their exit code, so every one of them would pass.
 
 set(QUILLMERE_HTTP_TEST_PORT 18432 CACHE STRING "Port of the update server the HTTP tests talk to")
 set(QUILLMERE_HTTPS_TEST_PORT 18433 CACHE STRING "Port of the https server the HTTP tests trust")
@@ -67,11 +68,14 @@ target_compile_definitions(win_tests PRIVATE
   UNTRUSTED_HTTPS_TEST_PORT=${QUILLMERE_UNTRUSTED_HTTPS_TEST_PORT}
   HTTPS_TEST_CA="${HTTPS_TEST_CERTS}/ca.der"
   STUBS_DIR="${CMAKE_BINARY_DIR}/stubs")
-add_dependencies(win_tests node_stub node_stub_msi npm_stub child_probe)
+add_dependencies(win_tests node_stub node_stub_msi npm_stub child_probe planted_program)
 
 # The runner's tests start this child through cmd.exe, which finds it beside win_tests.exe.
 add_executable(child_probe install/ChildProbe_win32.cpp)
 target_link_options(child_probe PRIVATE -municode)
+# Copied beside win_tests.exe and into its current folder under system programs' names.
+add_executable(planted_program install/PlantedProgram_win32.cpp)
+target_link_options(planted_program PRIVATE -municode)
 add_test(NAME win_tests COMMAND win_tests)
 
 add_executable(wizard_driver gui/WizardDriver_win32.cpp)
@@ -86,13 +90,13 @@ string(REGEX MATCH "^http://127\\.0\\.0\\.1:([0-9]+)/" local_base "${QUILLMERE_U
 set(local_port ${CMAKE_MATCH_1})
 if(local_base)
   add_test(NAME setup_startup
-    COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/gui/test_startup.py
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/gui/test_startup.py
             --wine-run ${WINE_RUN} --driver $<TARGET_FILE:startup_driver> --setup $<TARGET_FILE:setup>
             --port ${local_port}
             --base-url ${QUILLMERE_UPDATE_BASE_URL} --scratch ${CMAKE_BINARY_DIR}/startup-test)
   set_tests_properties(setup_startup PROPERTIES FIXTURES_REQUIRED wine RESOURCE_LOCK update_port)
   add_test(NAME setup_wizard
-    COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/gui/test_wizard.py
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/gui/test_wizard.py
             --wine-run ${WINE_RUN} --wine-root ${CMAKE_BINARY_DIR}/wine --driver $<TARGET_FILE:wizard_driver>
             --setup $<TARGET_FILE:setup> --launcher $<TARGET_FILE:launcher_stub>
             --port ${local_port}
@@ -104,12 +108,12 @@ add_executable(encrypt_tool vault/EncryptTool_win32.cpp)
 target_link_libraries(encrypt_tool PRIVATE setup_win32)
 target_link_options(encrypt_tool PRIVATE -municode)
 add_test(NAME vault_cross_decrypt
-  COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/vault/test_cross_decrypt.py
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/vault/test_cross_decrypt.py
           --wine-run ${WINE_RUN} --tool $<TARGET_FILE:encrypt_tool>)
 set_tests_properties(vault_cross_decrypt PROPERTIES FIXTURES_REQUIRED wine)
 
-add_test(NAME setup_pe_check COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/resources/check_pe.py $<TARGET_FILE:setup>)
-add_test(NAME update_server_tool COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/tools/test_update_server.py)
+add_test(NAME setup_pe_check COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/resources/check_pe.py $<TARGET_FILE:setup>)
+add_test(NAME update_server_tool COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tools/test_update_server.py)
 
 set_tests_properties(portable_tests PROPERTIES FIXTURES_REQUIRED "wine;http_server")
 set_tests_properties(win_tests PROPERTIES FIXTURES_REQUIRED "wine;http_server;https_server;untrusted_https_server")

@@ -36,7 +36,8 @@ class WinePrefix:
                         WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d")
 
     def create(self, warmup=None):
-        """A fresh prefix with the CJK font the dialogs need; WARMUP returns once windows can open."""
+        """A fresh prefix reporting Windows 10 (not the Windows 7 it starts as, which setup.exe refuses),
+        with the CJK font the dialogs need; WARMUP returns once windows can open."""
         self.stop()
         subprocess.run(["rm", "-rf", self.path, self.home], check=True)
         os.makedirs(self.home)
@@ -48,6 +49,7 @@ class WinePrefix:
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.run("reg", "add", "HKCU\\Software\\Wine\\Fonts\\Replacements", "/v", "SimSun",
                  "/d", "WenQuanYi Micro Hei", "/f", check=True)
+        self.run("reg", "add", "HKCU\\Software\\Wine", "/v", "Version", "/d", "win10", "/f", check=True)
         if warmup:
             self.run(warmup)
 

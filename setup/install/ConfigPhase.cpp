@@ -1,9 +1,12 @@
 #include "ConfigPhase.h"
 
+#include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <stdexcept>
 
 #include "FileSteps.h"
+#include "InstallPlan.h"
 #include "agentconfig/AgentConfigText.h"
 #include "agentconfig/StateDirectory.h"
 #include "agentconfig/WholeFile.h"
@@ -12,6 +15,9 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+constexpr wchar_t kLegacyHomeDeletion[] = L"delete HKCU\\Environment /v HARROWBY_HOME /f";
+constexpr uint32_t kRegDeleteLimitMs = 5000;
 
 constexpr const char* kCanvasLibraries[] = {"a2ui.bundle.js", "mammoth.browser.min.js", "xlsx.full.min.js"};
 
@@ -137,8 +143,12 @@ void ClearLegacyHomeVariable(const InstallRun& run)
 {
     const std::optional<std::wstring> value = run.platform.environmentVariable(L"HARROWBY_HOME");
     if (!value) return;
-    const CommandResult deleted = run.platform.runCommand(
-        {.commandLine = L"cmd.exe /c reg delete HKCU\\Environment /v HARROWBY_HOME /f", .waitLimited = true});
+    // reg.exe itself, from the system folder: no cmd.exe, and never a reg beside setup.exe.
+    const std::optional<fs::path> reg = run.platform.systemProgram(L"reg.exe");
+    const CommandResult deleted =
+        reg ? run.platform.runCommand({.commandLine = CommandLineOf(*reg, kLegacyHomeDeletion),
+                                       .waitLimitMs = kRegDeleteLimitMs})
+            : CommandResult{};
     const Outcome outcome = !deleted.started          ? Failure(L"无法启动 reg")
                             : deleted.exitCode == 0u  ? Success()
                             : !deleted.exitCode       ? Failure(L"reg 未在限时内结束")

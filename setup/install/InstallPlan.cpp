@@ -112,3 +112,10 @@ std::optional<std::filesystem::path> FindOnPath(const std::wstring& pathValue, c
     }
     return std::nullopt;
 }
+
+// A bare first word is searched for, setup.exe's own folder and the current folder first, and an
+// unquoted path is tried cut at each space; a quoted full path is taken as it stands.
+std::wstring CommandLineOf(const std::filesystem::path& program, const std::wstring& arguments)
+{
+    return L"\"" + program.wstring() + L"\" " + arguments;
+}

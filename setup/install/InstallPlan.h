@@ -39,6 +39,8 @@ std::wstring SkillDisplayName(const ManifestSkill& skill);
 bool IsContainedRelativePath(const std::string& path);
 // The refreshed PATH: the machine's part, a separator, the user's part.
 std::wstring JoinPathValues(const std::wstring& machinePath, const std::wstring& userPath);
+// The command line that starts program by its full path, quoted, followed by the arguments.
+std::wstring CommandLineOf(const std::filesystem::path& program, const std::wstring& arguments);
 // The first absolute folder of a PATH value that holds fileName, as isFile tells; relative entries
 // (the current folder among them) never count.
 std::optional<std::filesystem::path> FindOnPath(const std::wstring& pathValue, const std::wstring& fileName,

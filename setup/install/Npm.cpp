@@ -4,6 +4,7 @@
 #include <optional>
 #include <system_error>
 
+#include "InstallPlan.h"
 #include "base/Text.h"
 
 namespace fs = std::filesystem;
@@ -14,10 +15,15 @@ constexpr wchar_t kProductArguments[] = L"install --omit=dev --ignore-scripts --
 constexpr wchar_t kSkillArguments[] = L"install --omit=dev";
 
 // npm by its full path: a bare "npm" would be looked for in the folder it runs in first, which is
-// the freshly unpacked product or skill. cmd.exe drops the outer quotes and keeps the inner ones.
-std::wstring NpmCommandLine(const fs::path& npm, const wchar_t* arguments)
+// the freshly unpacked product or skill. cmd.exe from the system folder, not one beside setup.exe,
+// and with /d, so that no AutoRun command runs with it. It drops the outer quotes and keeps the
+// inner ones. Nothing when either cannot be found.
+std::optional<std::wstring> NpmCommandLine(const InstallRun& run, const wchar_t* arguments)
 {
-    return L"cmd.exe /c \"\"" + npm.wstring() + L"\" " + arguments + L" 2>&1\"";
+    const std::optional<fs::path> npm = run.platform.findOnPath(L"npm.cmd");
+    const std::optional<fs::path> cmd = run.platform.systemProgram(L"cmd.exe");
+    if (!npm || !cmd) return std::nullopt;
+    return CommandLineOf(*cmd, L"/d /c \"\"" + npm->wstring() + L"\" " + arguments + L" 2>&1\"");
 }
 
 // CreateProcessW refuses a working folder this long; the step says so rather than "npm not found".
@@ -35,13 +41,13 @@ bool HoldsPackageManifest(const fs::directory_entry& entry)
 }
 
 // One skill folder; true when npm ran and succeeded. Without npm nothing is started.
-bool InstallOneSkillPackages(const InstallRun& run, const std::optional<fs::path>& npm, const fs::path& folder)
+bool InstallOneSkillPackages(const InstallRun& run, const std::optional<std::wstring>& npm, const fs::path& folder)
 {
     const std::wstring name = folder.filename().wstring();
     run.events.log(L"  安装依赖: " + name);
     if (!npm || FolderTooLongToRunIn(run, folder.wstring(), L"    ")) return false;
     const CommandResult result = run.platform.runCommand({
-        .commandLine = NpmCommandLine(*npm, kSkillArguments),
+        .commandLine = *npm,
         .workingDirectory = folder.wstring(),
         .output = OutputMode::Drain,
         .cancel = &run.job.cancelRequested,
@@ -67,11 +73,11 @@ RunEnd InstallProductDependencies(InstallRun& run)
     run.events.status(L"正在安装运行时依赖 (npm install)...");
     run.events.log(L"  执行 npm install --omit=dev --ignore-scripts --legacy-peer-deps");
     if (FolderTooLongToRunIn(run, run.job.choices.installPath, L"  ")) return EndOfNpmPhase(run);
-    const std::optional<fs::path> npm = run.platform.findOnPath(L"npm.cmd");
+    const std::optional<std::wstring> npm = NpmCommandLine(run, kProductArguments);
     CommandResult result;
     if (npm)
         result = run.platform.runCommand({
-            .commandLine = NpmCommandLine(*npm, kProductArguments),
+            .commandLine = *npm,
             .workingDirectory = run.job.choices.installPath,
             .output = OutputMode::Lines,
             .onLine = [&run](const std::string& line) { run.events.log(L"  " + Utf8ToWide(line)); },
@@ -94,7 +100,7 @@ RunEnd InstallSkillDependencies(InstallRun& run)
     run.events.status(L"正在安装 Skills 依赖...");
     const fs::path skills = InstallDirectory(run) / L"skills";
     if (fs::exists(skills)) {
-        const std::optional<fs::path> npm = run.platform.findOnPath(L"npm.cmd");
+        const std::optional<std::wstring> npm = NpmCommandLine(run, kSkillArguments);
         int succeeded = 0;
         for (const fs::directory_entry& entry : fs::directory_iterator(skills)) {
             if (!HoldsPackageManifest(entry)) continue;

@@ -1,7 +1,9 @@
 #include "Packages.h"
 
 #include <filesystem>
+#include <optional>
 #include <string_view>
+#include <system_error>
 
 #include "FileSteps.h"
 #include "InstallPlan.h"
@@ -33,11 +35,22 @@ struct PackageKind {
     InstallFn install;
 };
 
+// A cold disk can take seconds to start node; the probe's time includes that.
+constexpr uint32_t kNodeProbeLimitMs = 10000;
+
+// node.exe itself, from an absolute folder of PATH: cmd.exe would look for node in setup.exe's folder
+// and the current one first, and add its AutoRun's output to the version. It runs in our own download
+// folder rather than the one setup.exe was started from.
 bool NodeIsInstalled(const InstallRun& run, const ManifestPackage& package)
 {
-    const CommandSettings probe{
-        .commandLine = L"cmd.exe /c node --version 2>&1", .output = OutputMode::Collect, .waitLimited = true};
-    const CommandResult result = run.platform.runCommand(probe);
+    const std::optional<fs::path> node = run.platform.findOnPath(L"node.exe");
+    if (!node) return false;
+    std::error_code ignored;
+    fs::create_directories(run.downloadDir, ignored);
+    const CommandResult result = run.platform.runCommand({.commandLine = CommandLineOf(*node, L"--version"),
+                                                          .workingDirectory = run.downloadDir.wstring(),
+                                                          .output = OutputMode::Collect,
+                                                          .waitLimitMs = kNodeProbeLimitMs});
     // A probe that ran out of time counts as no node, whatever it printed before it hung.
     if (!result.started || !result.exitCode || NodeMajorVersion(result.output) < 22) return false;
     run.events.log(L"  Node.js 已安装: " + FirstOutputLine(result.output) + L"，跳过下载 (" +
@@ -59,6 +72,9 @@ bool PlaywrightIsInstalled(const InstallRun& run, const ManifestPackage& package
     return true;
 }
 
+// Windows Installer's code when the user says no to its administrator prompt (ERROR_INSTALL_USEREXIT).
+constexpr uint32_t kMsiUserDeclined = 1602;
+
 // A package that is not installed otherwise installs nothing; the run goes on either way.
 RunEnd InstallNode(const InstallRun& run, const ManifestPackage& package, const fs::path& localPath)
 {
@@ -66,6 +82,10 @@ RunEnd InstallNode(const InstallRun& run, const ManifestPackage& package, const 
     run.events.log(L"  正在安装 Node.js: " + Utf8ToWide(package.file));
     const std::optional<uint32_t> exitCode = run.platform.runMsi(localPath);
     if (!exitCode) return RunEnd::Completed;
+    if (*exitCode == kMsiUserDeclined) {
+        run.events.log(L"  [警告] Node.js 安装已取消: 未获得管理员权限 (退出码 1602)");
+        return RunEnd::Completed;
+    }
     if (*exitCode != 0 && *exitCode != 3010) {
         run.events.log(L"  [警告] Node.js 安装退出码: " + std::to_wstring(*exitCode));
         return RunEnd::Completed;

@@ -35,6 +35,8 @@ struct InstallPlatform {
     std::function<std::optional<uint32_t>(const std::filesystem::path& package)> runMsi;
     // The program of that file name in the first absolute folder of this process's PATH.
     std::function<std::optional<std::filesystem::path>(const std::wstring& fileName)> findOnPath;
+    // Windows' own program of that file name, in the system folder; nothing when that folder is unknown.
+    std::function<std::optional<std::filesystem::path>(const std::wstring& fileName)> systemProgram;
     // Takes the machine's and the user's PATH into this process's environment.
     std::function<void()> refreshPath;
     // A process environment variable, or nothing when it is not set.

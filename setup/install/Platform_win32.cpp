@@ -25,11 +25,24 @@ Outcome Download(const std::wstring& url, const fs::path& path, const DownloadPr
     return DownloadToFile(url, path.wstring(), progress, cancel, partial);
 }
 
+// Never a program of that name beside setup.exe or in the current folder, which CreateProcessW
+// would look in first for a bare name.
+std::optional<fs::path> SystemProgram(const std::wstring& fileName)
+{
+    wchar_t folder[MAX_PATH] = {};
+    const UINT length = GetSystemDirectoryW(folder, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return std::nullopt;
+    return fs::path(folder) / fileName;
+}
+
 // Through the shared runner, shown, as Windows Installer's progress is the user's only sign of it.
+// The installer runs with the user's rights: a per-machine package asks for elevation itself.
 std::optional<uint32_t> RunMsi(const fs::path& package)
 {
-    const CommandResult result =
-        RunCommand({.commandLine = L"msiexec.exe /i \"" + package.wstring() + L"\" /qb /norestart", .showWindow = true});
+    const std::optional<fs::path> msiexec = SystemProgram(L"msiexec.exe");
+    if (!msiexec) return std::nullopt;
+    const std::wstring arguments = L"/i \"" + package.wstring() + L"\" /qb /norestart";
+    const CommandResult result = RunCommand({.commandLine = CommandLineOf(*msiexec, arguments), .showWindow = true});
     if (!result.started) return std::nullopt;
     return result.exitCode.value_or(0);
 }
@@ -182,6 +195,7 @@ InstallPlatform Win32InstallPlatform()
     platform.runCommand = RunCommand;
     platform.runMsi = RunMsi;
     platform.findOnPath = FindProgramOnPath;
+    platform.systemProgram = SystemProgram;
     platform.refreshPath = RefreshProcessPath;
     platform.environmentVariable = EnvironmentVariable;
     platform.writeRegistryString = WriteRegistryString;

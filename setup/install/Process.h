@@ -20,7 +20,8 @@ struct CommandSettings {
     std::wstring workingDirectory{};  // empty: the installer's own
     OutputMode output = OutputMode::None;
     bool showWindow = false;
-    bool waitLimited = false;  // return within 5000 ms, reading included, leaving a slower child running
+    // Return within this time, reading included, leaving a slower child running; none: wait for its end.
+    std::optional<uint32_t> waitLimitMs{};
     std::function<void(const std::string&)> onLine{};  // lines mode: each non-empty line, as it arrives
     const std::atomic<bool>* cancel = nullptr;       // lines, drain modes: once set, the child and its tree are stopped
 };

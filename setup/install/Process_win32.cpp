@@ -6,7 +6,6 @@
 
 namespace {
 
-constexpr DWORD kWaitLimitMs = 5000;
 // The output pipe is polled: a cancellation or the deadline is seen within one poll, and the
 // larger buffer keeps a fast writer from stalling while the pipe sits unread between polls.
 constexpr DWORD kPollMs = 20;
@@ -97,7 +96,7 @@ enum class ReadEnd { PipeClosed, Cancelled, TimedOut };
 // Milliseconds left before the deadline; INFINITE for an unlimited run.
 DWORD TimeLeft(const CommandSettings& settings, ULONGLONG deadline)
 {
-    if (!settings.waitLimited) return INFINITE;
+    if (!settings.waitLimitMs) return INFINITE;
     const ULONGLONG now = GetTickCount64();
     return now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
 }
@@ -156,7 +155,7 @@ void LeaveChildRunning(const ChildProcess& child)
 // child and everything it started have finished writing.
 CommandResult RunCommand(const CommandSettings& settings)
 {
-    const ULONGLONG deadline = GetTickCount64() + kWaitLimitMs;
+    const ULONGLONG deadline = GetTickCount64() + settings.waitLimitMs.value_or(0);
     CommandResult result;
     OutputPipe pipe;
     if (settings.output != OutputMode::None && !CreateOutputPipe(pipe)) return result;

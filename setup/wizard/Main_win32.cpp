@@ -31,10 +31,28 @@ void ShowManifestFailure()
     MessageBoxW(nullptr, text.c_str(), L"Quillmere Setup", MB_OK | MB_ICONERROR);
 }
 
+// RtlGetVersion reports the version as it is; GetVersionExW reports what the manifest's
+// compatibility section lets it.
+bool RefuseOlderWindows()
+{
+    using GetVersionFn = LONG(WINAPI*)(OSVERSIONINFOW*);
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    const auto getVersion = ntdll ? reinterpret_cast<GetVersionFn>(
+                                        reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlGetVersion")))
+                                  : nullptr;
+    OSVERSIONINFOW version = {};
+    version.dwOSVersionInfoSize = sizeof version;
+    if (!getVersion || getVersion(&version) != 0 || IsSupportedWindowsVersion(version.dwMajorVersion)) return false;
+    const std::wstring text = UnsupportedWindowsText(version.dwMajorVersion, version.dwMinorVersion);
+    MessageBoxW(nullptr, text.c_str(), L"Quillmere Setup", MB_OK | MB_ICONERROR);
+    return true;
+}
+
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)
 {
+    if (RefuseOlderWindows()) return 1;
     // One installer per session: a second one hands over to the first and leaves. The handle is
     // held until the process ends.
     const ScopedHandle instanceLock(CreateMutexW(nullptr, FALSE, L"Local\\QuillmereSetup.Running"));

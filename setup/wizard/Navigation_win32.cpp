@@ -7,6 +7,7 @@
 #include "WindowEvents_win32.h"
 #include "Wizard_win32.h"
 #include "WizardTexts.h"
+#include "WriteCheck.h"
 #include "install/Install.h"
 
 namespace {
@@ -69,6 +70,9 @@ void LeaveConfiguration(Wizard& wizard)
     if (!IsValidInstallPath(settings.installPath))
         return Warn(wizard.window, L"请输入有效的安装目录（例如 C:\\Quillmere）");
     if (!IsValidPort(settings.port)) return Warn(wizard.window, L"请输入有效的端口号 (1-65535)！");
+    // Without administrator rights many folders (under Program Files, say) cannot be installed into.
+    if (!CanWriteFolder(settings.installPath, Win32FolderCalls()))
+        return Warn(wizard.window, UnwritableFolderText(settings.installPath).c_str());
     ShowPage(wizard, kSkillsPage);
     SetButtons(wizard.window, L"开始安装", nullptr);
 }

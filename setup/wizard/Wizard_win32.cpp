@@ -499,7 +499,7 @@ bool RegisterWizardClass(HINSTANCE instance)
     return RegisterClassExW(&windowClass) != 0;
 }
 
-// An installer that runs elevated must never sit without a window nobody can close.
+// An installer must never sit without a window, where nobody could close it.
 int ReportNoWindow()
 {
     MessageBoxW(nullptr, L"无法创建安装程序窗口，安装程序将退出。", L"Quillmere Setup", MB_OK | MB_ICONERROR);

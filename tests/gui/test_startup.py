@@ -30,6 +30,25 @@ SKILLS_ONLY_MANIFEST = """{
 }"""
 
 
+def wine_version():
+    """The Windows version the prefix reports (HKCU\\Software\\Wine "Version"), or None when unset."""
+    result = subprocess.run([ARGS.wine_run, "reg", "query", "HKCU\\Software\\Wine", "/v", "Version"],
+                            capture_output=True, timeout=60)
+    for line in result.stdout.decode("utf-8", "replace").splitlines():
+        parts = line.split(None, 2)
+        if len(parts) == 3 and parts[0] == "Version":
+            return parts[2].strip()
+    return None
+
+
+def set_wine_version(version):
+    """Sets what the prefix reports; None removes the value."""
+    key = ["HKCU\\Software\\Wine", "/v", "Version", "/f"]
+    command = ["reg", "add", *key, "/d", version] if version else ["reg", "delete", *key]
+    subprocess.run([ARGS.wine_run, *command], check=version is not None, timeout=60,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
 class StartupTest(unittest.TestCase):
     def setUp(self):
         os.makedirs(ARGS.scratch, exist_ok=True)
@@ -97,6 +116,25 @@ class StartupTest(unittest.TestCase):
         self.assertEqual(report["third-wizard"], "1", "once the first has gone a new one starts normally")
         self.assertEqual(report["third-exit"], "0")
         self.assertEqual(fetched, 2, "the second one never fetched the manifest")
+
+    def test_windows_before_10_is_refused_before_the_manifest_is_fetched(self):
+        self.write_manifest(VALID_MANIFEST)
+        earlier = wine_version()
+        set_wine_version("win7")
+        try:
+            with UpdateServer(self.root, ARGS.port, log=os.path.join(self.work, "server.log")) as server:
+                report = self.run_setup()
+                fetched = server.requested().count("manifest.json")
+        finally:
+            set_wine_version(earlier)
+        self.assertEqual(report["box"], "1")
+        self.assertEqual(report["wizard"], "0")
+        self.assertEqual(report["owner"], "0")
+        self.assertEqual(report["caption"], "Quillmere Setup")
+        self.assertEqual(report["text"].split("\\n"), ["Quillmere 需要 Windows 10 或更高版本。", "",
+                                                       "此电脑的 Windows 版本为 6.1。"])
+        self.assertEqual(report["exit"], "1")
+        self.assertEqual(fetched, 0, "nothing is fetched on a Windows that cannot run the product")
 
     def test_a_manifest_with_a_package_opens_the_wizard(self):
         self.write_manifest(VALID_MANIFEST)

@@ -58,6 +58,7 @@ KEY_WARNING = "请输入主模型 API Key！"
 DIRECTORY_WARNING = "请选择安装目录！"
 INVALID_DIRECTORY_WARNING = "请输入有效的安装目录（例如 C:\\Quillmere）"
 PORT_WARNING = "请输入有效的端口号 (1-65535)！"
+UNWRITABLE_WARNING = "无法写入安装目录：\n{}\n\n当前用户没有在此目录中创建文件的权限，请选择其他安装目录。"
 DONE_CAPTION = "安装完成"
 DONE_QUESTION = "安装已完成！是否立即启动 Quillmere？\n\n启动后请点击「启动 Gateway」按钮开始使用。"
 LATER_HINT = "您可以稍后双击桌面上的 Quillmere 快捷方式启动，\n启动后点击「启动 Gateway」按钮即可开始使用。"
@@ -302,6 +303,12 @@ class WizardTest(unittest.TestCase):
         self.write_release([package("quillmere.bin", "Quillmere 主程序", 2048)], [s[0] for s in skills],
                            {"quillmere.bin": 2048, **{e["file"]: e["size"] for e, _, _ in skills}})
         install_dir, _ = self.install_dir("walk")
+        # A file where a folder of the path should be: the folder cannot be made, as on a drive the
+        # user may not write to.
+        blocker, blocker_linux = self.install_dir("walk-blocker")
+        os.makedirs(os.path.dirname(blocker_linux), exist_ok=True)
+        with open(blocker_linux, "w") as f:
+            f.write("a file")
         script = [
             "wait-window", f"read {IDC_NEXT}", f"read {IDC_CANCEL}", f"read {IDC_DISCLAIMER}",
             self.screenshot("disclaimer"),
@@ -321,7 +328,9 @@ class WizardTest(unittest.TestCase):
             f"set {IDC_PORT} ", *refused(),
             f"set {IDC_PORT} 65536", *refused(),
             f"visible {IDC_API_KEY}",
-            f"set {IDC_PORT} 18789", f"press {IDC_NEXT}", f"expect-visible {IDC_SKILL_LIST}",
+            f"set {IDC_PORT} 18789",
+            f"set {IDC_INSTALL_DIR} {blocker}\\Quillmere", *refused(),
+            f"set {IDC_INSTALL_DIR} {install_dir}", f"press {IDC_NEXT}", f"expect-visible {IDC_SKILL_LIST}",
             f"expect-text {IDC_NEXT} {START}", f"read {IDC_CANCEL}",
             "list-rows",
             f"press {IDC_SELECT_NONE}", f"expect-states {required}",
@@ -355,8 +364,9 @@ class WizardTest(unittest.TestCase):
         self.assertEqual(report.value("text", IDC_CANCEL), CANCEL)
 
         for warning in (KEY_WARNING, DIRECTORY_WARNING, INVALID_DIRECTORY_WARNING, PORT_WARNING, PORT_WARNING,
-                        PORT_WARNING):
+                        PORT_WARNING, UNWRITABLE_WARNING.format(blocker + "\\Quillmere")):
             self.assert_box(report, WARNING_CAPTION, warning)
+        self.assertTrue(os.path.isfile(blocker_linux), "the check leaves what stood there as it was")
         self.assertEqual(report.value("visible", IDC_API_KEY), "1", "refused input keeps the configuration page")
 
         self.assertEqual(report.value("text", IDC_NEXT), START)

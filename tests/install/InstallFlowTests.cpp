@@ -33,12 +33,18 @@ namespace fs = std::filesystem;
 namespace {
 
 const std::wstring kBaseUrl = L"https://updates.example/new/quillmere/update/";
-// npm as the PATH names it; never a bare "npm", which would be looked for in the unpacked folder first.
+// Programs by their full paths, never a bare name, which would be looked for beside setup.exe and in
+// the current (or unpacked) folder first: npm and node as the PATH names them, cmd.exe (without
+// AutoRun) and reg.exe from the system folder.
+const std::wstring kSystemFolder = L"C:\\Windows\\system32";
 const std::wstring kNpm = L"C:\\Program Files\\nodejs\\npm.cmd";
+const std::wstring kNode = L"C:\\Program Files\\nodejs\\node.exe";
+const std::wstring kCmd = L"\"" + kSystemFolder + L"\\cmd.exe\" /d /c ";
 const std::wstring kProductNpm =
-    L"cmd.exe /c \"\"" + kNpm + L"\" install --omit=dev --ignore-scripts --legacy-peer-deps 2>&1\"";
-const std::wstring kSkillNpm = L"cmd.exe /c \"\"" + kNpm + L"\" install --omit=dev 2>&1\"";
-const std::wstring kNodeProbe = L"cmd.exe /c node --version 2>&1";
+    kCmd + L"\"\"" + kNpm + L"\" install --omit=dev --ignore-scripts --legacy-peer-deps 2>&1\"";
+const std::wstring kSkillNpm = kCmd + L"\"\"" + kNpm + L"\" install --omit=dev 2>&1\"";
+const std::wstring kNodeProbe = L"\"" + kNode + L"\" --version";
+const std::wstring kRegDelete = L"\"" + kSystemFolder + L"\\reg.exe\" delete HKCU\\Environment /v HARROWBY_HOME /f";
 const std::wstring kBanner(40, L'\u2550');
 
 // ---- Files and archives ----
@@ -91,9 +97,11 @@ struct FakeWindows {
     std::set<std::string> cutOnce;                                // broken off half-way the first time
     std::vector<std::string> attempts;
     std::vector<int64_t> resumedFrom;                             // bytes the attempt was asked to keep
-    std::optional<std::string> nodeVersion;
-    bool nodeHangs = false;  // prints its version, then never ends
+    std::optional<std::string> nodeVersion;  // what the node.exe on PATH prints; nothing: no node.exe there
+    bool nodeHangs = false;  // node.exe prints its version, then never ends
     std::optional<fs::path> npm = fs::path(kNpm);  // what PATH offers
+    bool systemFolderKnown = true;
+    std::set<std::wstring> systemPrograms;  // the names asked for in the system folder
     std::vector<std::string> npmLines = {"npm http fetch GET 200 https://registry/x",
                                          "added 3 packages, and audited 4 packages in 1s"};
     uint32_t npmExitCode = 0;
@@ -178,10 +186,11 @@ CommandResult FakeCommand(FakeWindows& fake, const CommandSettings& settings)
     fake.commands.push_back(
         {settings.commandLine, settings.workingDirectory, settings.output, settings.cancel != nullptr});
     if (settings.commandLine == kNodeProbe) {
-        EXPECT_TRUE(settings.waitLimited) << "a node that hangs must not hold up the installation";
+        EXPECT_EQ(settings.waitLimitMs, 10000u) << "a node that hangs must not hold up the installation";
+        EXPECT_EQ(settings.workingDirectory, fake.downloadFolder.wstring()) << "never the folder setup.exe ran from";
+        EXPECT_TRUE(fs::is_directory(settings.workingDirectory)) << "a process cannot start in a missing folder";
         if (fake.nodeHangs) return {true, std::nullopt, "v22.0.0\r\n"};
-        if (fake.nodeVersion) return {true, 0u, *fake.nodeVersion + "\r\n"};
-        return {true, 9009u, "'node' is not recognized as an internal or external command\r\n"};
+        return {true, 0u, *fake.nodeVersion + "\r\n"};
     }
     if (settings.commandLine == kProductNpm) {
         if (!fake.npmStarted) return {};
@@ -198,7 +207,10 @@ CommandResult FakeCommand(FakeWindows& fake, const CommandSettings& settings)
         fs::create_directories(folder / "node_modules");
         return {true, 0u, ""};
     }
-    if (settings.commandLine.find(L"reg delete") != std::wstring::npos) return {true, fake.regDeleteExitCode, ""};
+    if (settings.commandLine == kRegDelete) {
+        EXPECT_EQ(settings.waitLimitMs, 5000u);
+        return {true, fake.regDeleteExitCode, ""};
+    }
     ADD_FAILURE() << "unexpected command: " << WideToUtf8(settings.commandLine);
     return {};
 }
@@ -219,9 +231,16 @@ InstallPlatform FakePlatform(FakeWindows& fake)
         fake.msiPackages.push_back(package);
         return fake.msiExitCode;
     };
-    platform.findOnPath = [&fake](const std::wstring& name) {
+    platform.findOnPath = [&fake](const std::wstring& name) -> std::optional<fs::path> {
+        if (name == L"node.exe")
+            return fake.nodeVersion || fake.nodeHangs ? std::optional(fs::path(kNode)) : std::nullopt;
         EXPECT_EQ(name, L"npm.cmd");
         return fake.npm;
+    };
+    platform.systemProgram = [&fake](const std::wstring& name) -> std::optional<fs::path> {
+        fake.systemPrograms.insert(name);
+        if (!fake.systemFolderKnown) return std::nullopt;
+        return fs::path(kSystemFolder + L"\\" + name);
     };
     platform.refreshPath = [&fake] { ++fake.pathRefreshes; };
     platform.environmentVariable = [&fake](const std::wstring& name) -> std::optional<std::wstring> {
@@ -601,7 +620,8 @@ TEST_F(InstallFlowTest, ACompleteRunInstallsEveryKindOfPackageAndSkillAndSavesTh
     EXPECT_EQ(fake.pathRefreshes, 1) << "node's folder reaches our PATH after a successful install";
     EXPECT_EQ(DirectoriesOf(kProductNpm), (std::vector<std::wstring>{installPath}));
     EXPECT_EQ(DirectoriesOf(kSkillNpm), (std::vector<std::wstring>{(Install() / "skills" / "a").wstring()}));
-    EXPECT_EQ(DirectoriesOf(L"cmd.exe /c reg delete HKCU\\Environment /v HARROWBY_HOME /f").size(), 1u);
+    EXPECT_EQ(DirectoriesOf(kRegDelete), std::vector<std::wstring>{L""}) << "reg.exe itself, without cmd.exe";
+    EXPECT_EQ(fake.systemPrograms, (std::set<std::wstring>{L"cmd.exe", L"reg.exe"}));
     for (const Command& command : fake.commands) {
         if (command.line == kProductNpm) {
             EXPECT_EQ(command.output, OutputMode::Lines) << "relayed line by line";
@@ -661,7 +681,8 @@ TEST_F(InstallFlowTest, NodeFromMajorVersion22IsKeptAndShrinksThePlan)
         {"v22.0.0", true, "the oldest accepted release"},
         {"v23.1.0", true, "a newer release"},
         {"v21.7.3", false, "too old: downloaded and installed"},
-        {std::nullopt, false, "no node at all"},
+        {std::nullopt, false, "no node.exe on PATH: nothing is started"},
+        {"node: bad option: --version", false, "a node.exe whose output holds no version"},
         {"hangs", false, "a node that printed v22 and then hung past the probe's time"},
     };
     for (const auto& row : rows) {
@@ -686,6 +707,7 @@ TEST_F(InstallFlowTest, NodeFromMajorVersion22IsKeptAndShrinksThePlan)
             EXPECT_EQ(fake.msiPackages.size(), 1u);
             EXPECT_EQ(run.Progress(), (std::vector<int>{16, 33, 50, 66, 83, 100}));
         }
+        EXPECT_EQ(DirectoriesOf(kNodeProbe).size(), row.version ? 1u : 0u);
     }
 }
 
@@ -812,6 +834,8 @@ TEST_F(InstallFlowTest, NodeInstallerExitCodesDecideOnlyTheLogLine)
         {0u, L"  Node.js 安装成功", 1, "installed"},
         {3010u, L"  Node.js 安装成功", 1, "installed, a restart pending"},
         {1603u, L"  [警告] Node.js 安装退出码: 1603", 0, "a fatal installer error is only a warning"},
+        {1602u, L"  [警告] Node.js 安装已取消: 未获得管理员权限 (退出码 1602)", 0,
+         "the user said no to the administrator prompt: only a warning, saying so"},
         {std::nullopt, nullptr, 0, "the installer never started"},
     };
     for (const auto& row : rows) {
@@ -915,17 +939,31 @@ TEST_F(InstallFlowTest, CredentialsAndProfilesAreNeverLostToAFailure)
     EXPECT_TRUE(EndedWith(run, L"安装完成！", InstallEnd::Succeeded));
 }
 
-TEST_F(InstallFlowTest, WithoutNpmOnThePathNothingIsStartedInTheUnpackedFolders)
+TEST_F(InstallFlowTest, WithoutNpmOnThePathOrASystemFolderNothingIsStartedByABareName)
 {
-    fake.npm.reset();
-    AddPackage("a", "a.bin", "包 a", "aaaa");
-    MakeSkillFolder("with-package", true);
-    const Recording run = Run();
-    const Lines log = run.Logs();
-    EXPECT_TRUE(HasLinesInOrder(log, {L"  [警告] 未找到 npm，请确认 Node.js 已安装", L"  Skills 依赖安装完成 (0 个)"}));
-    for (const Command& command : fake.commands)
-        EXPECT_EQ(command.line.find(L"npm"), std::wstring::npos) << WideToUtf8(command.line);
-    EXPECT_TRUE(EndedWith(run, L"安装完成！", InstallEnd::Succeeded));
+    const struct { bool npmOnPath; bool systemFolderKnown; Lines expected; const char* why; } rows[] = {
+        {false, true, {L"  已清理旧版 HARROWBY_HOME = C:\\old", L"  [警告] 未找到 npm，请确认 Node.js 已安装",
+                       L"  Skills 依赖安装完成 (0 个)"},
+         "no npm.cmd on PATH: never one from the unpacked folders"},
+        {true, false, {L"  [警告] 旧版 HARROWBY_HOME 清理失败: 无法启动 reg", L"  [警告] 未找到 npm，请确认 Node.js 已安装",
+                       L"  Skills 依赖安装完成 (0 个)"},
+         "no system folder: never a cmd.exe or reg.exe found by the search order"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.why);
+        Reset();
+        if (!row.npmOnPath) fake.npm.reset();
+        fake.systemFolderKnown = row.systemFolderKnown;
+        fake.environment[L"HARROWBY_HOME"] = L"C:\\old";
+        AddPackage("a", "a.bin", "包 a", "aaaa");
+        MakeSkillFolder("with-package", true);
+        const Recording run = Run();
+        EXPECT_TRUE(HasLinesInOrder(run.Logs(), row.expected));
+        for (const Command& command : fake.commands)
+            EXPECT_EQ(command.line.find(L"npm"), std::wstring::npos) << WideToUtf8(command.line);
+        EXPECT_EQ(fake.commands.size(), row.systemFolderKnown ? 1u : 0u) << "only reg.exe, by its full path";
+        EXPECT_TRUE(EndedWith(run, L"安装完成！", InstallEnd::Succeeded));
+    }
 }
 
 // ---- Every byte checked ----

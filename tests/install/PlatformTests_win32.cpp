@@ -3,7 +3,9 @@
 #include <shlobj.h>
 #include <shobjidl.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <vector>
 
 #include "StoredZip.h"
 #include "WineTestSupport_win32.h"
@@ -13,6 +15,7 @@
 #include "base/SystemError.h"
 #include "base/Text.h"
 #include "install/Install.h"
+#include "install/Process.h"
 #include "vault/Vault.h"
 #include "wizard/WindowEvents_win32.h"
 
@@ -50,6 +53,84 @@ private:
     std::wstring value_;
     bool present_ = false;
 };
+
+std::wstring TestProgramDirectory()
+{
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    const std::wstring program = path;
+    return program.substr(0, program.find_last_of(L'\\'));
+}
+
+// Stand-ins under the names of the programs the installer starts, beside this program (as a download
+// would sit beside setup.exe) and in a current folder of their own; each leaves "<name>.ran" when it
+// runs. They are removed, and the current folder restored, when the test ends.
+class PlantedPrograms {
+public:
+    PlantedPrograms()
+    {
+        wchar_t current[MAX_PATH] = {};
+        GetCurrentDirectoryW(MAX_PATH, current);
+        savedCurrent_ = current;
+        fs::remove_all(currentFolder_);
+        fs::create_directories(currentFolder_);
+        const fs::path stub = fs::path(TestProgramDirectory()) / L"planted_program.exe";
+        for (const fs::path& folder : Folders()) {
+            for (const wchar_t* name : kPrograms)
+                EXPECT_TRUE(CopyFileW(stub.c_str(), (folder / name).c_str(), FALSE)) << WideToUtf8(folder / name);
+            WriteFileBytes((folder / L"node.cmd").wstring(),
+                           "@echo off\r\ntype nul > \"%~f0.ran\"\r\necho v99.0.0\r\n");
+        }
+        SetCurrentDirectoryW(currentFolder_.c_str());
+    }
+
+    ~PlantedPrograms()
+    {
+        SetCurrentDirectoryW(savedCurrent_.c_str());
+        ClearMarkers();
+        for (const wchar_t* name : kPrograms) DeleteFileW((fs::path(TestProgramDirectory()) / name).c_str());
+        DeleteFileW((fs::path(TestProgramDirectory()) / L"node.cmd").c_str());
+        std::error_code ignored;
+        fs::remove_all(currentFolder_, ignored);
+    }
+
+    PlantedPrograms(const PlantedPrograms&) = delete;
+    PlantedPrograms& operator=(const PlantedPrograms&) = delete;
+
+    // The stand-ins that ran, as "<folder>\<name>".
+    std::vector<std::wstring> Ran() const
+    {
+        std::vector<std::wstring> ran;
+        for (const fs::path& folder : Folders())
+            for (const auto& entry : fs::directory_iterator(folder))
+                if (entry.path().extension() == L".ran")
+                    ran.push_back(entry.path().parent_path() / entry.path().stem());
+        std::sort(ran.begin(), ran.end());
+        return ran;
+    }
+
+    void ClearMarkers() const
+    {
+        for (const std::wstring& program : Ran()) DeleteFileW((program + L".ran").c_str());
+    }
+
+    const fs::path& CurrentFolder() const { return currentFolder_; }
+
+private:
+    static constexpr const wchar_t* kPrograms[] = {L"cmd.exe", L"node.exe", L"msiexec.exe", L"reg.exe"};
+
+    std::vector<fs::path> Folders() const { return {fs::path(TestProgramDirectory()), currentFolder_}; }
+
+    const fs::path currentFolder_ = L"C:\\QuillmereTests\\planted-current";
+    std::wstring savedCurrent_;
+};
+
+std::wstring SystemFolder()
+{
+    wchar_t folder[MAX_PATH] = {};
+    GetSystemDirectoryW(folder, MAX_PATH);
+    return folder;
+}
 
 TEST(KnownFolders, EnvironmentFirstThenTheShellsProfileFolder)
 {
@@ -126,6 +207,7 @@ TEST(PlatformCalls, NodeIsInstalledThroughMsiexecAndItsFolderReachesOurPath)
         ~RestorePath() { RegSetKeyValueW(HKEY_LOCAL_MACHINE, key, L"Path", type, value.data(), bytes); }
     } restore{kMachineEnvironment, savedPath, savedType, savedBytes};
     const SavedVariable savedProcessPath(L"PATH");
+    const PlantedPrograms planted;
 
     EXPECT_EQ(kWindows.runMsi(WindowsPathFromUnix(STUBS_DIR) + L"\\node-stub.msi"), std::optional<uint32_t>(0));
     kWindows.refreshPath();
@@ -139,6 +221,7 @@ TEST(PlatformCalls, NodeIsInstalledThroughMsiexecAndItsFolderReachesOurPath)
     const std::optional<uint32_t> failed = kWindows.runMsi(notAPackage);
     ASSERT_TRUE(failed.has_value()) << "msiexec itself starts";
     EXPECT_NE(*failed, 0u) << "a file that is no installer package makes msiexec fail";
+    EXPECT_EQ(planted.Ran(), std::vector<std::wstring>{}) << "only the system's msiexec.exe runs";
 }
 
 std::wstring StoredValue(const wchar_t* name)
@@ -252,9 +335,11 @@ TEST(DoInstallOnWindows, AnAgentConfigurationThatCannotBeReadIsLeftAsItIs)
     RegDeleteTreeW(HKEY_CURRENT_USER, kSettingsRegistryKey);
 }
 
-// An archive that brings its own npm.cmd must not have it run, as administrator, in place of the
-// npm on PATH: the real one (the stub) runs in both folders, the planted ones leave no marker.
-TEST(DoInstallOnWindows, OnlyTheNpmOnThePathRunsNeverOnePlantedInAnArchive)
+// Only the system's programs and those on PATH run: never an npm.cmd an archive brings along, nor a
+// cmd.exe, node.exe, node.cmd or reg.exe planted beside the installer or in its current folder. The real
+// ones (the stubs on PATH and the system's own) do their work: node is found, npm installs in both
+// folders, reg removes the old variable.
+TEST(DoInstallOnWindows, OnlyTheSystemsAndThePathsProgramsRunNeverPlantedOnes)
 {
     HWND window = CreateMessageSinkWindow();
     const std::wstring root = WindowsPathFromUnix(HTTP_TEST_ROOT);
@@ -269,7 +354,8 @@ TEST(DoInstallOnWindows, OnlyTheNpmOnThePathRunsNeverOnePlantedInAnArchive)
     WriteFileBytes(root + L"\\planted-skill.zip", StoredZip({{"package.json", "{}"}, {"npm.cmd", planted("skill")}}));
     InstallJob job;
     job.manifest.baseUrl = kBase;
-    job.manifest.packages = {{"quillmere", "planted-product.zip", "主程序", 100, true, false}};
+    job.manifest.packages = {{"node", "never-fetched.msi", "Node.js", 100, false, false},
+                             {"quillmere", "planted-product.zip", "主程序", 100, true, false}};
     job.manifest.skills = {{"planted", "planted-skill.zip", "", "", 100, true, true}};
     job.choices.installPath = L"C:\\QuillmereTests\\planted-npm";
     job.choices.apiKey = L"sk-test";
@@ -277,21 +363,42 @@ TEST(DoInstallOnWindows, OnlyTheNpmOnThePathRunsNeverOnePlantedInAnArchive)
     fs::remove_all(fs::path(job.choices.installPath));
     const SavedVariable savedPath(L"PATH");
     SetEnvironmentVariableW(L"PATH", (WindowsPathFromUnix(STUBS_DIR) + L";" + ReadEnvironment(L"PATH")).c_str());
+    const SavedVariable savedHome(L"HARROWBY_HOME");
+    SetEnvironmentVariableW(L"HARROWBY_HOME", L"C:\\old-home");
+    ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, L"Environment", L"HARROWBY_HOME", REG_SZ, L"C:\\old-home", 24),
+              ERROR_SUCCESS);
+    const PlantedPrograms programs;
+    // Live: started by a bare name, as before, the search order finds the stand-ins.
+    RunCommand({.commandLine = L"cmd.exe /c exit 0"});
+    RunCommand({.commandLine = L"\"" + SystemFolder() + L"\\cmd.exe\" /d /c node --version",
+                .output = OutputMode::Collect});
+    EXPECT_EQ(programs.Ran(), (std::vector<std::wstring>{(programs.CurrentFolder() / L"node.exe").wstring(),
+                                                         TestProgramDirectory() + L"\\cmd.exe"}));
+    programs.ClearMarkers();
 
     DoInstall(job, kWindows, WindowEvents(window));
-    std::vector<std::wstring> statuses;
-    for (const ReceivedMessage& m : DrainInstallMessages())
+    std::vector<std::wstring> log, statuses;
+    for (const ReceivedMessage& m : DrainInstallMessages()) {
+        if (m.message == WM_INSTALL_LOG) log.push_back(m.text);
         if (m.message == WM_INSTALL_STATUS) statuses.push_back(m.text);
+    }
     DestroyMessageSinkWindow(window);
 
     const fs::path install(job.choices.installPath);
+    EXPECT_EQ(programs.Ran(), std::vector<std::wstring>{});
     EXPECT_FALSE(fs::exists(fs::path(markers) / L"product")) << "the product's own npm.cmd ran";
     EXPECT_FALSE(fs::exists(fs::path(markers) / L"skill")) << "the skill's own npm.cmd ran";
+    EXPECT_NE(std::find(log.begin(), log.end(), L"  Node.js 已安装: v22.0.0，跳过下载 (100 B)"), log.end())
+        << "node.exe from PATH answered the probe";
     EXPECT_TRUE(fs::exists(install / L"node_modules" / L".package-lock.json")) << "npm from PATH ran for the product";
     EXPECT_TRUE(fs::exists(install / L"skills" / L"planted" / L"node_modules" / L".package-lock.json"))
         << "npm from PATH ran for the skill";
+    EXPECT_NE(std::find(log.begin(), log.end(), L"  已清理旧版 HARROWBY_HOME = C:\\old-home"), log.end());
+    EXPECT_NE(RegGetValueW(HKEY_CURRENT_USER, L"Environment", L"HARROWBY_HOME", RRF_RT_ANY, nullptr, nullptr, nullptr),
+              ERROR_SUCCESS) << "the system's reg.exe removed the value";
     ASSERT_FALSE(statuses.empty());
     EXPECT_EQ(statuses.back(), L"安装完成！");
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, L"Environment", L"HARROWBY_HOME");
     fs::remove_all(fs::path(markers));
     fs::remove_all(StateDirectoryUnder(job.folders.profile).stateDir);
     DeleteFileW((job.folders.desktop / L"Quillmere Gateway.lnk").c_str());

@@ -26,6 +26,16 @@ std::wstring TestProgramDirectory()
     return directory.substr(0, directory.find_last_of(L'\\'));
 }
 
+// The command interpreter as the installer starts it: by its full path, without AutoRun.
+std::wstring SystemCmd()
+{
+    wchar_t system[MAX_PATH] = {};
+    GetSystemDirectoryW(system, MAX_PATH);
+    return L"\"" + std::wstring(system) + L"\\cmd.exe\" /d /c ";
+}
+
+const std::wstring kCmd = SystemCmd();
+
 std::wstring ScratchDirectory()
 {
     wchar_t temp[MAX_PATH] = {};
@@ -154,7 +164,7 @@ protected:
 TEST_F(RunCommandTest, CollectReturnsStdoutAndStderrBytesAndTheExitCode)
 {
     const struct Row {
-        const wchar_t* command;
+        std::wstring command;
         std::string output;
         uint32_t exitCode;
         const char* why;
@@ -165,9 +175,9 @@ TEST_F(RunCommandTest, CollectReturnsStdoutAndStderrBytesAndTheExitCode)
         {L"child_probe out:ab\\0cd\\n sleep:300 out:ef", "abef", 0, "a 0 byte drops the rest of its read"},
         {L"child_probe out:\\xE4\\xB8\\xAD exit:-1", "\xE4\xB8\xAD", 0xFFFFFFFFu,
          "bytes are returned unconverted; a negative code reads back as its 32-bit pattern"},
-        {L"cmd.exe /c echo hi", "hi\r\n", 0, "a cmd.exe built-in found through the search path"},
-        {L"cmd.exe /c child_probe err:e\\n exit:12", "e\n", 12, "cmd.exe passes on its child's exit code"},
-        {L"cmd.exe /c exit 3", "", 3, "no output at all"},
+        {kCmd + L"echo hi", "hi\r\n", 0, "a built-in of the system's cmd.exe, started by its full path"},
+        {kCmd + L"child_probe err:e\\n exit:12", "e\n", 12, "cmd.exe passes on its child's exit code"},
+        {kCmd + L"exit 3", "", 3, "no output at all"},
     };
     for (const Row& row : rows) {
         const size_t handlesBefore = HandleCount();
@@ -193,7 +203,7 @@ TEST_F(RunCommandTest, DrainReadsEverythingAndPostsNothing)
 TEST_F(RunCommandTest, LinesArePostedToTheWindowOneByOne)
 {
     const struct Row {
-        const wchar_t* command;
+        std::wstring command;
         std::vector<std::wstring> lines;
         uint32_t exitCode;
         const char* why;
@@ -210,8 +220,8 @@ TEST_F(RunCommandTest, LinesArePostedToTheWindowOneByOne)
         {L"child_probe out:x\\r\\ntail\\r", {L"  x", L"  tail\r"}, 0, "the tail keeps its CR"},
         {L"child_probe out:o\\n sleep:100 err:e\\n", {L"  o", L"  e"}, 0, "stderr lines are relayed as well"},
         {L"child_probe count:100:0", CountedLines(100), 0, "more lines than one read holds, all in order"},
-        {L"cmd.exe /c echo hello", {L"  hello"}, 0, "a cmd.exe built-in relayed as npm's output would be"},
-        {L"cmd.exe /c child_probe out:n1\\r\\n sleep:100 out:n2\\r\\n exit:5", {L"  n1", L"  n2"}, 5,
+        {kCmd + L"echo hello", {L"  hello"}, 0, "a cmd.exe built-in relayed as npm's output would be"},
+        {kCmd + L"child_probe out:n1\\r\\n sleep:100 out:n2\\r\\n exit:5", {L"  n1", L"  n2"}, 5,
          "through cmd.exe, as npm runs, with its exit code"},
     };
     for (const Row& row : rows) {
@@ -228,18 +238,18 @@ TEST_F(RunCommandTest, LinesArePostedToTheWindowOneByOne)
 TEST_F(RunCommandTest, ModeNoneReturnsTheExitCodeWithTheWindowShownOrHidden)
 {
     const struct Row {
-        const wchar_t* command;
+        std::wstring command;
         bool showWindow;
         uint32_t exitCode;
         const char* why;
     } rows[] = {
         {L"child_probe out:unseen exit:5", false, 5, "hidden, no pipe: the output goes nowhere"},
         {L"child_probe exit:5", true, 5, "shown, as the Windows Installer runs"},
-        {L"cmd.exe /c exit 42", false, 42, "hidden cmd.exe, as the registry clean-up runs"},
-        {L"cmd.exe /c exit 3010", true, 3010, "the Windows Installer's restart code survives"},
+        {kCmd + L"exit 42", false, 42, "hidden cmd.exe, as the registry clean-up runs"},
+        {kCmd + L"exit 3010", true, 3010, "the Windows Installer's restart code survives"},
     };
     for (const Row& row : rows) {
-        const CommandResult result = RunCommand(WithRelay({.commandLine = row.command, .showWindow = row.showWindow, .waitLimited = true}));
+        const CommandResult result = RunCommand(WithRelay({.commandLine = row.command, .showWindow = row.showWindow, .waitLimitMs = 5000}));
         EXPECT_TRUE(result.started) << row.why;
         EXPECT_EQ(result.exitCode, row.exitCode) << row.why;
         EXPECT_TRUE(result.output.empty()) << row.why;
@@ -254,14 +264,14 @@ TEST_F(RunCommandTest, WorkingDirectoryIsHonoured)
     GetCurrentDirectoryW(MAX_PATH, own);
     ASSERT_NE(CompareStringOrdinal(scratch.c_str(), -1, own, -1, TRUE), CSTR_EQUAL) << "the two must differ";
     const struct Row {
-        const wchar_t* command;
+        std::wstring command;
         std::wstring directory;
         std::wstring expected;
         const char* why;
     } rows[] = {
         {L"child_probe cwd", scratch, scratch, "the given directory"},
         {L"child_probe cwd", L"", own, "none given: the installer's own"},
-        {L"cmd.exe /c cd", scratch, scratch + L"\r\n", "cmd.exe starts there too, as npm install needs"},
+        {kCmd + L"cd", scratch, scratch + L"\r\n", "cmd.exe starts there too, as npm install needs"},
     };
     for (const Row& row : rows) {
         const CommandResult result = RunCommand(WithRelay({.commandLine = row.command, .workingDirectory = row.directory, .output = OutputMode::Collect}));
@@ -276,7 +286,7 @@ TEST_F(RunCommandTest, ChildThatCannotStartIsReportedWithNoHandleLeft)
 {
     const std::wstring missingDirectory = ScratchDirectory() + L"\\no-such-folder";
     const struct Row {
-        const wchar_t* command;
+        std::wstring command;
         std::wstring directory;
         OutputMode mode;
         const char* why;
@@ -289,7 +299,7 @@ TEST_F(RunCommandTest, ChildThatCannotStartIsReportedWithNoHandleLeft)
     };
     for (const Row& row : rows) {
         const size_t handlesBefore = HandleCount();
-        const CommandResult result = RunCommand(WithRelay({.commandLine = row.command, .workingDirectory = row.directory, .output = row.mode, .waitLimited = true}));
+        const CommandResult result = RunCommand(WithRelay({.commandLine = row.command, .workingDirectory = row.directory, .output = row.mode, .waitLimitMs = 5000}));
         EXPECT_FALSE(result.started) << row.why;
         EXPECT_FALSE(result.exitCode.has_value()) << row.why;
         EXPECT_TRUE(result.output.empty()) << row.why;
@@ -302,7 +312,7 @@ TEST_F(RunCommandTest, UnknownCommandUnderCmdExitsWith9009)
 {
     for (OutputMode mode : {OutputMode::None, OutputMode::Collect, OutputMode::Lines, OutputMode::Drain}) {
         const CommandResult result =
-            RunCommand(WithRelay({.commandLine = L"cmd.exe /c nosuchprogram_qm --version 2>&1", .output = mode, .waitLimited = true}));
+            RunCommand(WithRelay({.commandLine = kCmd + L"nosuchprogram_qm --version 2>&1", .output = mode, .waitLimitMs = 5000}));
         EXPECT_TRUE(result.started) << "cmd.exe itself starts";
         EXPECT_EQ(result.exitCode, 9009u) << "mode " << static_cast<int>(mode);
     }
@@ -314,7 +324,7 @@ TEST_F(RunCommandTest, LimitedWaitLeavesALongChildRunning)
     const std::wstring marker = ScratchDirectory() + L"\\outlived";
     DeleteFileW(marker.c_str());
     const CommandResult result =
-        RunCommand(WithRelay({.commandLine = L"child_probe sleep:6500 marker:" + marker + L" exit:9", .waitLimited = true}));
+        RunCommand(WithRelay({.commandLine = L"child_probe sleep:6500 marker:" + marker + L" exit:9", .waitLimitMs = 5000}));
     EXPECT_TRUE(result.started);
     EXPECT_FALSE(result.exitCode.has_value()) << "no exit code once the wait ran out";
     EXPECT_FALSE(FileExists(marker)) << "returned before the child finished";
@@ -369,11 +379,11 @@ TEST_F(RunCommandTest, CancelInLinesModeEndsTheChildTreeAndReturns)
 {
     const std::wstring pidFile = ScratchDirectory() + L"\\probe.pid";
     const struct Row {
-        const wchar_t* prefix;
+        std::wstring prefix;
         const char* why;
     } rows[] = {
         {L"", "the probe is the child itself"},
-        {L"cmd.exe /c ", "the probe is cmd.exe's child, as npm is"},
+        {kCmd, "the probe is cmd.exe's child, as npm is"},
     };
     for (const Row& row : rows) {
         DeleteFileW(pidFile.c_str());
@@ -456,16 +466,18 @@ TEST_F(RunCommandTest, LimitedWaitInPipeModesReturnsOnTimeAndLeavesTheChildRunni
     const std::wstring pidFile = ScratchDirectory() + L"\\limited.pid";
     const struct Row {
         OutputMode mode;
-        const wchar_t* prefix;
+        std::wstring prefix;
         const wchar_t* actions;
         std::string outputStart;
+        uint32_t limitMs;
         const char* why;
     } rows[] = {
-        {OutputMode::Collect, L"", L"out:v22\\n sleep:20000", "v22\n",
+        {OutputMode::Collect, L"", L"out:v22\\n sleep:20000", "v22\n", 5000,
          "silent with the pipe open, as a hung node --version; what came in time is kept"},
-        {OutputMode::Drain, L"cmd.exe /c ", L"sleep:20000", "",
+        {OutputMode::Drain, kCmd, L"sleep:20000", "", 5000,
          "silent through cmd.exe: closing the job must not take the tree down"},
-        {OutputMode::Collect, L"", L"count:100000:10", "line 1\r\nline 2\r\n", "a child that writes without end"},
+        {OutputMode::Collect, L"", L"count:100000:10", "line 1\r\nline 2\r\n", 2000,
+         "a child that writes without end, with a limit of its own"},
     };
     for (const Row& row : rows) {
         DeleteFileW(pidFile.c_str());
@@ -475,16 +487,17 @@ TEST_F(RunCommandTest, LimitedWaitInPipeModesReturnsOnTimeAndLeavesTheChildRunni
         GuardedRun run(WithRelay(
             {.commandLine = std::wstring(row.prefix) + L"child_probe pidfile:" + pidFile + L" " + row.actions,
              .output = row.mode,
-             .waitLimited = true}));
+             .waitLimitMs = row.limitMs}));
         HANDLE probe = OpenProbeFromPidFile(pidFile);
         const CommandResult result = run.Finish(probe);
         const auto elapsed = std::chrono::steady_clock::now() - start;
         const auto cpu = ProcessCpuTime() - cpuBefore;
+        const std::chrono::milliseconds limit(row.limitMs);
 
         EXPECT_TRUE(result.started) << row.why;
         EXPECT_FALSE(result.exitCode.has_value()) << row.why << ": no exit code once the wait ran out";
-        EXPECT_LT(elapsed, 5500ms) << row.why << ": reading is bounded too";
-        EXPECT_GE(elapsed, 4500ms) << row.why << ": the output is read until the deadline";
+        EXPECT_LT(elapsed, limit + 500ms) << row.why << ": reading is bounded too";
+        EXPECT_GE(elapsed, limit - 500ms) << row.why << ": the output is read until the deadline";
         EXPECT_LT(cpu, 1000ms) << row.why << ": the reader waits between polls instead of spinning";
         EXPECT_EQ(result.output.substr(0, row.outputStart.size()), row.outputStart) << row.why;
         if (row.mode == OutputMode::Drain) {
@@ -505,14 +518,14 @@ TEST_F(RunCommandTest, CancelEndsASilentChildTreeWithinTwoSeconds)
     const std::wstring pidFile = ScratchDirectory() + L"\\silent.pid";
     const struct Row {
         OutputMode mode;
-        const wchar_t* prefix;
+        std::wstring prefix;
         const wchar_t* actions;
         std::vector<std::wstring> lines;
         const char* why;
     } rows[] = {
-        {OutputMode::Drain, L"cmd.exe /c ", L"sleep:30000", {}, "drain through cmd.exe, as the skills' npm runs"},
+        {OutputMode::Drain, kCmd, L"sleep:30000", {}, "drain through cmd.exe, as the skills' npm runs"},
         {OutputMode::Drain, L"", L"bulk:1000 sleep:30000", {}, "drain that has read something, then silence"},
-        {OutputMode::Lines, L"cmd.exe /c ", L"sleep:30000", {}, "lines mode whose child never writes"},
+        {OutputMode::Lines, kCmd, L"sleep:30000", {}, "lines mode whose child never writes"},
         {OutputMode::Lines, L"", L"out:first\\n sleep:30000", {L"  first"}, "a line relayed, then silence"},
     };
     for (const Row& row : rows) {

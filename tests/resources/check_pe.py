@@ -557,9 +557,9 @@ def check_manifest_execution_level(ctx):
     levels = elements(ctx.manifest, "requestedExecutionLevel")
     require(len(levels) == 1, "%d requestedExecutionLevel elements, want 1" % len(levels))
     level, ui = levels[0].get("level"), levels[0].get("uiAccess")
-    require(level == "requireAdministrator", "execution level %r, want 'requireAdministrator'" % level)
+    require(level == "asInvoker", "execution level %r, want 'asInvoker'" % level)
     require(ui == "false", "uiAccess %r, want 'false'" % ui)
-    return "requireAdministrator, uiAccess false"
+    return "asInvoker, uiAccess false"
 
 
 def check_manifest_supported_os(ctx):
@@ -653,7 +653,7 @@ GOOD_MANIFEST = """<?xml version="1.0" encoding="UTF-8" standalone="yes"?>
         publicKeyToken="6595b64144ccf1df" language="*"/>
   </dependentAssembly></dependency>
   <trustInfo xmlns="urn:schemas-microsoft-com:asm.v3"><security><requestedPrivileges>
-    <requestedExecutionLevel level="requireAdministrator" uiAccess="false"/>
+    <requestedExecutionLevel level="asInvoker" uiAccess="false"/>
   </requestedPrivileges></security></trustInfo>
   <compatibility xmlns="urn:schemas-microsoft-com:compatibility.v1"><application>
     <supportedOS Id="{35138b9a-5d96-4fbd-8e2d-a2440225f93a}"/>
@@ -888,8 +888,10 @@ def self_test():
         ("Common-Controls 5", build_pe(resources=with_manifest(
             GOOD_MANIFEST.replace('version="6.0.0.0"', 'version="5.82.0.0"'))),
          "manifest Common-Controls 6"),
-        ("asInvoker", build_pe(resources=with_manifest(
-            GOOD_MANIFEST.replace("requireAdministrator", "asInvoker"))), "manifest execution level"),
+        ("requireAdministrator", build_pe(resources=with_manifest(
+            GOOD_MANIFEST.replace("asInvoker", "requireAdministrator"))), "manifest execution level"),
+        ("highestAvailable", build_pe(resources=with_manifest(
+            GOOD_MANIFEST.replace("asInvoker", "highestAvailable"))), "manifest execution level"),
         ("uiAccess true", build_pe(resources=with_manifest(
             GOOD_MANIFEST.replace('uiAccess="false"', 'uiAccess="true"'))), "manifest execution level"),
         ("no Windows 7 entry", build_pe(resources=with_manifest(

@@ -3,9 +3,12 @@
 #include <windows.h>
 
 #include <atomic>
+#include <filesystem>
 #include <thread>
 
+#include "WineTestSupport_win32.h"
 #include "wizard/Wizard_win32.h"
+#include "wizard/WriteCheck.h"
 
 namespace {
 
@@ -42,6 +45,27 @@ TEST(WizardWindow, AClassThatCannotBeRegisteredEndsWithAnErrorBoxAndCode1)
 
     EXPECT_EQ(exitCode, 1);
     EXPECT_EQ(wizard->window, nullptr) << "no window was made";
+}
+
+// The real calls: folders the check made are gone again, what stood there before stays as it was.
+TEST(WriteCheckOnWindows, LeavesTheDiskAsItFoundIt)
+{
+    namespace fs = std::filesystem;
+    const fs::path base = L"C:\\QuillmereTests\\write-check";
+    fs::remove_all(base);
+    fs::create_directories(base / L"kept");
+    WriteFileBytes((base / L"kept" / L"earlier.txt").wstring(), "earlier");
+    WriteFileBytes((base / L"blocker").wstring(), "a file where a folder should be");
+    const FolderCalls calls = Win32FolderCalls();
+
+    EXPECT_TRUE(CanWriteFolder(base / L"new" / L"deeper" / L"Quillmere", calls));
+    EXPECT_FALSE(fs::exists(base / L"new")) << "every folder the check made is removed";
+    EXPECT_TRUE(CanWriteFolder(base / L"kept", calls));
+    EXPECT_EQ(ReadFileBytes((base / L"kept" / L"earlier.txt").wstring()), "earlier");
+    EXPECT_EQ(std::distance(fs::directory_iterator(base / L"kept"), fs::directory_iterator()), 1) << "no probe left";
+    EXPECT_FALSE(CanWriteFolder(base / L"blocker" / L"Quillmere", calls));
+    EXPECT_TRUE(fs::is_regular_file(base / L"blocker"));
+    fs::remove_all(base);
 }
 
 }  // namespace
