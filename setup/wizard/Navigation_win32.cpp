@@ -258,8 +258,9 @@ void HandleCloseTimer(Wizard& wizard)
 // ended. Posted messages are taken before timer messages, so one that made it is handled first.
 void HandleWorkerWatchTimer(Wizard& wizard)
 {
-    if (wizard.workerReported || WaitForSingleObject(wizard.worker.get(), 0) == WAIT_TIMEOUT) return;
+    if (!wizard.workerReported && WaitForSingleObject(wizard.worker.get(), 0) == WAIT_TIMEOUT) return;
     KillTimer(wizard.window, kWorkerWatchTimer);
+    if (wizard.workerReported) return;
     MSG pending = {};
     if (PeekMessageW(&pending, wizard.window, WM_INSTALL_DONE, WM_INSTALL_DONE, PM_NOREMOVE)) return;
     if (const wchar_t* status = wizard.job.finalStatus.load())

@@ -592,6 +592,19 @@ class WizardTest(unittest.TestCase):
         for name in ("focus-disclaimer", "focus-configuration", "focus-skills", "focus-progress"):
             self.keep_screenshot(report, name)
 
+    def test_browse_puts_the_chosen_folder_into_the_field(self):
+        # The folder dialog opens on the window's own thread, which holds OLE for it; OK takes the
+        # folder it opened on and the field gets that folder with the product's name after it.
+        self.small_release()
+        report = self.run_wizard(["wait-window", "key SPACE", "key ENTER", f"expect-focus {IDC_INSTALL_DIR}",
+                                  f"read {IDC_INSTALL_DIR}", f"press {IDC_BROWSE}", "expect-box 10000",
+                                  "answer-box 1", f"read {IDC_INSTALL_DIR}", "key ESC", "wait-exit 5000"])
+        before = report.value("text", IDC_INSTALL_DIR)
+        chosen = report.value("text", IDC_INSTALL_DIR)
+        self.assertNotEqual(chosen, before, report.text)
+        self.assertTrue(chosen.endswith("\\Quillmere") and chosen[1:3] == ":\\", chosen)
+        self.assert_ended_normally(report)
+
     def test_escape_on_the_configuration_page_cancels(self):
         self.small_release()
         report = self.run_wizard(["wait-window", "key SPACE", "key ENTER", f"expect-focus {IDC_INSTALL_DIR}",
