@@ -23,7 +23,7 @@ FolderCalls CallsOn(FakeDisk& disk)
     return {
         [&disk](const fs::path& path) { return disk.folders.count(path) > 0; },
         [&disk](const fs::path& folder) {
-            disk.calls.push_back("create " + folder.string());
+            disk.calls.push_back("create " + folder.generic_string());
             if (disk.appearing.count(folder)) disk.folders.insert(folder);
             if (disk.folders.count(folder)) return FolderCreation::AlreadyThere;
             if (disk.refusing.count(folder.parent_path()) || !disk.folders.count(folder.parent_path()))
@@ -32,11 +32,11 @@ FolderCalls CallsOn(FakeDisk& disk)
             return FolderCreation::Created;
         },
         [&disk](const fs::path& file) {
-            disk.calls.push_back("write " + file.string());
+            disk.calls.push_back("write " + file.generic_string());
             return disk.folders.count(file.parent_path()) > 0 && !disk.refusing.count(file.parent_path());
         },
         [&disk](const fs::path& folder) {
-            disk.calls.push_back("remove " + folder.string());
+            disk.calls.push_back("remove " + folder.generic_string());
             disk.folders.erase(folder);
         },
     };
