@@ -67,7 +67,8 @@ target_compile_definitions(win_tests PRIVATE
   HTTPS_TEST_PORT=${QUILLMERE_HTTPS_TEST_PORT}
   UNTRUSTED_HTTPS_TEST_PORT=${QUILLMERE_UNTRUSTED_HTTPS_TEST_PORT}
   HTTPS_TEST_CA="${HTTPS_TEST_CERTS}/ca.der"
-  STUBS_DIR="${CMAKE_BINARY_DIR}/stubs")
+  STUBS_DIR="${CMAKE_BINARY_DIR}/stubs"
+  SMALL_DRIVE="${CMAKE_BINARY_DIR}/small-drive")
 add_dependencies(win_tests node_stub node_stub_msi npm_stub child_probe planted_program)
 
 # The runner's tests start this child through cmd.exe, which finds it beside win_tests.exe.
@@ -77,6 +78,15 @@ target_link_options(child_probe PRIVATE -municode)
 add_executable(planted_program install/PlantedProgram_win32.cpp)
 target_link_options(planted_program PRIVATE -municode)
 add_test(NAME win_tests COMMAND win_tests)
+
+# A drive of 64 KiB for the full-disk test, where the machine lets us mount one (as root); without it
+# that test says it was skipped.
+set(SMALL_DRIVE ${CMAKE_BINARY_DIR}/small-drive)
+add_test(NAME small_drive_mount COMMAND sh -c
+  "mkdir -p '${SMALL_DRIVE}' && (mountpoint -q '${SMALL_DRIVE}' || mount -t tmpfs -o size=64k tmpfs '${SMALL_DRIVE}' || true)")
+set_tests_properties(small_drive_mount PROPERTIES FIXTURES_SETUP small_drive)
+add_test(NAME small_drive_unmount COMMAND sh -c "! mountpoint -q '${SMALL_DRIVE}' || umount '${SMALL_DRIVE}'")
+set_tests_properties(small_drive_unmount PROPERTIES FIXTURES_CLEANUP small_drive)
 
 add_executable(wizard_driver gui/WizardDriver_win32.cpp)
 target_link_libraries(wizard_driver PRIVATE user32 gdi32)
@@ -116,7 +126,7 @@ add_test(NAME setup_pe_check COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURC
 add_test(NAME update_server_tool COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tools/test_update_server.py)
 
 set_tests_properties(portable_tests PROPERTIES FIXTURES_REQUIRED "wine;http_server")
-set_tests_properties(win_tests PROPERTIES FIXTURES_REQUIRED "wine;http_server;https_server;untrusted_https_server")
+set_tests_properties(win_tests PROPERTIES FIXTURES_REQUIRED "wine;http_server;https_server;untrusted_https_server;small_drive")
 foreach(file IN LISTS FUZZ_TARGETS)
   string(TOLOWER ${file} name)
   set_tests_properties(fuzz_${name}_replay PROPERTIES FIXTURES_REQUIRED wine)

@@ -163,6 +163,7 @@ def stage(folder, files):
     for top, dirs, names in os.walk(folder):
         for name in dirs + names:
             os.utime(os.path.join(top, name), (FIXED_MTIME, FIXED_MTIME))
+    os.utime(folder, (FIXED_MTIME, FIXED_MTIME))  # bsdtar stores the top folder as "./"
 
 
 def zip_with_infozip(folder, archive):

@@ -5,6 +5,7 @@
 #include <iterator>
 #include <system_error>
 
+#include "base/Files.h"
 #include "base/SystemError.h"
 
 namespace {
@@ -44,9 +45,10 @@ Outcome ReadWholeFile(const std::filesystem::path& path, std::string& bytes)
     return FileFailure(L"无法读取文件 ", path, RuntimeErrorText(error));
 }
 
-// A scanner that opens the file just written refuses the next write for a moment; that is waited out.
+// The new text replaces the old only once it is complete, so a full disk or a cut-off write never
+// leaves a fragment where a good file was. A scanner that holds the file for a moment is waited out.
 Outcome WriteWholeFile(const std::filesystem::path& path, const std::string& bytes, const RetryPacing& pacing)
 {
-    const FileResult written = Retried([&] { return WriteFileBytes(path, bytes.data(), bytes.size()); }, pacing);
+    const FileResult written = Retried([&] { return ReplaceFileBytes(path, bytes.data(), bytes.size()); }, pacing);
     return written ? Success() : FileFailure(L"无法写入文件 ", path, written.reason);
 }

@@ -47,11 +47,34 @@ FileResult MovePath(const fs::path& from, const fs::path& to)
     return FromError(error);
 }
 
-FileResult CopyFileOver(const fs::path& from, const fs::path& to)
+fs::path BesideTarget(const fs::path& file)
+{
+    fs::path temporary = file;
+    temporary += ".quillmere-new";
+    return temporary;
+}
+
+// rename replaces the target in one step; until then the old file is untouched.
+FileResult MoveOver(const fs::path& temporary, const fs::path& file)
 {
     std::error_code error;
-    fs::copy_file(from, to, fs::copy_options::overwrite_existing, error);
+    fs::rename(temporary, file, error);
+    std::error_code ignored;
+    if (error) fs::remove(temporary, ignored);
     return FromError(error);
+}
+
+FileResult CopyFileOver(const fs::path& from, const fs::path& to)
+{
+    const fs::path temporary = BesideTarget(to);
+    std::error_code error;
+    fs::copy_file(from, temporary, fs::copy_options::overwrite_existing, error);
+    if (error) {
+        std::error_code ignored;
+        fs::remove(temporary, ignored);
+        return FromError(error);
+    }
+    return MoveOver(temporary, to);
 }
 
 FileResult WriteFileBytes(const fs::path& file, const char* bytes, size_t size)
@@ -66,6 +89,14 @@ FileResult WriteFileBytes(const fs::path& file, const char* bytes, size_t size)
     std::error_code ignored;
     fs::remove(file, ignored);
     return failed;
+}
+
+FileResult ReplaceFileBytes(const fs::path& file, const char* bytes, size_t size)
+{
+    const fs::path temporary = BesideTarget(file);
+    const FileResult written = WriteFileBytes(temporary, bytes, size);
+    if (!written) return written;
+    return MoveOver(temporary, file);
 }
 
 bool IsFolder(const fs::path& path)

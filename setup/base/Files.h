@@ -21,8 +21,12 @@ FileResult RemoveFile(const std::filesystem::path& file);
 FileResult RemoveTree(const std::filesystem::path& folder);
 // Gives a file or folder a new name, replacing a file of that name.
 FileResult MovePath(const std::filesystem::path& from, const std::filesystem::path& to);
-// Copies a file, replacing one at the destination.
+// Copies a file, replacing one at the destination only once the copy is complete: on any failure
+// the earlier file is left byte for byte.
 FileResult CopyFileOver(const std::filesystem::path& from, const std::filesystem::path& to);
+// Writes the bytes to a new file beside the target and moves it over the target once it is
+// complete and on the disk: on any failure the earlier file is left byte for byte.
+FileResult ReplaceFileBytes(const std::filesystem::path& file, const char* bytes, size_t size);
 // Creates or truncates a file and writes the bytes into it; one that was opened but not filled is
 // removed again, never left cut short. One that cannot be opened is left as it stands.
 FileResult WriteFileBytes(const std::filesystem::path& file, const char* bytes, size_t size);

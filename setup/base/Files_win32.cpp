@@ -93,8 +93,9 @@ FileResult RemoveEntry(const fs::path& path, DWORD attributes)
     return RemoveFolderItself(path);
 }
 
-// A network drive may report a failed write only when the handle is closed.
-FileResult FillFile(HANDLE handle, const char* bytes, size_t size)
+// A network drive may report a failed write only when the handle is closed. A file that is to
+// replace another is flushed first, so that a power cut cannot leave an empty file in its place.
+FileResult FillFile(HANDLE handle, const char* bytes, size_t size, bool flush)
 {
     ScopedHandle owned(handle);
     for (size_t done = 0; done < size;) {
@@ -104,8 +105,26 @@ FileResult FillFile(HANDLE handle, const char* bytes, size_t size)
         if (written == 0) return Failed(ERROR_WRITE_FAULT);
         done += written;
     }
+    if (flush && !FlushFileBuffers(handle)) return LastError();
     if (!CloseHandle(owned.release())) return LastError();
     return {};
+}
+
+fs::path BesideTarget(const fs::path& file)
+{
+    fs::path temporary = file;
+    temporary += L".quillmere-new";
+    return temporary;
+}
+
+// The new file takes the old one's name in one step; until then the old one is untouched.
+FileResult MoveOver(const fs::path& temporary, const fs::path& file)
+{
+    FileResult moved;
+    if (!MoveFileExW(Native(temporary).c_str(), Native(file).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        moved = LastError();
+    if (!moved) DeleteFileW(Native(temporary).c_str());
+    return moved;
 }
 
 }  // namespace
@@ -150,8 +169,13 @@ FileResult MovePath(const fs::path& from, const fs::path& to)
 
 FileResult CopyFileOver(const fs::path& from, const fs::path& to)
 {
-    if (CopyFileW(Native(from).c_str(), Native(to).c_str(), FALSE)) return {};
-    return LastError();
+    const fs::path temporary = BesideTarget(to);
+    if (!CopyFileW(Native(from).c_str(), Native(temporary).c_str(), FALSE)) {
+        const FileResult copied = LastError();
+        DeleteFileW(Native(temporary).c_str());
+        return copied;
+    }
+    return MoveOver(temporary, to);
 }
 
 FileResult WriteFileBytes(const fs::path& file, const char* bytes, size_t size)
@@ -159,9 +183,23 @@ FileResult WriteFileBytes(const fs::path& file, const char* bytes, size_t size)
     ScopedHandle handle = OwnFile(CreateFileW(Native(file).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                                     CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!handle) return LastError();
-    const FileResult filled = FillFile(handle.release(), bytes, size);
+    const FileResult filled = FillFile(handle.release(), bytes, size, false);
     if (!filled) DeleteFileW(Native(file).c_str());
     return filled;
+}
+
+FileResult ReplaceFileBytes(const fs::path& file, const char* bytes, size_t size)
+{
+    const fs::path temporary = BesideTarget(file);
+    ScopedHandle handle = OwnFile(CreateFileW(Native(temporary).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                              FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!handle) return LastError();
+    const FileResult filled = FillFile(handle.release(), bytes, size, true);
+    if (!filled) {
+        DeleteFileW(Native(temporary).c_str());
+        return filled;
+    }
+    return MoveOver(temporary, file);
 }
 
 bool IsFolder(const fs::path& path)

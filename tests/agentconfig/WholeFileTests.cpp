@@ -37,6 +37,14 @@ TEST_F(WholeFileTest, WritingReplacesTheWholeOldFile)
     ASSERT_TRUE(WriteWholeFile(folder / "a.json", "short"));
     ASSERT_TRUE(ReadWholeFile(folder / "a.json", read));
     EXPECT_EQ(read, "short") << "no tail of the longer file survives";
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1) << "nothing beside it";
+
+    // A new text that cannot be written in full never takes the old one's place.
+    fs::create_directories(folder / "a.json.quillmere-new" / "in-the-way");
+    const Outcome blocked = WriteWholeFile(folder / "a.json", "the new text");
+    EXPECT_FALSE(blocked);
+    ASSERT_TRUE(ReadWholeFile(folder / "a.json", read));
+    EXPECT_EQ(read, "short") << "the earlier file is left byte for byte";
 }
 
 TEST_F(WholeFileTest, FailuresAreReportedWithTheirFile)

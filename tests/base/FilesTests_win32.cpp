@@ -125,3 +125,21 @@ TEST_F(FilesTest, AnEntryDeepInsideTheArchiveExtractsPastMaxPath)
     EXPECT_TRUE(RemoveTree(target));
     EXPECT_FALSE(IsFolder(target));
 }
+
+// A full disk never costs the file that stood there: the system's reason, the earlier bytes kept.
+TEST(FullDisk, LeavesTheEarlierFileAsItWas)
+{
+    const fs::path drive = WindowsPathFromUnix(SMALL_DRIVE);
+    ULARGE_INTEGER available = {};
+    if (!GetDiskFreeSpaceExW(drive.c_str(), &available, nullptr, nullptr) || available.QuadPart > (1u << 20))
+        GTEST_SKIP() << "no small drive mounted at " << SMALL_DRIVE;
+    const fs::path credential = drive / L"qwen-portal_default";
+    const std::string earlier = "enc:" + std::string(100, 'a');
+    ASSERT_TRUE(WriteWholeFile(credential, earlier));
+    const Outcome written = WriteWholeFile(credential, std::string(256 * 1024, 'n'));
+    EXPECT_FALSE(written);
+    EXPECT_EQ(written.error, L"无法写入文件 " + credential.wstring() + L" (" + SystemErrorText(ERROR_DISK_FULL) + L")");
+    EXPECT_EQ(ReadFileBytes(credential.wstring()), earlier);
+    EXPECT_FALSE(FileExists(credential.wstring() + L".quillmere-new")) << "nothing of the new text is left";
+    RemoveFile(credential);
+}
