@@ -172,8 +172,12 @@ def zip_with_infozip(folder, archive):
 
 
 def zip_with_bsdtar(folder, archive):
-    subprocess.run(["bsdtar", "--format", "zip", "-cf", archive, "-C", folder, "."], check=True,
-                   env=dict(os.environ, LC_ALL="C.UTF-8"))
+    # Read from disk, bsdtar would keep the change times, which no one can set, so reruns would differ;
+    # passed through a ustar stream first, the entries carry their fixed modification time only.
+    env = dict(os.environ, LC_ALL="C.UTF-8")
+    tar = subprocess.run(["bsdtar", "--format", "ustar", "-cf", "-", "-C", folder, "."], check=True, env=env,
+                         stdout=subprocess.PIPE).stdout
+    subprocess.run(["bsdtar", "--format", "zip", "-cf", archive, "@-"], input=tar, check=True, env=env)
 
 
 def zip_with_python(files, archive):
