@@ -78,6 +78,12 @@ def write_manifest(folder, manifest):
     write_manifest_text(folder, json.dumps(manifest, ensure_ascii=False, indent=2) + "\n")
 
 
+def write_escaped_manifest(folder):
+    """As an encoder that escapes everything beyond ASCII and every slash writes it."""
+    manifest = read_manifest(folder)
+    write_manifest_text(folder, json.dumps(manifest, indent=2).replace("/", "\\/") + "\n")
+
+
 def entry_of(manifest, entry_id):
     return next(e for e in manifest["packages"] + manifest["skills"] if e["id"] == entry_id)
 
@@ -214,8 +220,12 @@ BROKEN_RELEASES = [
     ("file names are appended to the base URL", set_base_url("https://updates.vendor.example/quillmere"),
      ["manifest.json: baseUrl https://updates.vendor.example/quillmere does not end with / "
       "(the installer appends file names to it)"]),
-    ("the scanner stops at an escaped quote", edit_manifest_text('"Tool binary"', '"Tool \\"binary\\""'),
-     ['tool.bin (package tool): the installer reads desc as "Tool \\\\", a JSON parser as "Tool \\"binary\\""']),
+    ("the scanner looks for keys as written, not decoded",
+     edit_manifest_text('"desc": "Tool binary"', '"d\\u0065sc": "Tool binary"'),
+     ['tool.bin (package tool): the installer reads desc as "", a JSON parser as "Tool binary"']),
+    ("the scanner refuses U+0000, where Windows would end the text",
+     edit_manifest_text('"Tool binary"', '"Tool\\u0000binary"'),
+     ['tool.bin (package tool): the installer reads desc as "", a JSON parser as "Tool\\u0000binary"']),
     ("the scanner reads a size in exponent form up to its first non-digit",
      edit_manifest_text('"size": 1024', '"size": 1.024e3'),
      ["tool.bin (package tool): the installer reads size as 1, a JSON parser as 1024.0",
@@ -237,6 +247,8 @@ ACCEPTED_RELEASES = [
     ("localhost by name", set_base_url("http://localhost/quillmere/")),
     ("IPv6 loopback", set_base_url("http://[::1]:8080/quillmere/")),
     ("https to any host", set_base_url("https://cdn.vendor.example/new/quillmere/update/")),
+    ("\\u and \\/ escapes decode as a JSON parser decodes them", write_escaped_manifest),
+    ("an escaped quote and backslash decode alike", set_field("tool", "desc", 'Tool "binary" in C:\\tools')),
     ("the installer compares hashes in either case", edit_entry("tool", lambda e: e.update(sha256=e["sha256"].upper()))),
     ("node is run as an installer package, never unpacked, whatever extract says",
      edit_entry("tool", lambda e: e.update(id="node", extract=True))),
