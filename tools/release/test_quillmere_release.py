@@ -256,12 +256,10 @@ ACCEPTED_RELEASES = [
 
 # (why the row is there, release.txt line replacing the tool's, what make says on stderr)
 REFUSED_DESCRIPTIONS = [
-    ("the scanner does not unescape a quote", 'package tool tool.bin | Tool "binary"',
-     'release.txt:3: "Tool "binary"" would need escaping in JSON'),
-    ("nor a backslash", "package tool tool.bin | C:\\tools",
-     'release.txt:3: "C:\\tools" would need escaping in JSON'),
-    ("nor a control character", "package tool tool.bin | Tool\x01binary",
-     "would need escaping in JSON"),
+    ("text that is not UTF-8 cannot be written as JSON", "package tool tool.bin | Tool \udcffbinary",
+     "release.txt:3: \"Tool \ufffdbinary\" is not UTF-8 or holds a NUL character"),
+    ("the installer refuses U+0000", "package tool tool.bin | Tool\x00binary",
+     "release.txt:3: \"Tool\x00binary\" is not UTF-8 or holds a NUL character"),
     ("an unknown flag is a typo, not a wish", "package tool tool.bin extrakt | Tool binary",
      "release.txt:3: unknown word extrakt"),
     ("extract belongs to packages", "skill tool tool.bin extract | Tool | Binary",
@@ -337,6 +335,18 @@ class MakeThenCheckTest(Scratch):
         self.assertEqual(sorted(n for n in os.listdir(self.release) if "manifest" in n), ["manifest.json"])
         self.assertEqual(os.stat(os.path.join(self.release, "manifest.json")).st_mode & 0o777, 0o644)
 
+    def test_texts_are_escaped_as_a_json_encoder_escapes_them(self):
+        desc, name = 'Tool "binary" in C:\\tools\tnow\x01', '笔记 "beta"'
+        with open(os.path.join(self.release, "release.txt"), "w", encoding="utf-8") as f:
+            f.write(DESCRIPTION.replace("| Tool binary", "| " + desc).replace("| 笔记 |", f"| {name} |"))
+        self.make("--base-url", BASE_URL)
+        with open(os.path.join(self.release, "manifest.json"), encoding="utf-8") as f:
+            text = f.read()
+        manifest = json.loads(text)
+        self.assertEqual((entry_of(manifest, "tool")["desc"], entry_of(manifest, "notes")["name"]), (desc, name))
+        self.assertEqual(text, json.dumps(manifest, ensure_ascii=False, indent=2) + "\n")
+        self.assertEqual(self.check().returncode, 0, "the installer reads the same texts")
+
     def test_accepted_variants(self):
         for why, mutate in ACCEPTED_RELEASES:
             with self.subTest(why):
@@ -364,7 +374,9 @@ class RefusedDescriptionTest(Scratch):
         for why, line, expected in REFUSED_DESCRIPTIONS:
             with self.subTest(why):
                 write_manifest_text(self.release, "old\n")
-                with open(os.path.join(self.release, "release.txt"), "w", encoding="utf-8") as f:
+                # surrogateescape writes a lone \udcff as the byte 0xFF.
+                with open(os.path.join(self.release, "release.txt"), "w", encoding="utf-8",
+                          errors="surrogateescape") as f:
                     f.write(DESCRIPTION.replace("package tool tool.bin | Tool binary", line))
                 made = run_tool("make", self.release, "--base-url", BASE_URL)
                 self.assertEqual(made.returncode, 1)
