@@ -1,22 +1,43 @@
 #include "Manifest.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 
 #include "BuildConfig.h"
 #include "base/Text.h"
+#include "base/Utf8.h"
 
 namespace {
+
+// A quote after an odd run of backslashes is part of a string, not one of its ends.
+bool IsEscapedQuote(const std::string& text, size_t quote)
+{
+    size_t backslashes = 0;
+    while (backslashes < quote && text[quote - backslashes - 1] == '\\')
+        ++backslashes;
+    return backslashes % 2 == 1;
+}
+
+// The first "name" whose opening quote is a real one, so that text such as \"id" inside a string
+// cannot pose as the key.
+size_t FindQuotedName(const std::string& text, const std::string& name)
+{
+    const std::string pattern = "\"" + name + "\"";
+    for (size_t at = text.find(pattern); at != std::string::npos; at = text.find(pattern, at + 1))
+        if (!IsEscapedQuote(text, at))
+            return at;
+    return std::string::npos;
+}
 
 // Position just past the ':' that follows the first quoted occurrence of key, or npos.
 size_t FindValueStart(const std::string& text, const std::string& key)
 {
-    const std::string pattern = "\"" + key + "\"";
-    const size_t at = text.find(pattern);
+    const size_t at = FindQuotedName(text, key);
     if (at == std::string::npos)
         return std::string::npos;
-    const size_t colon = text.find(':', at + pattern.size());
+    const size_t colon = text.find(':', at + key.size() + 2);
     return colon == std::string::npos ? std::string::npos : colon + 1;
 }
 
@@ -26,11 +47,95 @@ bool IsConversionSpace(char c)
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
+// The quote that ends the string opened at open, stepping over each backslash and what it escapes.
+size_t FindClosingQuote(const std::string& text, size_t open)
+{
+    for (size_t i = open + 1; i < text.size(); ++i) {
+        if (text[i] == '\\')
+            ++i;
+        else if (text[i] == '"')
+            return i;
+    }
+    return std::string::npos;
+}
+
+// The UTF-16 code unit spelled by four hex digits at pos, or nullopt.
+std::optional<char32_t> HexUnit(const std::string& raw, size_t pos)
+{
+    if (raw.size() < pos + 4)
+        return std::nullopt;
+    char32_t unit = 0;
+    for (size_t i = pos; i < pos + 4; ++i) {
+        const char c = raw[i];
+        const int digit = c >= '0' && c <= '9' ? c - '0'
+                          : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                          : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                 : -1;
+        if (digit < 0)
+            return std::nullopt;
+        unit = unit * 16 + static_cast<char32_t>(digit);
+    }
+    return unit;
+}
+
+// The code point of the \u escape whose u is at at, a surrogate pair taken whole; at is left on its
+// last digit. A lone or mismatched surrogate is no code point, and neither is U+0000: Windows would
+// end the text there, short of what the name checks saw.
+std::optional<char32_t> UnicodeEscape(const std::string& raw, size_t& at)
+{
+    const std::optional<char32_t> unit = HexUnit(raw, at + 1);
+    if (!unit || *unit == 0 || (*unit >= 0xDC00 && *unit <= 0xDFFF))
+        return std::nullopt;
+    at += 4;
+    if (*unit < 0xD800 || *unit > 0xDBFF)
+        return unit;
+    if (raw.compare(at + 1, 2, "\\u") != 0)
+        return std::nullopt;
+    const std::optional<char32_t> low = HexUnit(raw, at + 3);
+    if (!low || *low < 0xDC00 || *low > 0xDFFF)
+        return std::nullopt;
+    at += 6;
+    return 0x10000 + ((*unit - 0xD800) << 10) + (*low - 0xDC00);
+}
+
+// The string between two quotes with its JSON escapes decoded to UTF-8; nullopt for an escape JSON
+// does not define. Other bytes are kept as they are.
+std::optional<std::string> Unescaped(const std::string& raw)
+{
+    std::string out;
+    out.reserve(raw.size());
+    for (size_t i = 0; i < raw.size(); ++i) {
+        if (raw[i] != '\\') {
+            out.push_back(raw[i]);
+            continue;
+        }
+        // Never past the end: FindClosingQuote steps over whatever follows each backslash.
+        switch (raw[++i]) {
+        case '"': case '\\': case '/': out.push_back(raw[i]); break;
+        case 'b': out.push_back('\b'); break;
+        case 'f': out.push_back('\f'); break;
+        case 'n': out.push_back('\n'); break;
+        case 'r': out.push_back('\r'); break;
+        case 't': out.push_back('\t'); break;
+        case 'u': {
+            const std::optional<char32_t> codePoint = UnicodeEscape(raw, i);
+            if (!codePoint)
+                return std::nullopt;
+            out += EncodeUtf8(std::u32string(1, *codePoint));
+            break;
+        }
+        default:
+            return std::nullopt;
+        }
+    }
+    return out;
+}
+
 // Cuts the top-level objects out of the array that follows the quoted name and hands each to onObject.
 template <typename OnObject>
 void ForEachArrayObject(const std::string& text, const std::string& name, OnObject onObject)
 {
-    const size_t nameAt = text.find("\"" + name + "\"");
+    const size_t nameAt = FindQuotedName(text, name);
     if (nameAt == std::string::npos)
         return;
     const size_t open = text.find('[', nameAt);
@@ -78,13 +183,14 @@ std::string GetJsonString(const std::string& text, const std::string& key)
     const size_t valueAt = FindValueStart(text, key);
     if (valueAt == std::string::npos)
         return {};
-    const size_t first = text.find('"', valueAt);
-    if (first == std::string::npos)
+    const size_t open = text.find('"', valueAt);
+    if (open == std::string::npos)
         return {};
-    const size_t second = text.find('"', first + 1);
-    if (second == std::string::npos)
+    const size_t close = FindClosingQuote(text, open);
+    if (close == std::string::npos)
         return {};
-    return text.substr(first + 1, second - first - 1);
+    // A value that cannot be decoded is treated as a missing one, so the rules for that apply.
+    return Unescaped(text.substr(open + 1, close - open - 1)).value_or(std::string());
 }
 
 int64_t GetJsonInt64(const std::string& text, const std::string& key)

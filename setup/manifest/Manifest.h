@@ -18,7 +18,8 @@ ReleaseManifest DefaultReleaseManifest();
 // Scans manifestText into baseUrl, packages and skills; true when at least one package was found.
 bool ParseManifestInto(ReleaseManifest& manifest);
 
-// The text between the quotes that follow the first "key":, or empty.
+// The string that follows the first "key":, its JSON escapes decoded to UTF-8; empty when there is none
+// or an escape is invalid.
 std::string GetJsonString(const std::string& text, const std::string& key);
 // The integer after the first "key":, or 0 when there is none or it overflows.
 int64_t GetJsonInt64(const std::string& text, const std::string& key);

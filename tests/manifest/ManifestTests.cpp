@@ -14,19 +14,36 @@ namespace {
 
 struct StringRow { const char* text; const char* key; const char* expected; const char* reason; };
 
-TEST(GetJsonString, ReadsBytesBetweenTheNextTwoQuotes)
+TEST(GetJsonString, ReadsTheStringAfterTheKey)
 {
     const StringRow rows[] = {
         {R"({"id": "node"})", "id", "node", "plain value"},
         {R"({"id":""})", "id", "", "empty value stays empty"},
-        {R"({"id":"a\"b"})", "id", "a\\", "backslash does not escape: value ends at the escaped quote"},
-        {R"({"id":"\u4e2d"})", "id", "\\u4e2d", "unicode escapes are kept undecoded"},
+        {"{\"id\": \"\xE4\xB8\x80\t\x01\"}", "id", "\xE4\xB8\x80\t\x01", "raw UTF-8 and control bytes kept as they are"},
+        {R"({"id":"a\"b", "x": "y"})", "id", "a\"b", "an escaped quote does not end the value"},
+        {R"({"id":"a\\", "x": "y"})", "id", "a\\", "an escaped backslash does not escape the quote after it"},
+        {R"({"id":"\"\\\/\b\f\n\r\t"})", "id", "\"\\/\b\f\n\r\t", "every short escape decoded"},
+        {R"({"id":"https:\/\/cdn.example\/q\/"})", "id", "https://cdn.example/q/", "escaped slashes of a standard encoder"},
+        {R"({"id":"\u0041\u00e9\u7F51"})", "id", "A\xC3\xA9\xE7\xBD\x91",
+         "\\u to one, two and three UTF-8 bytes, hex in either case"},
+        {R"({"id":"\ud83d\ude00!"})", "id", "\xF0\x9F\x98\x80!", "a surrogate pair is one code point of four bytes"},
+        {R"({"id":"a\x"})", "id", "", "unknown escape letter empties the field"},
+        {R"({"id":"\u12"})", "id", "", "\\u with fewer than four digits"},
+        {R"({"id":"\u12g4"})", "id", "", "\\u with a digit that is not hex"},
+        {R"({"id":"\ud83d"})", "id", "", "high surrogate at the end"},
+        {R"({"id":"\ud83dx"})", "id", "", "high surrogate followed by a plain character"},
+        {R"({"id":"\ud83d\u0041"})", "id", "", "high surrogate followed by an escape that is no low surrogate"},
+        {R"({"id":"\ude00\ud83d\ude00"})", "id", "", "a lone low surrogate, even ahead of a valid pair"},
+        {R"({"id":"a\u0000b"})", "id", "", "U+0000 would cut the text on Windows"},
+        {R"({"desc": "\"id", "x": "decoy", "id": "real"})", "id", "real", "an escaped quote cannot open the key"},
+        {R"({"x": "\\"id": "v"})", "id", "v", "a quote after an escaped backslash still opens the key"},
         {R"({"size": 12, "file": "x"})", "size", "file", "non-string value yields the next quoted text"},
         {R"({"name": "id", "x": "y", "id": "z"})", "id", "y", "first occurrence wins even when it is a value"},
         {R"({"meta": {"id": "inner"}, "id": "outer"})", "id", "inner", "nested key found first by substring search"},
         {R"({"file": "x"})", "id", "", "missing key"},
         {R"({"id" "x"})", "id", "", "no colon after the key"},
         {R"({"id": "open)", "id", "", "no closing quote"},
+        {R"({"id": "open\")", "id", "", "only an escaped quote after the opening one"},
     };
     for (const auto& r : rows)
         EXPECT_EQ(GetJsonString(r.text, r.key), r.expected) << r.reason << " | " << r.text;
@@ -172,6 +189,28 @@ TEST(ParseManifestInto, ReadsEveryFieldOfARealisticManifest)
     EXPECT_EQ(skill(m.skills[1]), std::tuple("notes"s, "skills/notes.zip"s, ""s, "no name"s, int64_t{0}, false, true));
 }
 
+// As an encoder that escapes slashes and everything beyond ASCII writes it; the note names the packages
+// array behind an escaped quote, ahead of an array the scanner must not take for it.
+TEST(ParseManifestInto, ReadsAManifestWrittenWithEscapes)
+{
+    ReleaseManifest m;
+    m.manifestText = R"({"baseUrl": "https:\/\/mirror.example.org\/q\/",
+  "note": "see \"packages", "mirrors": [{"id": "decoy"}],
+  "packages": [{"id": "quillmere", "file": "app\/quillmere.zip", "desc": "Quillmere \u4e3b\u7a0b\u5e8f", "extract": true}],
+  "skills": [{"id": "web", "file": "skills\/web.zip", "name": "\u7f51\u9875 \"beta\"", "desc": "a\\b\nc"},
+             {"id": "emoji", "file": "skills\/emoji.zip", "name": "\ud83d\ude00\ud83d", "desc": "\ud83d\ude00"}]})";
+    ASSERT_TRUE(ParseManifestInto(m));
+    EXPECT_EQ(m.baseUrl, L"https://mirror.example.org/q/");
+    ASSERT_EQ(m.packages.size(), 1u);
+    EXPECT_EQ(std::tuple(m.packages[0].id, m.packages[0].file, m.packages[0].desc, m.packages[0].extract),
+              std::tuple("quillmere"s, "app/quillmere.zip"s, "Quillmere \xE4\xB8\xBB\xE7\xA8\x8B\xE5\xBA\x8F"s, true));
+    const auto skill = [](const ManifestSkill& s) { return std::tuple(s.id, s.file, s.name, s.desc); };
+    ASSERT_EQ(m.skills.size(), 2u);
+    EXPECT_EQ(skill(m.skills[0]), std::tuple("web"s, "skills/web.zip"s, "\xE7\xBD\x91\xE9\xA1\xB5 \"beta\""s, "a\\b\nc"s));
+    // A name with a lone surrogate is read as none, so the skills page shows the id.
+    EXPECT_EQ(skill(m.skills[1]), std::tuple("emoji"s, "skills/emoji.zip"s, ""s, "\xF0\x9F\x98\x80"s));
+}
+
 struct RejectRow { const char* text; const char* reason; };
 
 TEST(ParseManifestInto, RejectsManifestsWithoutAUsablePackage)
@@ -202,7 +241,9 @@ TEST(ParseManifestInto, CutsTheArrayIntoTopLevelObjects)
         {R"([{"file": "x"}, {"id": "b"}])", {"b"}, "object without id dropped, loop goes on"},
         {R"([{"id": "a", "desc": "}{"}, {"id": "b"}])", {"a", "b"}, "braces inside strings"},
         {R"([{"id": "a", "desc": "]["}, {"id": "b"}])", {"a", "b"}, "brackets inside strings"},
-        {R"([{"id": "a\"b", "desc": "\"}"}, {"id": "c"}])", {"a\\", "c"}, "escaped quote skipped by matching, cuts the value"},
+        {R"([{"id": "a\"b", "desc": "\"}"}, {"id": "c"}])", {"a\"b", "c"},
+         "escaped quote ends neither the value nor the object"},
+        {R"([{"id": "a\q"}, {"id": "b"}])", {"b"}, "an id with an invalid escape counts as missing"},
         {R"([{"meta": {"id": "inner"}, "id": "outer"}])", {"inner"}, "nested object is not an entry; its key comes first"},
         {R"([{"id": "a"}, {"id": "b", {"id": "c"}])", {"a"}, "malformed object ends the loop"},
         {R"([{"id": "a"}], "other": [{"id": "z"}])", {"a"}, "objects after the array ignored"},
@@ -226,6 +267,10 @@ TEST(ParseManifestInto, ReplacesBaseUrlOnlyWhenNonEmpty)
         {R"({"packages": [{"id": "a"}]})", L"https://initial.example/", "absent keeps the built-in URL"},
         {R"({"baseUrl": "", "packages": [{"id": "a"}]})", L"https://initial.example/", "empty keeps the built-in URL"},
         {R"({"baseUrl": "https://cdn.example/x/", "packages": []})", L"https://cdn.example/x/", "replaced even when rejected"},
+        {R"({"baseUrl": "https:\/\/cdn.example\/\u7f51\/", "packages": []})", L"https://cdn.example/\u7f51/",
+         "escapes decoded before the conversion"},
+        {R"({"baseUrl": "https://cdn.example/\x/", "packages": []})", L"https://initial.example/",
+         "an invalid escape counts as empty"},
     };
     for (const auto& r : rows)
         EXPECT_EQ(Parse(r.text).manifest.baseUrl, r.expected) << r.reason;

@@ -118,7 +118,7 @@ std::string ManifestFor(const std::vector<DescribedEntry>& entries, const std::s
 std::vector<std::string> BaseUrlArgumentProblems(const std::string& baseUrl)
 {
     if (baseUrl.empty()) return {};
-    if (!IsPlainJsonText(baseUrl)) return {"--base-url: would need escaping in JSON, which the installer does not undo"};
+    if (!IsWritableText(baseUrl)) return {"--base-url: not UTF-8 or holds a NUL character"};
     std::vector<std::string> problems;
     for (const std::string& problem : BaseUrlProblems(baseUrl)) problems.push_back("--base-url: " + problem);
     return problems;

@@ -1,12 +1,14 @@
 #include "ManifestText.h"
 
+#include "agentconfig/AgentConfigText.h"
+
 namespace {
 
 constexpr const char* kFieldIndent = "      ";
 
 std::string Quoted(const std::string& text)
 {
-    return "\"" + text + "\"";
+    return "\"" + JsonEscape(text) + "\"";
 }
 
 std::string Field(const char* key, const std::string& jsonValue)

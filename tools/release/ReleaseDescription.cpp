@@ -99,9 +99,9 @@ bool ReadTexts(const std::string& rest, DescribedEntry& entry, std::string& why)
 bool CheckTexts(const DescribedEntry& entry, std::string& why)
 {
     for (const std::string* text : {&entry.id, &entry.file, &entry.name, &entry.desc})
-        if (!IsPlainJsonText(*text))
-            return Refused(why, "\"" + *text + "\" would need escaping in JSON (a quote, backslash, control character "
-                                     "or invalid UTF-8), which the installer's scanner does not undo");
+        if (!IsWritableText(*text))
+            return Refused(why, "\"" + *text + "\" is not UTF-8 or holds a NUL character, which the installer "
+                                     "cannot read back");
     if (!IsContainedRelativePath(entry.file)) return Refused(why, "the installer refuses the file name " + entry.file);
     if (entry.kind == EntryKind::Skill && !IsContainedRelativePath(entry.id))
         return Refused(why, "the installer refuses the skill id " + entry.id);
@@ -152,10 +152,9 @@ ReleaseDescription ParseReleaseDescription(const std::string& text)
     return description;
 }
 
-bool IsPlainJsonText(const std::string& text)
+bool IsWritableText(const std::string& text)
 {
-    for (const char c : text)
-        if (c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20) return false;
+    if (text.find('\0') != std::string::npos) return false;
     // Decoding replaces what is not UTF-8, so only valid text survives the round trip unchanged.
     return EncodeUtf8(DecodeUtf8(text)) == text;
 }

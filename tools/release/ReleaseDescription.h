@@ -28,9 +28,9 @@ struct ReleaseDescription {
 
 ReleaseDescription ParseReleaseDescription(const std::string& text);
 
-// Whether text can stand between the quotes of a manifest string as it is: valid UTF-8 with no
-// quote, backslash or control character, since the installer's scanner does not unescape.
-bool IsPlainJsonText(const std::string& text);
+// Whether text written into a manifest string is read back by the installer as it was: valid UTF-8
+// without U+0000, which the installer refuses since Windows would end the text there.
+bool IsWritableText(const std::string& text);
 
 // "skills/web-search.zip (skill web-search)": how problem lines name an entry.
 std::string EntryLabel(EntryKind kind, const std::string& id, const std::string& file);

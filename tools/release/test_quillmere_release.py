@@ -78,6 +78,12 @@ def write_manifest(folder, manifest):
     write_manifest_text(folder, json.dumps(manifest, ensure_ascii=False, indent=2) + "\n")
 
 
+def write_escaped_manifest(folder):
+    """As an encoder that escapes everything beyond ASCII and every slash writes it."""
+    manifest = read_manifest(folder)
+    write_manifest_text(folder, json.dumps(manifest, indent=2).replace("/", "\\/") + "\n")
+
+
 def entry_of(manifest, entry_id):
     return next(e for e in manifest["packages"] + manifest["skills"] if e["id"] == entry_id)
 
@@ -214,8 +220,12 @@ BROKEN_RELEASES = [
     ("file names are appended to the base URL", set_base_url("https://updates.vendor.example/quillmere"),
      ["manifest.json: baseUrl https://updates.vendor.example/quillmere does not end with / "
       "(the installer appends file names to it)"]),
-    ("the scanner stops at an escaped quote", edit_manifest_text('"Tool binary"', '"Tool \\"binary\\""'),
-     ['tool.bin (package tool): the installer reads desc as "Tool \\\\", a JSON parser as "Tool \\"binary\\""']),
+    ("the scanner looks for keys as written, not decoded",
+     edit_manifest_text('"desc": "Tool binary"', '"d\\u0065sc": "Tool binary"'),
+     ['tool.bin (package tool): the installer reads desc as "", a JSON parser as "Tool binary"']),
+    ("the scanner refuses U+0000, where Windows would end the text",
+     edit_manifest_text('"Tool binary"', '"Tool\\u0000binary"'),
+     ['tool.bin (package tool): the installer reads desc as "", a JSON parser as "Tool\\u0000binary"']),
     ("the scanner reads a size in exponent form up to its first non-digit",
      edit_manifest_text('"size": 1024', '"size": 1.024e3'),
      ["tool.bin (package tool): the installer reads size as 1, a JSON parser as 1024.0",
@@ -237,6 +247,8 @@ ACCEPTED_RELEASES = [
     ("localhost by name", set_base_url("http://localhost/quillmere/")),
     ("IPv6 loopback", set_base_url("http://[::1]:8080/quillmere/")),
     ("https to any host", set_base_url("https://cdn.vendor.example/new/quillmere/update/")),
+    ("\\u and \\/ escapes decode as a JSON parser decodes them", write_escaped_manifest),
+    ("an escaped quote and backslash decode alike", set_field("tool", "desc", 'Tool "binary" in C:\\tools')),
     ("the installer compares hashes in either case", edit_entry("tool", lambda e: e.update(sha256=e["sha256"].upper()))),
     ("node is run as an installer package, never unpacked, whatever extract says",
      edit_entry("tool", lambda e: e.update(id="node", extract=True))),
@@ -244,12 +256,10 @@ ACCEPTED_RELEASES = [
 
 # (why the row is there, release.txt line replacing the tool's, what make says on stderr)
 REFUSED_DESCRIPTIONS = [
-    ("the scanner does not unescape a quote", 'package tool tool.bin | Tool "binary"',
-     'release.txt:3: "Tool "binary"" would need escaping in JSON'),
-    ("nor a backslash", "package tool tool.bin | C:\\tools",
-     'release.txt:3: "C:\\tools" would need escaping in JSON'),
-    ("nor a control character", "package tool tool.bin | Tool\x01binary",
-     "would need escaping in JSON"),
+    ("text that is not UTF-8 cannot be written as JSON", "package tool tool.bin | Tool \udcffbinary",
+     "release.txt:3: \"Tool \ufffdbinary\" is not UTF-8 or holds a NUL character"),
+    ("the installer refuses U+0000", "package tool tool.bin | Tool\x00binary",
+     "release.txt:3: \"Tool\x00binary\" is not UTF-8 or holds a NUL character"),
     ("an unknown flag is a typo, not a wish", "package tool tool.bin extrakt | Tool binary",
      "release.txt:3: unknown word extrakt"),
     ("extract belongs to packages", "skill tool tool.bin extract | Tool | Binary",
@@ -325,6 +335,18 @@ class MakeThenCheckTest(Scratch):
         self.assertEqual(sorted(n for n in os.listdir(self.release) if "manifest" in n), ["manifest.json"])
         self.assertEqual(os.stat(os.path.join(self.release, "manifest.json")).st_mode & 0o777, 0o644)
 
+    def test_texts_are_escaped_as_a_json_encoder_escapes_them(self):
+        desc, name = 'Tool "binary" in C:\\tools\tnow\x01', '笔记 "beta"'
+        with open(os.path.join(self.release, "release.txt"), "w", encoding="utf-8") as f:
+            f.write(DESCRIPTION.replace("| Tool binary", "| " + desc).replace("| 笔记 |", f"| {name} |"))
+        self.make("--base-url", BASE_URL)
+        with open(os.path.join(self.release, "manifest.json"), encoding="utf-8") as f:
+            text = f.read()
+        manifest = json.loads(text)
+        self.assertEqual((entry_of(manifest, "tool")["desc"], entry_of(manifest, "notes")["name"]), (desc, name))
+        self.assertEqual(text, json.dumps(manifest, ensure_ascii=False, indent=2) + "\n")
+        self.assertEqual(self.check().returncode, 0, "the installer reads the same texts")
+
     def test_accepted_variants(self):
         for why, mutate in ACCEPTED_RELEASES:
             with self.subTest(why):
@@ -352,7 +374,9 @@ class RefusedDescriptionTest(Scratch):
         for why, line, expected in REFUSED_DESCRIPTIONS:
             with self.subTest(why):
                 write_manifest_text(self.release, "old\n")
-                with open(os.path.join(self.release, "release.txt"), "w", encoding="utf-8") as f:
+                # surrogateescape writes a lone \udcff as the byte 0xFF.
+                with open(os.path.join(self.release, "release.txt"), "w", encoding="utf-8",
+                          errors="surrogateescape") as f:
                     f.write(DESCRIPTION.replace("package tool tool.bin | Tool binary", line))
                 made = run_tool("make", self.release, "--base-url", BASE_URL)
                 self.assertEqual(made.returncode, 1)
