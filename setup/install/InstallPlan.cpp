@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "base/Text.h"
+#include "base/WindowsNames.h"
 
 // The major version follows the first "v" (else "V") of `node --version`; anything
 // unreadable is 0, which never counts as installed.
@@ -65,6 +66,8 @@ std::wstring JoinPathValues(const std::wstring& machinePath, const std::wstring&
 }
 
 // Manifest names become paths under our own folders; nothing may climb out of them.
+// Windows drops a trailing dot or space from a name and opens device names as devices, so such a part
+// would land elsewhere than the check saw.
 bool IsContainedRelativePath(const std::string& path)
 {
     if (path.empty() || path[0] == '/' || path[0] == '\\') return false;
@@ -74,10 +77,35 @@ bool IsContainedRelativePath(const std::string& path)
         const size_t end = path.find_first_of("/\\", start);
         const std::string component = path.substr(start, end == std::string::npos ? std::string::npos : end - start);
         if (component == "..") return false;
+        const bool endsAsWindowsDrops = !component.empty() && component != "." &&
+                                        (component.back() == '.' || component.back() == ' ');
+        if (endsAsWindowsDrops || IsDeviceName(Utf8ToWide(component))) return false;
         if (end == std::string::npos) break;
         start = end + 1;
     }
     return true;
+}
+
+std::optional<std::wstring> ManifestNameProblem(const std::string& name)
+{
+    if (!IsValidUtf8(name)) return L"文件名不是有效的 UTF-8";
+    if (!IsContainedRelativePath(name)) return L"文件名无效";
+    return std::nullopt;
+}
+
+// Windows compares names without regard to letter case and drops a trailing dot or space.
+std::wstring NameAsWindowsCompares(const std::string& name)
+{
+    std::wstring folded;
+    for (wchar_t c : Utf8ToWide(name)) {
+        if (c == L'/') c = L'\\';
+        if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
+        if (c == L'\\')
+            while (!folded.empty() && (folded.back() == L'.' || folded.back() == L' ')) folded.pop_back();
+        folded.push_back(c);
+    }
+    while (!folded.empty() && (folded.back() == L'.' || folded.back() == L' ')) folded.pop_back();
+    return folded;
 }
 
 namespace {

@@ -174,9 +174,9 @@ RunEnd InstallOnePackage(InstallRun& run, const ManifestPackage& package)
 {
     const std::wstring desc = Utf8ToWide(package.desc);
     const std::wstring file = Utf8ToWide(package.file);
-    // A name that would land outside the download folder is never fetched.
-    if (!IsContainedRelativePath(package.file)) {
-        run.events.log(WithErrorText(L"  [错误] 下载失败: " + file, L"文件名无效"));
+    // A name that would land outside the download folder, or is no text, is never fetched.
+    if (const std::optional<std::wstring> problem = ManifestNameProblem(package.file)) {
+        run.events.log(WithErrorText(L"  [错误] 下载失败: " + file, *problem));
         return RunEnd::DownloadFailed;
     }
     // A hash that cannot be one is never fetched against.

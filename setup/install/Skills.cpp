@@ -1,6 +1,8 @@
 #include "Skills.h"
 
 #include <filesystem>
+#include <optional>
+#include <set>
 
 #include "FileSteps.h"
 #include "InstallPlan.h"
@@ -14,18 +16,23 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// A skill's id and file become paths under our own folders; a name that would climb out is refused.
-bool SkillNamesAreContained(const ManifestSkill& skill)
+// A skill's id and file become paths under our own folders; a name that would climb out, or that is
+// no text at all, is refused, and so is a second skill whose folder Windows could not tell from an
+// earlier one's.
+std::optional<std::wstring> SkillNameProblem(const ManifestSkill& skill, std::set<std::wstring>& folders)
 {
-    return IsContainedRelativePath(skill.id) && IsContainedRelativePath(skill.file);
+    if (std::optional<std::wstring> problem = ManifestNameProblem(skill.id)) return problem;
+    if (std::optional<std::wstring> problem = ManifestNameProblem(skill.file)) return problem;
+    if (!folders.insert(NameAsWindowsCompares(skill.id)).second) return L"与另一文件同名";
+    return std::nullopt;
 }
 
 // False only when the user chose to stop rather than close a program running from the skill's folder.
-bool InstallOneSkill(const InstallRun& run, const ManifestSkill& skill)
+bool InstallOneSkill(const InstallRun& run, const ManifestSkill& skill, std::set<std::wstring>& folders)
 {
     const std::wstring name = SkillDisplayName(skill);
-    if (!SkillNamesAreContained(skill)) {
-        run.events.log(L"  [警告] 下载失败: " + name + L" - 文件名无效");
+    if (const std::optional<std::wstring> problem = SkillNameProblem(skill, folders)) {
+        run.events.log(L"  [警告] 下载失败: " + name + L" - " + *problem);
         return true;
     }
     if (!skill.sha256.empty() && !IsSha256Text(skill.sha256)) {
@@ -61,13 +68,14 @@ RunEnd InstallSkills(InstallRun& run)
     run.events.status(L"正在安装 Skills...");
     const int skillCount = CountSkillsToInstall(run.job.manifest);
     int index = 0;
+    std::set<std::wstring> folders;
     for (const ManifestSkill& skill : run.job.manifest.skills) {
         if (CancelRequested(run)) return RunEnd::Cancelled;
         if (!IsSkillToInstall(skill)) continue;
         ++index;
         run.events.status(L"正在安装 " + SkillDisplayName(skill) + L" (" + std::to_wstring(index) + L"/" +
                           std::to_wstring(skillCount) + L")...");
-        if (!InstallOneSkill(run, skill)) return RunEnd::Cancelled;
+        if (!InstallOneSkill(run, skill, folders)) return RunEnd::Cancelled;
         CompleteStep(run);
     }
     run.events.log(L"Skills 安装完成 (" + std::to_wstring(index) + L" 个技能)");

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <string_view>
 
+#include "base/WindowsNames.h"
+
 std::wstring DisclaimerText()
 {
     return L"Quillmere 软件使用免责声明\r\n"
@@ -78,10 +80,12 @@ bool IsDriveLetter(wchar_t c)
     return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z');
 }
 
-// Windows drops a trailing dot or space from a name, and these characters are no part of one.
+// Windows drops a trailing dot or space from a name, opens a device name as the device, and these
+// characters are no part of a name.
 bool IsPlainComponent(const std::wstring& component)
 {
-    if (component.empty() || component.back() == L'.' || component.back() == L' ') return false;
+    if (component.empty() || component.back() == L'.' || component.back() == L' ' || IsDeviceName(component))
+        return false;
     for (wchar_t c : component)
         if (c < 0x20 || std::wstring_view(L"<>:\"/|?*").find(c) != std::wstring_view::npos) return false;
     return true;

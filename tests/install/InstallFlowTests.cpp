@@ -796,6 +796,28 @@ TEST_F(InstallFlowTest, PackageNamesThatLeaveTheDownloadFolderAreNeverFetched)
         EXPECT_FALSE(fs::exists(root / "temp" / "escape.bin"));
         EXPECT_TRUE(EndedWith(run, L"下载失败", InstallEnd::Failed));
     }
+    // GBK bytes read as UTF-8: every such name would become the same replacement characters.
+    Reset();
+    AddPackage("a", "\xb0\xa1.bin", "包 a", "aaaa");
+    const Recording gbk = Run();
+    EXPECT_EQ(gbk.Logs().back(), L"  [错误] 下载失败: " + Utf8ToWide("\xb0\xa1.bin") + L" - 文件名不是有效的 UTF-8");
+    EXPECT_TRUE(fake.attempts.empty());
+}
+
+TEST_F(InstallFlowTest, SkillsWhoseFoldersWindowsCannotTellApartAreInstalledOnce)
+{
+    AddPackage("a", "a.bin", "包 a", "aaaa");
+    fake.served["first.zip"] = StoredZip({{"SKILL.md", "# first"}});
+    fake.served["second.zip"] = StoredZip({{"SKILL.md", "# second"}});
+    AddSkill("Web-Search", "first.zip", "搜索", false, true);
+    AddSkill("WEB-SEARCH", "second.zip", "搜索二", false, true);
+    AddSkill("\xff\xfe", "second.zip", "乱码", false, true);
+    const Recording run = Run();
+    EXPECT_TRUE(HasLine(run.Logs(), L"  [警告] 下载失败: 搜索二 - 与另一文件同名"));
+    EXPECT_TRUE(HasLine(run.Logs(), L"  [警告] 下载失败: 乱码 - 文件名不是有效的 UTF-8"));
+    EXPECT_EQ(ReadFile(Install() / "skills" / "Web-Search" / "SKILL.md"), "# first") << "the first is not overwritten";
+    EXPECT_EQ(std::count(fake.attempts.begin(), fake.attempts.end(), "second.zip"), 0);
+    EXPECT_TRUE(EndedWith(run, L"安装完成！", InstallEnd::Succeeded));
 }
 
 TEST_F(InstallFlowTest, AProductArchiveThatIsNoZipFailsTheRunAndIsKept)

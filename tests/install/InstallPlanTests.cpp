@@ -87,6 +87,10 @@ TEST(ManifestNames, OnlyRelativeNamesThatStayInsideAreAccepted)
         {"\\\\server\\share\\x", false, "UNC"},
         {"C:/Windows/x", false, "drive"},
         {"C:x", false, "drive-relative"},
+        {"tools./x.bin", false, "Windows drops the dot: the file lands in \"tools\""},
+        {"setup.exe ", false, "Windows drops the space"},
+        {"./x.bin", true, "the current folder is still inside"},
+        {"skills/aux.zip", false, "a device name, whatever its extension"},
     };
     for (const Row& row : rows) EXPECT_EQ(IsContainedRelativePath(row.name), row.contained) << row.why;
 }

@@ -61,6 +61,9 @@ TEST(WizardTexts, InstallFolderMustBeAnAbsoluteLocalPathOfPlainNames)
         {L"C:\\a:b", false, "a stream name"},
         {L"C:\\a?b", false, "a wildcard"},
         {L"C:\\a\tb", false, "a control character"},
+        {L"C:\\Quillmere\\NUL", false, "a device: every file below it would go to the device"},
+        {L"C:\\com1.data\\Quillmere", false, "a device name with an extension, in any case"},
+        {L"C:\\Console\\Quillmere", true, "a longer name that begins like a device"},
     };
     for (const Row& row : rows) EXPECT_EQ(IsValidInstallPath(row.path), row.valid) << row.why;
 }
