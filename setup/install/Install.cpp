@@ -121,6 +121,19 @@ void EndRun(InstallRun& run, RunEnd end)
     run.events.done(shown);
 }
 
+constexpr uint32_t kLogFlushIntervalMs = 2000;
+
+// Besides the flush at each phase's end, the file catches up every two seconds, so that a run that
+// ends without its last flush (a crash, the process ended) leaves its story up to that moment.
+void KeepInLogFile(InstallRun& run, const std::wstring& line)
+{
+    AppendToLog(run.log, run.platform.localTime(), line);
+    const uint32_t now = run.platform.tickCount();
+    if (now - run.logFlushedAt < kLogFlushIntervalMs) return;
+    FlushLog(run.log);
+    run.logFlushedAt = now;
+}
+
 // The library words a file-system error in the ANSI code page; the log takes the system's own text
 // of its code, with the path it concerned.
 std::wstring ExceptionText(const std::exception& error)
@@ -181,13 +194,14 @@ void DoInstall(InstallJob& job, const InstallPlatform& platform, const InstallEv
     run.log.secrets = {job.choices.apiKey, job.choices.dashscopeKey};
     reporting.log = [&run, &events](const std::wstring& line) {
         if (line.find(L"[警告]") != std::wstring::npos) run.warnings.push_back(line);
-        AppendToLog(run.log, run.platform.localTime(), line);
+        KeepInLogFile(run, line);
         events.log(line);
     };
     reporting.status = [&run, &events](const std::wstring& text) {
-        AppendToLog(run.log, run.platform.localTime(), L"[状态] " + text);
+        KeepInLogFile(run, L"[状态] " + text);
         events.status(text);
     };
+    run.logFlushedAt = platform.tickCount();
     reporting.status(L"检测本地环境...");
     reporting.log(L"正在检测本地环境...");
     RunEnd end = RunEnd::Failed;

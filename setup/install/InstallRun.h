@@ -23,6 +23,7 @@ struct InstallRun {
     int shownPercent = 0;  // the bar's figure as last reported
     std::vector<std::wstring> warnings{};  // every warning line logged so far, for the summary at the end
     InstallLog log{};
+    uint32_t logFlushedAt = 0;  // tick of the log file's last catching up
 };
 
 // Whether the user has asked to stop.

@@ -30,11 +30,13 @@ HWND PageControl(HWND page, int id)
     return GetDlgItem(page, id);
 }
 
+// As long as the field holds: a key is never cut short without a word.
 std::wstring ConfigText(const Wizard& wizard, int id)
 {
-    wchar_t buffer[2048] = {};
-    GetDlgItemTextW(wizard.pages[kConfigPage], id, buffer, 2048);
-    return buffer;
+    const HWND field = GetDlgItem(wizard.pages[kConfigPage], id);
+    std::wstring text(static_cast<size_t>(GetWindowTextLengthW(field)) + 1, L'\0');
+    text.resize(static_cast<size_t>(GetWindowTextW(field, text.data(), static_cast<int>(text.size()))));
+    return text;
 }
 
 void SetButtons(HWND window, const wchar_t* next, const wchar_t* cancel)

@@ -2,21 +2,30 @@
 
 #include <windows.h>
 
+#include <cwchar>
+
 namespace {
 
-// 1024 UTF-16 units including the terminator; a longer value fails and counts as missing.
-constexpr DWORD kValueBufferBytes = 2048;
-
+// Measured first, so that a value of any length (an API key of thousands of characters) comes back
+// whole; a value that grows between the two calls is measured again.
 std::optional<std::wstring> ReadStoredString(const wchar_t* valueName)
 {
-    wchar_t buffer[kValueBufferBytes / sizeof(wchar_t)] = {};
-    DWORD size = kValueBufferBytes;
-    const LSTATUS status = RegGetValueW(HKEY_CURRENT_USER, kSettingsRegistryKey, valueName,
-                                        RRF_RT_REG_SZ, nullptr, buffer, &size);
-    // A failed read may still have scribbled into the buffer (a DWORD, say), so it is never used.
-    if (status != ERROR_SUCCESS) return std::nullopt;
-    buffer[kValueBufferBytes / sizeof(wchar_t) - 1] = L'\0';
-    return std::wstring(buffer);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        DWORD size = 0;
+        if (RegGetValueW(HKEY_CURRENT_USER, kSettingsRegistryKey, valueName, RRF_RT_REG_SZ, nullptr, nullptr, &size) !=
+            ERROR_SUCCESS)
+            return std::nullopt;
+        std::wstring buffer(size / sizeof(wchar_t) + 1, L'\0');
+        size = static_cast<DWORD>(buffer.size() * sizeof(wchar_t));
+        const LSTATUS status = RegGetValueW(HKEY_CURRENT_USER, kSettingsRegistryKey, valueName, RRF_RT_REG_SZ, nullptr,
+                                            buffer.data(), &size);
+        if (status == ERROR_MORE_DATA) continue;
+        // A failed read may still have scribbled into the buffer (a DWORD, say), so it is never used.
+        if (status != ERROR_SUCCESS) return std::nullopt;
+        buffer.resize(wcsnlen(buffer.c_str(), size / sizeof(wchar_t)));
+        return buffer;
+    }
+    return std::nullopt;
 }
 
 }  // namespace

@@ -1293,6 +1293,20 @@ TEST_F(InstallFlowTest, TheLogFileKeepsEveryLineAndStatusWithTimeButNoKey)
     EXPECT_TRUE(EndedWith(run, L"安装完成！", InstallEnd::Succeeded));
 }
 
+// A run that dies in the middle of a phase still leaves what it logged up to two seconds before.
+TEST_F(InstallFlowTest, TheLogFileCatchesUpWithinTwoSecondsInsideAPhase)
+{
+    AddPackage("a", "a.bin", "包 a", "aaaa");
+    AddPackage("b", "b.bin", "包 b", "bbbb");
+    fake.tickStep = 700;
+    std::string seenMidPhase;
+    Run([&](const Event& event) {
+        if (event.kind == Kind::Log && event.text == L"下载: b.bin (4 B)")
+            seenMidPhase = ReadFile(DownloadDir() / "install-20261209-153012.log");
+    });
+    EXPECT_NE(seenMidPhase.find("下载: a.bin (4 B)"), std::string::npos) << seenMidPhase;
+}
+
 TEST_F(InstallFlowTest, AFailedRunPointsAtItsLogFileAndALogThatCannotBeWrittenIsNoFailure)
 {
     AddPackage("a", "missing.bin", "包 a", "aaaa");

@@ -74,16 +74,16 @@ TEST_F(RegistrySettingsTest, OnlyTheExactTextOneSelectsTheCodingProvider)
     EXPECT_EQ(Settings.apiProvider, 0) << "a DWORD is not a string value";
 }
 
-TEST_F(RegistrySettingsTest, WrongTypeOrOverlongValueFallsBackOnItsOwn)
+TEST_F(RegistrySettingsTest, WrongTypeFallsBackOnItsOwnAndLongValuesComeBackWhole)
 {
     StoreDword(L"Port", 28789);
-    StoreString(L"InstallPath", std::wstring(1024, L'p'));
-    StoreString(L"ApiKey", std::wstring(1023, L'k'));
+    StoreString(L"ApiKey", std::wstring(3000, L'k'));
+    StoreString(L"DashscopeKey", std::wstring(1024, L'd'));
     StoreString(L"Model", L"kept");
     Settings = LoadSettingsFromRegistry();
     EXPECT_EQ(Settings.port, L"18789") << "a DWORD port counts as missing";
-    EXPECT_EQ(Settings.installPath, L"C:\\Quillmere") << "1024 characters do not fit the buffer";
-    EXPECT_EQ(Settings.apiKey, std::wstring(1023, L'k')) << "1023 characters and the terminator fit exactly";
+    EXPECT_EQ(Settings.apiKey, std::wstring(3000, L'k')) << "a long key is never cut short";
+    EXPECT_EQ(Settings.dashscopeKey, std::wstring(1024, L'd')) << "past the old 1023-character buffer";
     EXPECT_EQ(Settings.model, L"kept") << "one bad value costs no other";
 }
 
