@@ -204,6 +204,8 @@ void DoInstall(InstallJob& job, const InstallPlatform& platform, const InstallEv
     run.logFlushedAt = platform.tickCount();
     reporting.status(L"检测本地环境...");
     reporting.log(L"正在检测本地环境...");
+    if (!job.manifest.refusedBaseUrl.empty())
+        reporting.log(L"  [警告] 清单中的 baseUrl 不是 https，已忽略: " + job.manifest.refusedBaseUrl);
     RunEnd end = RunEnd::Failed;
     try {
         end = RunPhases(run);

@@ -271,15 +271,51 @@ ReleaseManifest DefaultReleaseManifest()
     return ReleaseManifest{{}, kUpdateBaseUrl, {}, {}};
 }
 
+namespace {
+
+bool StartsWithFolded(const std::wstring& text, const std::wstring& lowerPrefix)
+{
+    if (text.size() < lowerPrefix.size()) return false;
+    for (size_t i = 0; i < lowerPrefix.size(); ++i) {
+        const wchar_t c = text[i] >= L'A' && text[i] <= L'Z' ? static_cast<wchar_t>(text[i] - L'A' + L'a') : text[i];
+        if (c != lowerPrefix[i]) return false;
+    }
+    return true;
+}
+
+bool IsLoopbackHttp(const std::wstring& url)
+{
+    for (const wchar_t* host : {L"http://127.0.0.1", L"http://localhost", L"http://[::1]"}) {
+        const std::wstring prefix = host;
+        if (StartsWithFolded(url, prefix) && (url.size() == prefix.size() || url[prefix.size()] == L':' ||
+                                              url[prefix.size()] == L'/'))
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+// A manifest is fetched over https from the vendor; a baseUrl must not hand the downloads to plain
+// http, where anyone on the way could change them unseen when no hash is given.
+bool IsAcceptedBaseUrl(const std::wstring& url, const std::wstring& builtIn)
+{
+    if (StartsWithFolded(url, L"https://")) return true;
+    return IsLoopbackHttp(builtIn) && StartsWithFolded(url, L"http://");
+}
+
 bool ParseManifestInto(ReleaseManifest& manifest)
 {
     manifest.packages.clear();
     manifest.skills.clear();
 
     const std::string& text = manifest.manifestText;
-    const std::string baseUrl = GetJsonString(text, "baseUrl");
-    if (!baseUrl.empty())
-        manifest.baseUrl = Utf8ToWide(baseUrl);
+    const std::wstring baseUrl = Utf8ToWide(GetJsonString(text, "baseUrl"));
+    manifest.refusedBaseUrl.clear();
+    if (!baseUrl.empty() && IsAcceptedBaseUrl(baseUrl, manifest.baseUrl))
+        manifest.baseUrl = baseUrl;
+    else if (!baseUrl.empty())
+        manifest.refusedBaseUrl = baseUrl;
 
     ForEachEntry(text, "packages", manifest.packages, [](const std::string& obj, ManifestPackage& pkg) {
         pkg.extract = GetJsonBool(obj, "extract");

@@ -11,12 +11,16 @@ struct ManifestPackage { std::string id, file, desc; int64_t size = 0; bool extr
 struct ManifestSkill { std::string id, file, name, desc; int64_t size = 0; bool required = false; bool selected = true; std::string sha256 = {}; };
 
 // The fetched manifest text and what was scanned out of it; text fields are UTF-8 bytes.
-struct ReleaseManifest { std::string manifestText; std::wstring baseUrl; std::vector<ManifestPackage> packages; std::vector<ManifestSkill> skills; };
+// refusedBaseUrl: a baseUrl the manifest gave that was not taken (not https), for the log.
+struct ReleaseManifest { std::string manifestText; std::wstring baseUrl; std::vector<ManifestPackage> packages; std::vector<ManifestSkill> skills; std::wstring refusedBaseUrl = {}; };
 
 // A manifest with no text yet, pointing at the compiled-in update server.
 ReleaseManifest DefaultReleaseManifest();
 // Scans manifestText into baseUrl, packages and skills; true when at least one package was found.
 bool ParseManifestInto(ReleaseManifest& manifest);
+// Whether the manifest may send the downloads to url: https, or plain http only where the built-in
+// update server is itself plain http on this machine (a test build).
+bool IsAcceptedBaseUrl(const std::wstring& url, const std::wstring& builtIn);
 
 // The string that follows the first "key":, its JSON escapes decoded to UTF-8; empty when there is none
 // or an escape is invalid.

@@ -804,6 +804,16 @@ TEST_F(InstallFlowTest, PackageNamesThatLeaveTheDownloadFolderAreNeverFetched)
     EXPECT_TRUE(fake.attempts.empty());
 }
 
+TEST_F(InstallFlowTest, ARefusedBaseUrlIsNamedInTheLogAndTheDownloadsStayOnTheBuiltInServer)
+{
+    AddPackage("a", "a.bin", "包 a", "aaaa");
+    job.manifest.refusedBaseUrl = L"http://mirror.example/q/";
+    const Recording run = Run();
+    EXPECT_TRUE(HasLine(run.Logs(), L"  [警告] 清单中的 baseUrl 不是 https，已忽略: http://mirror.example/q/"));
+    EXPECT_EQ(fake.attempts, std::vector<std::string>{"a.bin"}) << "fetched from the built-in server, as the fake checks";
+    EXPECT_TRUE(EndedWith(run, L"安装完成！", InstallEnd::Succeeded));
+}
+
 TEST_F(InstallFlowTest, SkillsWhoseFoldersWindowsCannotTellApartAreInstalledOnce)
 {
     AddPackage("a", "a.bin", "包 a", "aaaa");

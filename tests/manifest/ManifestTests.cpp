@@ -271,9 +271,20 @@ TEST(ParseManifestInto, ReplacesBaseUrlOnlyWhenNonEmpty)
          "escapes decoded before the conversion"},
         {R"({"baseUrl": "https://cdn.example/\x/", "packages": []})", L"https://initial.example/",
          "an invalid escape counts as empty"},
+        {R"({"baseUrl": "http://cdn.example/x/", "packages": []})", L"https://initial.example/",
+         "plain http is refused: the downloads stay on https"},
+        {R"({"baseUrl": "HTTPS://cdn.example/x/", "packages": []})", L"HTTPS://cdn.example/x/", "the scheme in any case"},
     };
     for (const auto& r : rows)
         EXPECT_EQ(Parse(r.text).manifest.baseUrl, r.expected) << r.reason;
+    EXPECT_EQ(Parse(R"({"baseUrl": "http://cdn.example/x/"})").manifest.refusedBaseUrl, L"http://cdn.example/x/")
+        << "kept for the log";
+    EXPECT_EQ(Parse(R"({"baseUrl": "https://cdn.example/x/"})").manifest.refusedBaseUrl, L"");
+    // A test build's own server is plain http on this machine; its manifests may point at http too.
+    EXPECT_TRUE(IsAcceptedBaseUrl(L"http://127.0.0.1:18431/x/", L"http://127.0.0.1:18431/new/quillmere/update/"));
+    EXPECT_TRUE(IsAcceptedBaseUrl(L"http://localhost/x/", L"http://localhost/new/quillmere/update/"));
+    EXPECT_FALSE(IsAcceptedBaseUrl(L"http://127.0.0.1/x/", L"http://127.0.0.1.evil.example/new/"));
+    EXPECT_FALSE(IsAcceptedBaseUrl(L"ftp://cdn.example/x/", L"http://127.0.0.1:18431/"));
 }
 
 TEST(DefaultReleaseManifest, PointsAtTheBuiltInUpdateServer)
