@@ -195,7 +195,8 @@ CheckedRelease CheckRelease(const fs::path& folder, const std::string& manifestT
     CheckedRelease checked{{manifestText, L"", {}, {}}, {}};
     std::vector<std::string>& lines = checked.problems;
     if (!ParseManifestInto(checked.scanned)) lines.push_back("manifest.json: no package the installer would read");
-    const std::string baseUrl = WideToUtf8(checked.scanned.baseUrl);
+    const std::string baseUrl =
+        WideToUtf8(checked.scanned.baseUrl.empty() ? checked.scanned.refusedBaseUrl : checked.scanned.baseUrl);
     if (!baseUrl.empty())
         for (const std::string& problem : BaseUrlProblems(baseUrl)) lines.push_back("manifest.json: " + problem);
     for (const std::string& problem : ScannerDisagreements(manifestText, checked.scanned)) lines.push_back(problem);

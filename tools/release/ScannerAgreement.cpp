@@ -114,7 +114,9 @@ std::vector<std::string> ScannerDisagreements(const std::string& manifestText, c
     if (!root.is_object()) return {"manifest.json: not a JSON object"};
 
     std::vector<std::string> problems;
-    AddDifferences("manifest.json", {{"baseUrl", WideToUtf8(scanned.baseUrl), ParsedField(root, "baseUrl", "")}}, problems);
+    // Whether the installer takes a plain-http baseUrl depends on its own built-in one; what it read counts here.
+    const std::wstring read = scanned.baseUrl.empty() ? scanned.refusedBaseUrl : scanned.baseUrl;
+    AddDifferences("manifest.json", {{"baseUrl", WideToUtf8(read), ParsedField(root, "baseUrl", "")}}, problems);
     const std::vector<json> packages = ParsedEntries(root, "packages", problems);
     const std::vector<json> skills = ParsedEntries(root, "skills", problems);
     CompareEntries(EntryKind::Package, "packages", scanned.packages, packages, problems);
