@@ -428,7 +428,8 @@ class WizardTest(unittest.TestCase):
             f"press {IDC_CANCEL}", "wait-exit",
         ]
         report = self.run_wizard(script)
-        self.assertEqual(report.value("status"), CANCELLED)
+        self.assertEqual(report.value("status"), f"正在下载 {SLOW_DESC}...")
+        self.assertEqual(report.value("status"), CANCELLED, "within four seconds of the cancel")
         self.assert_ended_normally(report)
 
     def test_close_pressed_right_after_start_still_cancels(self):
