@@ -35,7 +35,7 @@ struct InflateState {
     const uint8_t* src;
     uint64_t srcLen;
     uint64_t srcPos;
-    uint32_t bitBuffer;
+    uint64_t bitBuffer; // above the bitCount valid bits may sit the next byte's low bits, never anything else
     int bitCount;
     bool overread; // stays set, so every later check fails the decode too
     uint8_t* dst;
@@ -43,43 +43,112 @@ struct InflateState {
     uint64_t dstLen;
 };
 
-struct FixedHuffmanTables { HuffmanTable lengthCode; HuffmanTable distanceCode; };
+// A canonical code as decoding compares against it: the codes of length len are the len-bit numbers below
+// limit[len] that no shorter code begins, and code c of that length stands for symbol[c + symbolBase[len]].
+struct DecodingTable {
+    HuffmanTable code;
+    int shortest; // lengths below it hold no codes; 16 for an empty code
+    int limit[kMaxCodeLength + 1];
+    int symbolBase[kMaxCodeLength + 1];
+};
+
+struct FixedHuffmanTables { DecodingTable lengthCode; DecodingTable distanceCode; };
+
+uint64_t Load64(const uint8_t* p)
+{
+    uint64_t value = 0;
+    for (int i = 7; i >= 0; --i)
+        value = (value << 8) | p[i];
+    return value;
+}
+
+// Tops the accumulator up to at least 56 bits while the input lasts. With 8 bytes left it loads them as one
+// word and keeps the whole bytes that fit; the bits of the next byte cut off at the top are the same ones the
+// next load puts there, so or-ing them in again changes nothing. Near the end it goes byte by byte.
+void Refill(InflateState& s)
+{
+    if (s.srcLen - s.srcPos >= 8) {
+        s.bitBuffer |= Load64(s.src + s.srcPos) << s.bitCount;
+        const int bytes = (63 - s.bitCount) / 8;
+        s.srcPos += static_cast<uint64_t>(bytes);
+        s.bitCount += bytes * 8;
+        return;
+    }
+    while (s.bitCount <= 56 && s.srcPos < s.srcLen) {
+        s.bitBuffer |= static_cast<uint64_t>(s.src[s.srcPos++]) << s.bitCount;
+        s.bitCount += 8;
+    }
+}
+
+void DropBits(InflateState& s, int n)
+{
+    s.bitBuffer >>= n;
+    s.bitCount -= n;
+}
 
 // Takes n bits (0..13), least significant first; running out of input sets overread and yields 0.
 uint32_t ReadBits(InflateState& s, int n)
 {
-    while (s.bitCount < n) {
-        if (s.srcPos == s.srcLen) {
+    if (s.bitCount < n) {
+        Refill(s);
+        if (s.bitCount < n) {
             s.overread = true;
             return 0;
         }
-        s.bitBuffer |= static_cast<uint32_t>(s.src[s.srcPos++]) << s.bitCount;
-        s.bitCount += 8;
     }
-    const uint32_t value = s.bitBuffer & ((1u << n) - 1);
-    s.bitBuffer >>= n;
-    s.bitCount -= n;
+    const uint32_t value = static_cast<uint32_t>(s.bitBuffer) & ((1u << n) - 1);
+    DropBits(s, n);
     return value;
 }
 
-// Codes of one length are consecutive numbers, so one bit at a time we only track the first code of the
-// current length and where its symbols start; -1 when nothing matches within 15 bits or input runs out.
-int DecodeSymbol(InflateState& s, const HuffmanTable& table)
+// One bit per step, first bit of the code first: the code read so far is a whole code as soon as it falls
+// below its length's limit. Near the end of the input the bits past it read as zeros, so a code that needs
+// them is one the input cut short. -1 when nothing matches within 15 bits or the input ends first.
+int DecodeSymbol(InflateState& s, const DecodingTable& table)
 {
+    if (s.bitCount < kMaxCodeLength)
+        Refill(s);
+    uint64_t bits = s.bitBuffer;
     int code = 0;
+    int len = 0;
+    // No code is shorter than the shortest, so its first bits need no comparison.
+    for (; len + 1 < table.shortest; ++len, bits >>= 1)
+        code = code * 2 + static_cast<int>(bits & 1);
+    while (len < kMaxCodeLength) {
+        code = code * 2 + static_cast<int>(bits & 1);
+        bits >>= 1;
+        ++len;
+        if (code < table.limit[len]) {
+            if (len > s.bitCount)
+                return -1;
+            DropBits(s, len);
+            return table.code.symbol[code + table.symbolBase[len]];
+        }
+    }
+    return -1;
+}
+
+// The limits and symbol positions follow from the counts alone: the first code of a length is twice the
+// end of the codes of the length before.
+bool BuildDecodingTable(DecodingTable& table, const uint8_t* lengths, int n)
+{
+    if (!BuildHuffmanTable(table.code, lengths, n))
+        return false;
+    table.shortest = kMaxCodeLength + 1;
     int first = 0;
     int index = 0;
+    table.limit[0] = 0;
+    table.symbolBase[0] = 0;
     for (int len = 1; len <= kMaxCodeLength; ++len) {
-        code = code * 2 + static_cast<int>(ReadBits(s, 1));
-        if (s.overread)
-            return -1;
-        const int count = table.count[len];
-        if (code - first < count)
-            return table.symbol[index + code - first];
+        const int count = table.code.count[len];
+        if (count != 0 && table.shortest > len)
+            table.shortest = len;
+        table.limit[len] = first + count;
+        table.symbolBase[len] = index - first;
         index += count;
         first = (first + count) * 2;
     }
-    return -1;
+    return true;
 }
 
 bool PutLiteral(InflateState& s, int literal)
@@ -90,8 +159,21 @@ bool PutLiteral(InflateState& s, int literal)
     return true;
 }
 
+// Copies a match front to back. Eight bytes at a time only when the source ends before the destination
+// begins; closer than that, byte by byte, so that an overlapping copy repeats the bytes it has just written.
+void CopyWithin(uint8_t* to, uint32_t distance, uint32_t length)
+{
+    const uint8_t* from = to - distance;
+    uint32_t i = 0;
+    if (distance >= 8)
+        for (; length - i >= 8; i += 8)
+            std::memcpy(to + i, from + i, 8);
+    for (; i < length; ++i)
+        to[i] = from[i];
+}
+
 // A match: the length symbol's extra bits, a distance symbol and its extra bits, then a copy from that far back.
-bool CopyMatch(InflateState& s, int lengthSymbol, const HuffmanTable& distanceCode)
+bool CopyMatch(InflateState& s, int lengthSymbol, const DecodingTable& distanceCode)
 {
     const int lengthIndex = lengthSymbol - kFirstLengthSymbol;
     const uint32_t length = kLengthBase[lengthIndex] + ReadBits(s, kLengthExtra[lengthIndex]);
@@ -105,18 +187,14 @@ bool CopyMatch(InflateState& s, int lengthSymbol, const HuffmanTable& distanceCo
         return false;
     if (distance > s.dstLen || length > s.dstCap - s.dstLen)
         return false;
-    uint8_t* to = s.dst + s.dstLen;
-    const uint8_t* from = to - distance;
-    // Byte by byte, so that an overlapping copy repeats the bytes it has just written.
-    for (uint32_t i = 0; i < length; ++i)
-        to[i] = from[i];
+    CopyWithin(s.dst + s.dstLen, distance, length);
     s.dstLen += length;
     return true;
 }
 
 // Data of a fixed or dynamic block: literals 0..255, end of block 256, length symbols 257..285 each followed
 // by a distance; 286 and 287 exist only in the fixed code and mean nothing.
-bool InflateCodes(InflateState& s, const HuffmanTable& lengthCode, const HuffmanTable& distanceCode)
+bool InflateCodes(InflateState& s, const DecodingTable& lengthCode, const DecodingTable& distanceCode)
 {
     for (;;) {
         const int symbol = DecodeSymbol(s, lengthCode);
@@ -134,7 +212,8 @@ bool InflateCodes(InflateState& s, const HuffmanTable& lengthCode, const Huffman
 // NLEN the one's complement of LEN) and LEN raw bytes.
 bool InflateStored(InflateState& s)
 {
-    // Whatever the accumulator holds comes from the byte before srcPos, so emptying it aligns the input.
+    // The accumulator holds the rest of the current byte and whole bytes read ahead; those go back to the input.
+    s.srcPos -= static_cast<uint64_t>(s.bitCount / 8);
     s.bitBuffer = 0;
     s.bitCount = 0;
     if (s.srcLen - s.srcPos < 4)
@@ -163,9 +242,9 @@ FixedHuffmanTables BuildFixedTables()
     std::fill(lengths + 280, lengths + kMaxSymbols, 8);
     FixedHuffmanTables tables{};
     // Both fixed codes are within the code space, so neither build can fail.
-    BuildHuffmanTable(tables.lengthCode, lengths, kMaxSymbols);
+    BuildDecodingTable(tables.lengthCode, lengths, kMaxSymbols);
     std::fill(lengths, lengths + kMaxDistanceCodes, 5);
-    BuildHuffmanTable(tables.distanceCode, lengths, kMaxDistanceCodes);
+    BuildDecodingTable(tables.distanceCode, lengths, kMaxDistanceCodes);
     return tables;
 }
 
@@ -179,7 +258,7 @@ bool InflateFixed(InflateState& s)
 
 // The literal/length and distance lengths as one run in the code-length code: 0..15 is a length, 16 repeats
 // the previous length 3..6 times (2 extra bits), 17 writes 3..10 zeros (3 bits), 18 writes 11..138 zeros (7 bits).
-bool ReadCodeLengths(InflateState& s, const HuffmanTable& codeLengthCode, uint8_t* lengths, int total)
+bool ReadCodeLengths(InflateState& s, const DecodingTable& codeLengthCode, uint8_t* lengths, int total)
 {
     int filled = 0;
     while (filled < total) {
@@ -224,18 +303,18 @@ bool InflateDynamic(InflateState& s)
         codeLengthLengths[kCodeLengthOrder[i]] = static_cast<uint8_t>(ReadBits(s, 3));
     if (s.overread)
         return false;
-    HuffmanTable codeLengthCode;
-    if (!BuildHuffmanTable(codeLengthCode, codeLengthLengths, kCodeLengthCodes))
+    DecodingTable codeLengthCode;
+    if (!BuildDecodingTable(codeLengthCode, codeLengthLengths, kCodeLengthCodes))
         return false;
 
     uint8_t lengths[kMaxLengthCodes + kMaxDistanceCodes];
     if (!ReadCodeLengths(s, codeLengthCode, lengths, lengthCount + distanceCount))
         return false;
     // Incomplete codes pass, as does a missing end-of-block code: decoding fails if the data needs what is missing.
-    HuffmanTable lengthCode;
-    HuffmanTable distanceCode;
-    if (!BuildHuffmanTable(lengthCode, lengths, lengthCount) ||
-        !BuildHuffmanTable(distanceCode, lengths + lengthCount, distanceCount))
+    DecodingTable lengthCode;
+    DecodingTable distanceCode;
+    if (!BuildDecodingTable(lengthCode, lengths, lengthCount) ||
+        !BuildDecodingTable(distanceCode, lengths + lengthCount, distanceCount))
         return false;
     return InflateCodes(s, lengthCode, distanceCode);
 }

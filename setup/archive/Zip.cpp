@@ -2,16 +2,21 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
 #include <map>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <span>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "archive/Inflate.h"
@@ -27,6 +32,8 @@ using Bytes = std::span<const uint8_t>;
 constexpr uint64_t kMaxArchiveSize = 1073741824;
 constexpr uint64_t kMaxEntryOutput = 268435456;
 constexpr uint64_t kMaxDeflateRatio = 1032;
+constexpr uint64_t kOutputBudget = 536870912;
+constexpr unsigned kMaxThreads = 8;
 
 constexpr uint32_t kLocalHeaderSignature = 0x04034b50;
 constexpr uint32_t kDescriptorSignature = 0x08074b50;
@@ -410,48 +417,110 @@ bool WriteEntryFile(const fs::path& path, Bytes data, const RetryPacing& pacing)
         [&] { return WriteFileBytes(path, reinterpret_cast<const char*>(data.data()), data.size()); }, pacing));
 }
 
-// The room for the output is the declared size, or for an unknown (zero) one four times the data plus
-// 1024, never past the per-entry limit; DEFLATE cannot turn one input byte into more than 1032, so a lying
-// header buys no more memory. Output that overruns its room fails like bad data, unless the limit is what
-// cut the room short.
+// The room for the output is the declared size, or for an unknown (zero) one four times the data plus 1024.
+uint64_t WantedRoom(const LocalEntry& entry)
+{
+    return entry.uncompressedSize != 0 ? entry.uncompressedSize : entry.compressedSize * 4 + 1024;
+}
+
+// The room actually made: never past the per-entry limit, and DEFLATE cannot turn one input byte into more
+// than 1032, so a lying header buys no more memory. None for an entry declared larger than the limit.
+uint64_t OutputRoom(const LocalEntry& entry)
+{
+    if (entry.method != kMethodDeflated || entry.uncompressedSize > kMaxEntryOutput)
+        return 0;
+    return std::min({WantedRoom(entry), kMaxEntryOutput, (entry.compressedSize + 1) * kMaxDeflateRatio});
+}
+
+// Output that overruns its room fails like bad data, unless the limit is what cut the room short.
 std::optional<EntryProblem> InflateEntry(const LocalEntry& entry, Bytes data, std::vector<uint8_t>& output)
 {
     if (entry.uncompressedSize > kMaxEntryOutput)
         return EntryProblem::TooLarge;
-    const uint64_t wanted = entry.uncompressedSize != 0 ? entry.uncompressedSize : entry.compressedSize * 4 + 1024;
-    const uint64_t capacity = std::min({wanted, kMaxEntryOutput, (entry.compressedSize + 1) * kMaxDeflateRatio});
     try {
-        output.assign(capacity, 0);
+        output.assign(OutputRoom(entry), 0);
     } catch (const std::bad_alloc&) {
         return EntryProblem::TooLarge;
     }
     const int64_t produced = InflateRaw(data.data(), data.size(), output.data(), output.size());
     if (produced < 0)
-        return wanted > kMaxEntryOutput ? EntryProblem::TooLarge : EntryProblem::InflateFailed;
+        return WantedRoom(entry) > kMaxEntryOutput ? EntryProblem::TooLarge : EntryProblem::InflateFailed;
     output.resize(static_cast<size_t>(produced));
     return std::nullopt;
 }
 
+// The output buffers of the entries being inflated at once share one budget, so that memory stays bounded
+// however many threads run. A share larger than the whole budget waits until it is the only one.
+class OutputBudget {
+public:
+    void Take(uint64_t bytes)
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        room_.wait(lock, [&] { return bytes == 0 || inUse_ == 0 || inUse_ + bytes <= kOutputBudget; });
+        inUse_ += bytes;
+    }
+    void Give(uint64_t bytes)
+    {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            inUse_ -= bytes;
+        }
+        room_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable room_;
+    uint64_t inUse_ = 0;
+};
+
+// Holds a share of the budget for as long as it lives.
+class BudgetShare {
+public:
+    BudgetShare(OutputBudget& budget, uint64_t bytes) : budget_(budget), bytes_(bytes) { budget_.Take(bytes_); }
+    ~BudgetShare() { budget_.Give(bytes_); }
+    BudgetShare(const BudgetShare&) = delete;
+    BudgetShare& operator=(const BudgetShare&) = delete;
+
+private:
+    OutputBudget& budget_;
+    uint64_t bytes_;
+};
+
+// A folder entry to make or an entry to turn into a file, with everything the walk learnt about it.
+struct PlannedEntry {
+    uint64_t offset;  // of its local header, by which failures are put in archive order
+    LocalEntry entry;
+    std::vector<std::string> parts;  // of its path below the destination
+    fs::path target;
+    Bytes data;
+    StatedCrcs crcs;
+    bool folder;
+};
+
 // Nothing when the file was written. The CRC is checked before the file is opened, so a damaged entry
 // never replaces a good file from an earlier extraction.
-std::optional<EntryProblem> ExtractFile(const fs::path& target, const LocalEntry& entry, Bytes data, const StatedCrcs& crcs,
-                                        const RetryPacing& pacing)
+std::optional<EntryProblem> ExtractFile(const PlannedEntry& file, OutputBudget& budget, const RetryPacing& pacing)
 {
+    const LocalEntry& entry = file.entry;
     if ((entry.flags & kFlagEncrypted) != 0)
         return EntryProblem::Encrypted;
     if (entry.method != kMethodStored && entry.method != kMethodDeflated)
         return EntryProblem::UnsupportedMethod;
-    if (crcs.count == 0)
+    if (file.crcs.count == 0)
         return EntryProblem::ArchiveEndsEarly;
+    // Declared before the output, so the share is given back only once the output is freed.
+    const BudgetShare share(budget, OutputRoom(entry));
     std::vector<uint8_t> output;
+    Bytes data = file.data;
     if (entry.method == kMethodDeflated) {
         if (const std::optional<EntryProblem> problem = InflateEntry(entry, data, output))
             return problem;
         data = output;
     }
-    if (!crcs.MatchedBy(Crc32(data)))
+    if (!file.crcs.MatchedBy(Crc32(data)))
         return EntryProblem::CrcMismatch;
-    if (!WriteEntryFile(target, data, pacing))
+    if (!WriteEntryFile(file.target, data, pacing))
         return EntryProblem::WriteFailed;
     return std::nullopt;
 }
@@ -481,6 +550,199 @@ struct PlacedFailure {
     EntryFailure failure;
 };
 
+// Windows finds a name without regard to case, in every script that has case. Compared by this key, two
+// names Windows takes for one are always equal: ASCII letters fold to lower case, characters of the
+// caseless scripts (CJK, kana, Hangul) stay, and every other non-ASCII character counts as one and the same.
+std::wstring ComparisonKey(const std::string& part)
+{
+    std::wstring key = Utf8ToWide(part);
+    for (wchar_t& c : key) {
+        const auto code = static_cast<uint32_t>(c);
+        const bool caseless = (code >= 0x2E80 && code < 0xA640) || (code >= 0xAC00 && code < 0xD800) || (code >= 0xF900 && code < 0xFB00);
+        if (c >= L'A' && c <= L'Z')
+            c = static_cast<wchar_t>(c - L'A' + L'a');
+        else if (code >= 0x80 && !caseless)
+            c = L'\uFFFD';
+    }
+    return key;
+}
+
+// What the walk found: the entries to carry out in archive order, and those refused on the way.
+struct ExtractionPlan {
+    std::vector<PlannedEntry> entries;
+    std::vector<PlacedFailure> failures;
+    std::vector<uint64_t> reached;  // local header offsets of the entries handled, rising
+};
+
+// The walk follows the local headers, so entries stored back to back extract even when the end of the
+// archive is lost. Nothing is written here; names are judged and sizes settled.
+ExtractionPlan PlanExtraction(Bytes archive, const CentralDirectory& central, const fs::path& dest)
+{
+    ExtractionPlan plan;
+    LocalEntry entry;
+    for (uint64_t position = 0; ReadLocalHeader(archive, position, entry);) {
+        const CentralEntry* listed = central.Find(position);
+        if (!SettleDescriptorSizes(listed, entry) || !Fits(archive.size(), entry.dataStart, entry.compressedSize)) {
+            // An entry whose data the file cut off; one the central directory lists is named later.
+            if (!listed && !IsFolderName(entry.name) && !IsMacMetadata(entry.name))
+                plan.failures.push_back({position, {entry.name, EntryProblem::ArchiveEndsEarly}});
+            break;
+        }
+        const uint64_t offset = position;
+        plan.reached.push_back(offset);
+        const Bytes data = archive.subspan(entry.dataStart, entry.compressedSize);
+        const uint64_t dataEnd = entry.dataStart + entry.compressedSize;
+        const uint64_t descriptorLength = DescriptorLength(archive, dataEnd, entry);
+        position = dataEnd + descriptorLength;
+
+        // Folders and macOS metadata never count; of the rest, every entry either becomes a file or is a failure.
+        std::optional<std::vector<std::string>> parts = EntryPathParts(entry.name);
+        const bool safe = parts && !parts->empty();
+        const bool folder = IsFolderName(entry.name);
+        if (folder && !(safe && (entry.flags & kFlagEncrypted) == 0 && !IsMacMetadata(entry.name)))
+            continue;
+        if (safe && IsMacMetadata(entry.name))
+            continue;
+        if (!safe) {
+            plan.failures.push_back({offset, {entry.name, EntryProblem::UnsafeName}});
+            continue;
+        }
+        fs::path target = dest;
+        for (const std::string& part : *parts)
+            target /= WidePath(Utf8ToWide(part));
+        plan.entries.push_back({offset, entry, std::move(*parts), std::move(target), data,
+                                StatedCrcsOf(archive, entry, dataEnd, descriptorLength, listed), folder});
+    }
+    return plan;
+}
+
+size_t GroupOf(std::vector<size_t>& group, size_t i)
+{
+    while (group[i] != i)
+        i = group[i] = group[group[i]];
+    return i;
+}
+
+// The entries as runs that may go side by side, each in archive order. Where one file is written twice, or
+// a file stands where another entry needs a folder, the outcome depends on the order of the writes, so all
+// entries using that path share a run. Folder entries that meet nothing are left out: they come first.
+std::vector<std::vector<size_t>> IndependentRuns(const std::vector<PlannedEntry>& entries)
+{
+    struct PathUse {
+        std::vector<size_t> asFile;
+        std::vector<size_t> asFolder;
+    };
+    std::map<std::wstring, PathUse> uses;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        std::wstring key;
+        for (size_t part = 0; part < entries[i].parts.size(); ++part) {
+            key += (part == 0 ? L"" : L"/") + ComparisonKey(entries[i].parts[part]);
+            PathUse& use = uses[key];
+            (!entries[i].folder && part + 1 == entries[i].parts.size() ? use.asFile : use.asFolder).push_back(i);
+        }
+    }
+    std::vector<size_t> group(entries.size());
+    for (size_t i = 0; i < group.size(); ++i)
+        group[i] = i;
+    for (const auto& [key, use] : uses) {
+        if (use.asFile.empty() || (use.asFile.size() == 1 && use.asFolder.empty()))
+            continue;
+        for (const std::vector<size_t>* users : {&use.asFile, &use.asFolder})
+            for (const size_t i : *users)
+                group[GroupOf(group, i)] = GroupOf(group, use.asFile.front());
+    }
+    std::vector<size_t> members(entries.size(), 0);
+    for (size_t i = 0; i < entries.size(); ++i)
+        ++members[GroupOf(group, i)];
+    std::vector<std::vector<size_t>> runs;
+    std::map<size_t, size_t> runOfGroup;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const size_t root = GroupOf(group, i);
+        if (entries[i].folder && members[root] == 1)
+            continue;
+        const auto [it, added] = runOfGroup.try_emplace(root, runs.size());
+        if (added)
+            runs.emplace_back();
+        runs[it->second].push_back(i);
+    }
+    return runs;
+}
+
+// A folder entry is made (it never fails: whatever stands there stays); any other entry becomes a file or a problem.
+std::optional<EntryProblem> CarryOut(const PlannedEntry& planned, OutputBudget& budget, const RetryPacing& pacing)
+{
+    if (planned.folder) {
+        MakeDirectories(planned.target, pacing);
+        return std::nullopt;
+    }
+    return ExtractFile(planned, budget, pacing);
+}
+
+// Each thread takes the next run until none is left; the first exception stops them all and is thrown
+// again on the calling thread, which works as one of them.
+void CarryOutRuns(const ExtractionPlan& plan, const std::vector<std::vector<size_t>>& runs, unsigned threads,
+                  const RetryPacing& pacing, std::vector<std::optional<EntryProblem>>& problems)
+{
+    OutputBudget budget;
+    std::atomic<size_t> next{0};
+    std::atomic<bool> stop{false};
+    std::mutex errorLock;
+    std::exception_ptr error;
+    const auto work = [&] {
+        try {
+            for (size_t run = next++; run < runs.size() && !stop; run = next++)
+                for (const size_t i : runs[run])
+                    problems[i] = CarryOut(plan.entries[i], budget, pacing);
+        } catch (...) {
+            const std::lock_guard<std::mutex> lock(errorLock);
+            if (!error)
+                error = std::current_exception();
+            stop = true;
+        }
+    };
+    std::vector<std::thread> helpers;
+    for (unsigned t = 1; t < threads; ++t) {
+        try {
+            helpers.emplace_back(work);
+        } catch (const std::system_error&) {
+            break;  // no more threads to be had: those running share the work
+        }
+    }
+    work();
+    for (std::thread& helper : helpers)
+        helper.join();
+    if (error)
+        std::rethrow_exception(error);
+}
+
+// Up to one thread per core, at most eight, and never more than there are runs. With one, every entry is
+// carried out in archive order as it comes; with more, the lone folder entries are made first, then the
+// runs go side by side.
+std::vector<std::optional<EntryProblem>> CarryOutPlan(const ExtractionPlan& plan, const RetryPacing& pacing, int& threadsUsed)
+{
+    std::vector<std::optional<EntryProblem>> problems(plan.entries.size());
+    const size_t cores = std::min<size_t>(std::thread::hardware_concurrency(), kMaxThreads);
+    const std::vector<std::vector<size_t>> runs = cores > 1 ? IndependentRuns(plan.entries) : std::vector<std::vector<size_t>>{};
+    const size_t threads = std::min(cores, runs.size());
+    if (threads <= 1) {
+        threadsUsed = 1;
+        OutputBudget budget;
+        for (size_t i = 0; i < plan.entries.size(); ++i)
+            problems[i] = CarryOut(plan.entries[i], budget, pacing);
+        return problems;
+    }
+    threadsUsed = static_cast<int>(threads);
+    std::vector<bool> inRun(plan.entries.size(), false);
+    for (const std::vector<size_t>& run : runs)
+        for (const size_t i : run)
+            inRun[i] = true;
+    for (size_t i = 0; i < plan.entries.size(); ++i)
+        if (!inRun[i])
+            MakeDirectories(plan.entries[i].target, pacing);
+    CarryOutRuns(plan, runs, static_cast<unsigned>(threads), pacing, problems);
+    return problems;
+}
+
 } // namespace
 
 std::wstring EntryProblemText(EntryProblem problem)
@@ -498,8 +760,8 @@ std::wstring EntryProblemText(EntryProblem problem)
     return L"";
 }
 
-// The walk follows the local headers, so entries stored back to back extract even when the end of the
-// archive is lost; the central directory then names what the walk did not reach.
+// The central directory names what the walk did not reach. Files are written on several threads where
+// their order cannot matter; the report keeps the archive's order.
 ExtractReport ExtractZip(const std::wstring& zipPath, const std::wstring& destDir, const RetryPacing& pacing)
 {
     ExtractReport report;
@@ -512,49 +774,19 @@ ExtractReport ExtractZip(const std::wstring& zipPath, const std::wstring& destDi
     MakeDirectories(dest, pacing);
     const Bytes archive(buffer);
     const CentralDirectory central = ReadCentralDirectory(archive);
+    ExtractionPlan plan = PlanExtraction(archive, central, dest);
+    const std::vector<std::optional<EntryProblem>> problems = CarryOutPlan(plan, pacing, report.threads);
 
-    std::vector<PlacedFailure> failures;
-    std::vector<uint64_t> reached;  // local header offsets of the entries handled, rising
-    LocalEntry entry;
-    for (uint64_t position = 0; ReadLocalHeader(archive, position, entry);) {
-        const CentralEntry* listed = central.Find(position);
-        if (!SettleDescriptorSizes(listed, entry) || !Fits(archive.size(), entry.dataStart, entry.compressedSize)) {
-            // An entry whose data the file cut off; one the central directory lists is named below.
-            if (!listed && !IsFolderName(entry.name) && !IsMacMetadata(entry.name))
-                failures.push_back({position, {entry.name, EntryProblem::ArchiveEndsEarly}});
-            break;
-        }
-        reached.push_back(position);
-        const Bytes data = archive.subspan(entry.dataStart, entry.compressedSize);
-        const uint64_t dataEnd = entry.dataStart + entry.compressedSize;
-        const uint64_t descriptorLength = DescriptorLength(archive, dataEnd, entry);
-        position = dataEnd + descriptorLength;
-
-        // Folders and macOS metadata never count; of the rest, every entry either becomes a file or is a failure.
-        const std::optional<std::vector<std::string>> parts = EntryPathParts(entry.name);
-        const bool safe = parts && !parts->empty();
-        fs::path target = dest;
-        if (safe)
-            for (const std::string& part : *parts)
-                target /= WidePath(Utf8ToWide(part));
-        if (IsFolderName(entry.name)) {
-            if (safe && (entry.flags & kFlagEncrypted) == 0 && !IsMacMetadata(entry.name))
-                MakeDirectories(target, pacing);
-            continue;
-        }
-        if (safe && IsMacMetadata(entry.name))
-            continue;
-        const std::optional<EntryProblem> problem =
-            safe ? ExtractFile(target, entry, data, StatedCrcsOf(archive, entry, dataEnd, descriptorLength, listed), pacing)
-                 : EntryProblem::UnsafeName;
-        if (problem)
-            failures.push_back({reached.back(), {entry.name, *problem}});
-        else
+    std::vector<PlacedFailure>& failures = plan.failures;
+    for (size_t i = 0; i < plan.entries.size(); ++i) {
+        if (problems[i])
+            failures.push_back({plan.entries[i].offset, {plan.entries[i].entry.name, *problems[i]}});
+        else if (!plan.entries[i].folder)
             ++report.filesWritten;
     }
-
     for (const CentralEntry& listed : central.entries)
-        if (!IsFolderName(listed.name) && !IsMacMetadata(listed.name) && !std::binary_search(reached.begin(), reached.end(), listed.localOffset))
+        if (!IsFolderName(listed.name) && !IsMacMetadata(listed.name) &&
+            !std::binary_search(plan.reached.begin(), plan.reached.end(), listed.localOffset))
             failures.push_back({listed.localOffset, {listed.name, EntryProblem::ArchiveEndsEarly}});
     std::stable_sort(failures.begin(), failures.end(), [](const PlacedFailure& a, const PlacedFailure& b) { return a.offset < b.offset; });
     for (PlacedFailure& placed : failures)

@@ -19,12 +19,15 @@ struct ExtractReport {
     Outcome archive;  // fails when the file cannot be read, or ends before its end record (cut off or no ZIP)
     int filesWritten = 0;
     std::vector<EntryFailure> failures;  // in archive order
+    int threads = 1;                     // how many threads wrote the files
 };
 
 // The reason in words the user reads, e.g. "CRC 校验失败".
 std::wstring EntryProblemText(EntryProblem problem);
 // Unpacks every entry into destDir, checking each file's CRC-32; a file that failed its CRC or its
 // write is removed again. Writes another program refuses for a moment are tried again as pacing says.
+// Files are written on up to one thread per core (at most eight), so pacing's sleep and cancel flag may
+// be used from several threads at once and must be safe for that.
 ExtractReport ExtractZip(const std::wstring& zipPath, const std::wstring& destDir, const RetryPacing& pacing = {});
 // Creates a folder and its parents; true also when something of that name already stands there.
 bool CreateDirectoryTree(const std::wstring& path);

@@ -597,20 +597,29 @@ TEST(InflateRaw, OutputCapacityIsExact)
     }
 }
 
-// Every length 3..258 once; one byte less room must fail inside the match.
+// Every length 3..258 at distances on both sides of the eight-byte copy step: overlapping copies must repeat
+// the bytes just written, others must copy whole steps and the tail. One byte less room must fail inside the match.
 TEST(InflateRaw, EveryMatchLength)
 {
     const Code& lit = FixedLiteralCode();
     const Code& dist = FixedDistanceCode();
-    for (int length = 3; length <= 258; ++length) {
-        BitStream bs;
-        PutHeader(bs, true, 1);
-        PutLiterals(bs, lit, "x");
-        PutMatch(bs, lit, dist, length, 1);
-        PutEnd(bs, lit);
-        const Decoded d = Decode(bs.bytes, 300);
-        EXPECT_EQ(d.output, std::string(static_cast<size_t>(length) + 1, 'x')) << "length " << length;
-        EXPECT_EQ(Decode(bs.bytes, static_cast<uint64_t>(length)).result, -1) << "length " << length;
+    const std::string history = "abcdefghijklmnopq";
+    for (const int distance : {1, 2, 7, 8, 9, 16, 17}) {
+        for (int length = 3; length <= 258; ++length) {
+            BitStream bs;
+            PutHeader(bs, true, 1);
+            PutLiterals(bs, lit, history.substr(0, static_cast<size_t>(distance)));
+            PutMatch(bs, lit, dist, length, distance);
+            PutEnd(bs, lit);
+            std::string expected = history.substr(0, static_cast<size_t>(distance));
+            for (int i = 0; i < length; ++i)
+                expected.push_back(expected[expected.size() - static_cast<size_t>(distance)]);
+            const Decoded d = Decode(bs.bytes, 300);
+            EXPECT_EQ(d.output, expected) << "length " << length << ", distance " << distance;
+            const Decoded tight = Decode(bs.bytes, expected.size() - 1);
+            EXPECT_EQ(tight.result, -1) << "length " << length << ", distance " << distance;
+            EXPECT_TRUE(tight.guardIntact) << "length " << length << ", distance " << distance;
+        }
     }
 }
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -10,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "archive/Zip.h"
@@ -621,6 +623,61 @@ TEST_F(ExtractZipTest, TheCentralDirectoryNamesWhatTheWalkNeverReached)
         EXPECT_EQ(Describe(report.failures), Describe(failures)) << "cut at " << cut;
         EXPECT_EQ(Listing(), Out(files)) << "cut at " << cut;
     }
+}
+
+// Enough files for every thread to take several, with failures spread among them: the report keeps the
+// archive's order and only the good entries leave files.
+TEST_F(ExtractZipTest, ManyEntriesOnSeveralThreadsReportInArchiveOrder)
+{
+    const int threads = static_cast<int>(std::min(std::max(1u, std::thread::hardware_concurrency()), 8u));
+    const std::string zeros(100000, '\0');
+    std::vector<ZipEntry> entries = {Stored("empty/", "")};
+    Tree files = {{"empty/", ""}};
+    for (int i = 1; i <= 48; ++i) {
+        const std::string name = "d" + std::to_string(i % 3) + "/f" + std::to_string(i) + ".txt";
+        const std::string content = i % 2 == 0 ? zeros : kProse + std::to_string(i);
+        entries.push_back(i % 2 == 0 ? Deflated(name, zeros, kZeros100000) : Stored(name, content));
+        files[name] = content;
+    }
+    std::vector<EntryFailure> failures;
+    const auto fail = [&](size_t i, ZipEntry e, EntryProblem problem) {
+        files.erase(entries[i].name);
+        failures.push_back({e.name, problem});
+        entries[i] = std::move(e);
+    };
+    fail(3, WrongCrc(entries[3], &ZipEntry::localCrc), CrcMismatch);
+    ZipEntry corrupt = entries[10];
+    corrupt.payload[0] = '\x07';
+    fail(10, corrupt, InflateFailed);
+    ZipEntry encrypted = entries[17];
+    encrypted.flags |= 1;
+    fail(17, encrypted, Encrypted);
+    fail(24, WrongCrc(entries[24], &ZipEntry::localCrc), CrcMismatch);
+    fail(33, Stored("../escaped.txt", "x"), UnsafeName);
+    ZipEntry method99 = entries[46];
+    method99.method = 99;
+    fail(46, method99, UnsupportedMethod);
+
+    ExtractReport report = Extract(Archive(entries));
+    EXPECT_EQ(report.threads, threads);
+    EXPECT_EQ(report.filesWritten, 42);
+    EXPECT_EQ(Describe(report.failures), Describe(failures));
+    EXPECT_EQ(Listing(), Out(files));
+
+    // Paths that meet keep their order, although the earlier entry of each pair takes far longer to check.
+    const std::string big(1 << 20, 'b');
+    entries.push_back(Stored("z/f", big));
+    files["z/f"] = big;
+    entries.push_back(Stored("z/f/x.txt", "x"));
+    failures.push_back({"z/f/x.txt", WriteFailed});
+    entries.push_back(Stored("z/g", big));
+    entries.push_back(Stored("z/g", "later"));
+    files["z/g"] = "later";
+    report = Extract(Archive(entries));
+    EXPECT_EQ(report.threads, threads);
+    EXPECT_EQ(report.filesWritten, 45);
+    EXPECT_EQ(Describe(report.failures), Describe(failures)) << "a file in the way of a folder";
+    EXPECT_EQ(Listing(), Out(files)) << "the later entry wins";
 }
 
 // The CRC is checked before the file is opened: a damaged entry writes nothing, not even over an older file.
