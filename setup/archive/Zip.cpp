@@ -762,7 +762,8 @@ std::wstring EntryProblemText(EntryProblem problem)
 
 // The central directory names what the walk did not reach. Files are written on several threads where
 // their order cannot matter; the report keeps the archive's order.
-ExtractReport ExtractZip(const std::wstring& zipPath, const std::wstring& destDir, const RetryPacing& pacing)
+ExtractReport ExtractZip(const std::wstring& zipPath, const std::wstring& destDir, const RetryPacing& pacing,
+                         const RoomCheck& roomFor)
 {
     ExtractReport report;
     std::vector<uint8_t> buffer;
@@ -771,9 +772,19 @@ ExtractReport ExtractZip(const std::wstring& zipPath, const std::wstring& destDi
         return report;
     }
     const fs::path dest = WidePath(destDir);
-    MakeDirectories(dest, pacing);
     const Bytes archive(buffer);
     const CentralDirectory central = ReadCentralDirectory(archive);
+    // A full disk found half-way would leave a half-unpacked tree; the declared sizes are asked about first.
+    if (roomFor) {
+        uint64_t declared = 0;
+        for (const CentralEntry& listed : central.entries) declared += std::min<uint64_t>(listed.uncompressed, kMaxEntryOutput);
+        if (const std::optional<std::wstring> noRoom = roomFor(declared)) {
+            report.archive = Failure(*noRoom);
+            report.refusedForRoom = true;
+            return report;
+        }
+    }
+    MakeDirectories(dest, pacing);
     ExtractionPlan plan = PlanExtraction(archive, central, dest);
     const std::vector<std::optional<EntryProblem>> problems = CarryOutPlan(plan, pacing, report.threads);
 

@@ -1,4 +1,7 @@
 #pragma once
+#include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,7 +23,12 @@ struct ExtractReport {
     int filesWritten = 0;
     std::vector<EntryFailure> failures;  // in archive order
     int threads = 1;                     // how many threads wrote the files
+    bool refusedForRoom = false;         // the room check said no: nothing was written, archive says why
 };
+
+// Asked once before anything is written, with the sum of the sizes the central directory declares:
+// nothing when they fit, else why not, in words the user reads.
+using RoomCheck = std::function<std::optional<std::wstring>(uint64_t declaredBytes)>;
 
 // The reason in words the user reads, e.g. "CRC 校验失败".
 std::wstring EntryProblemText(EntryProblem problem);
@@ -28,6 +36,7 @@ std::wstring EntryProblemText(EntryProblem problem);
 // write is removed again. Writes another program refuses for a moment are tried again as pacing says.
 // Files are written on up to one thread per core (at most eight), so pacing's sleep and cancel flag may
 // be used from several threads at once and must be safe for that.
-ExtractReport ExtractZip(const std::wstring& zipPath, const std::wstring& destDir, const RetryPacing& pacing = {});
+ExtractReport ExtractZip(const std::wstring& zipPath, const std::wstring& destDir, const RetryPacing& pacing = {},
+                         const RoomCheck& roomFor = {});
 // Creates a folder and its parents; true also when something of that name already stands there.
 bool CreateDirectoryTree(const std::wstring& path);

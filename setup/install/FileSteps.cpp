@@ -1,5 +1,7 @@
 #include "FileSteps.h"
 
+#include "net/Progress.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -55,6 +57,16 @@ FileResult RemoveTreeRetried(const InstallRun& run, const fs::path& folder)
 FileResult CreateFoldersRetried(const InstallRun& run, const fs::path& folder)
 {
     return Retried([&] { return run.platform.createFolders(folder); }, PacingOf(run));
+}
+
+RoomCheck RoomIn(const InstallRun& run, const fs::path& destination)
+{
+    return [&run, destination](uint64_t declared) -> std::optional<std::wstring> {
+        const std::optional<uint64_t> available = run.platform.freeSpace(destination);
+        if (!available || declared <= *available) return std::nullopt;
+        return L"磁盘空间不足（需要 " + FormatSize(static_cast<int64_t>(declared)) + L"，可用 " +
+               FormatSize(static_cast<int64_t>(*available)) + L"）";
+    };
 }
 
 std::vector<std::wstring> ProgramsUnder(const std::vector<RunningProgram>& programs, const fs::path& folder)

@@ -2,6 +2,7 @@
 #include <filesystem>
 
 #include "InstallRun.h"
+#include "archive/Zip.h"
 #include "base/Retry.h"
 
 // The pace at which refused file operations of this run are tried again: its pause, its cancel flag.
@@ -12,6 +13,9 @@ FileResult CopyRetried(const InstallRun& run, const std::filesystem::path& from,
 FileResult RemoveFileRetried(const InstallRun& run, const std::filesystem::path& file);
 FileResult RemoveTreeRetried(const InstallRun& run, const std::filesystem::path& folder);
 FileResult CreateFoldersRetried(const InstallRun& run, const std::filesystem::path& folder);
+// The check an extraction into destination asks before it writes: whether the declared sizes fit
+// the drive's free space; unknown free space lets it go on.
+RoomCheck RoomIn(const InstallRun& run, const std::filesystem::path& destination);
 // Before anything under folder is replaced: nothing of ours may run from it. While something does,
 // the user is asked to close it (重试) or to stop (取消, false).
 bool WaitUntilNothingRunsFrom(const InstallRun& run, const std::filesystem::path& folder);

@@ -105,14 +105,18 @@ RunEnd InstallPlaywright(const InstallRun& run, const ManifestPackage&, const fs
     staging += L".staging";
     run.events.log(L"  解压 Playwright → " + target.wstring());
     RemoveTreeRetried(run, staging);
-    const ExtractReport report = ExtractZip(localPath.wstring(), staging.wstring(), PacingOf(run));
+    const ExtractReport report =
+        ExtractZip(localPath.wstring(), staging.wstring(), PacingOf(run), RoomIn(run, staging));
     const bool complete = report.archive && report.filesWritten > 0 && report.failures.empty();
     if (complete && MoveIntoPlace(run, staging, target)) {
         run.events.log(L"  Playwright 安装完成");
         return RunEnd::Completed;
     }
     LogEntryFailures(run, report, L"  [警告] 解压失败: ");
-    if (report.failures.empty()) run.events.log(L"  [警告] Playwright 解压失败");
+    if (report.refusedForRoom)
+        run.events.log(L"  [警告] Playwright 解压失败 - " + report.archive.error);
+    else if (report.failures.empty())
+        run.events.log(L"  [警告] Playwright 解压失败");
     RemoveTreeRetried(run, staging);
     return RunEnd::Completed;
 }
@@ -138,12 +142,15 @@ RunEnd ExtractIntoInstallation(const InstallRun& run, const ManifestPackage& pac
     if (!WaitUntilNothingRunsFrom(run, InstallDirectory(run))) return RunEnd::Cancelled;
     run.events.status(L"正在安装 " + desc + L"...");
     run.events.log(L"  解压 " + file + L" → " + run.job.choices.installPath);
-    const ExtractReport report = ExtractZip(localPath.wstring(), InstallDirectory(run).wstring(), PacingOf(run));
+    const ExtractReport report = ExtractZip(localPath.wstring(), InstallDirectory(run).wstring(), PacingOf(run),
+                                            RoomIn(run, InstallDirectory(run)));
     if (report.archive && report.filesWritten > 0 && report.failures.empty()) {
         run.events.log(L"  " + desc + L" 安装完成");
         return RunEnd::Completed;
     }
-    if (report.failures.empty())
+    if (report.refusedForRoom)
+        run.events.log(L"  [错误] 解压失败: " + file + L" - " + report.archive.error);
+    else if (report.failures.empty())
         run.events.log(L"  [错误] 解压失败: " + file);
     else
         LogEntryFailures(run, report, L"  [错误] 解压失败: ");

@@ -53,6 +53,8 @@ struct InstallPlatform {
     std::function<FileResult(const std::filesystem::path& folder)> removeTree;
     // Creates a folder and its missing parents.
     std::function<FileResult(const std::filesystem::path& folder)> createFolders;
+    // Bytes free for this user on the drive that holds folder (or its nearest existing parent).
+    std::function<std::optional<uint64_t>(const std::filesystem::path& folder)> freeSpace;
     // Every other process whose program file could be read.
     std::function<std::vector<RunningProgram>()> runningPrograms;
     // Saves a shell link; nothing when no link object could be made, else how the save went.

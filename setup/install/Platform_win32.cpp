@@ -6,6 +6,7 @@
 #include <tlhelp32.h>
 
 #include "InstallPlan.h"
+#include "base/LongPath.h"
 #include "base/Scoped_win32.h"
 #include "base/SystemError.h"
 #include "base/Text.h"
@@ -121,6 +122,17 @@ Outcome WriteRegistryString(const wchar_t* subkey, const wchar_t* valueName, con
     return set == ERROR_SUCCESS ? Success() : Failure(SystemErrorText(static_cast<uint32_t>(set)));
 }
 
+// A folder about to be made has no free space of its own; the drive is asked through its nearest parent.
+std::optional<uint64_t> FreeSpace(const fs::path& folder)
+{
+    fs::path existing = folder;
+    while (!IsFolder(existing) && existing.has_relative_path()) existing = existing.parent_path();
+    ULARGE_INTEGER available = {};
+    if (!GetDiskFreeSpaceExW(ExtendedLengthPath((existing / L"").wstring()).c_str(), &available, nullptr, nullptr))
+        return std::nullopt;
+    return available.QuadPart;
+}
+
 // A process of another user or a protected one cannot be opened; it cannot run our programs either.
 std::optional<std::wstring> ImageOfProcess(DWORD processId)
 {
@@ -205,6 +217,7 @@ InstallPlatform Win32InstallPlatform()
     platform.removeTree = RemoveTree;
     platform.createFolders = CreateFolders;
     platform.runningPrograms = RunningPrograms;
+    platform.freeSpace = FreeSpace;
     platform.createShortcut = CreateShortcut;
     platform.encryptCredential = EncryptCredential;
     platform.tickCount = TickCount;

@@ -51,9 +51,12 @@ bool InstallOneSkill(const InstallRun& run, const ManifestSkill& skill, std::set
     run.events.detail(L"");
     const fs::path skillFolder = InstallDirectory(run) / L"skills" / Utf8ToWide(skill.id);
     if (!WaitUntilNothingRunsFrom(run, skillFolder)) return false;
-    const ExtractReport report = ExtractZip(local.wstring(), skillFolder.wstring(), PacingOf(run));
+    const ExtractReport report =
+        ExtractZip(local.wstring(), skillFolder.wstring(), PacingOf(run), RoomIn(run, skillFolder));
     if (report.archive && report.filesWritten > 0 && report.failures.empty())
         run.events.log(L"  " + name + L" 安装完成");
+    else if (report.refusedForRoom)
+        run.events.log(L"  [警告] 解压失败: " + name + L" - " + report.archive.error);
     else if (report.failures.empty())
         run.events.log(L"  [警告] 解压失败: " + name);
     LogEntryFailures(run, report, L"  [警告] 解压失败: " + name + L"/");

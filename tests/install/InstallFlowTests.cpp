@@ -120,6 +120,7 @@ struct FakeWindows {
     std::deque<FileResult> moveRefusals;            // answers to the next renames, before the real one
     int moves = 0;
     std::vector<RunningProgram> running;            // what the process list shows
+    std::optional<uint64_t> freeBytes;              // the drive's free space; nothing: unknown
     std::deque<bool> answers;                       // the user's replies to 重试/取消, in order
     std::vector<std::wstring> questions;
     std::function<void()> onQuestion;               // what the user does before answering
@@ -268,6 +269,7 @@ InstallPlatform FakePlatform(FakeWindows& fake)
     platform.removeTree = RemoveTree;
     platform.createFolders = CreateFolders;
     platform.runningPrograms = [&fake] { return fake.running; };
+    platform.freeSpace = [&fake](const fs::path&) { return fake.freeBytes; };
     platform.createShortcut = [&fake](const fs::path& link, const std::wstring& target, const std::wstring& directory,
                                       const std::wstring& description) {
         fake.shortcuts.push_back({link, target, directory, description});
@@ -1237,6 +1239,31 @@ TEST_F(InstallFlowTest, AProductStillRunningIsClosedFirstOrTheRunStopsWithNothin
                                                   {4, L"C:\\QuillmereData\\x.exe"}};
     EXPECT_EQ(ProgramsUnder(programs, L"C:\\Quillmere\\"),
               (std::vector<std::wstring>{L"c:\\QUILLMERE\\Gateway\\node.exe", L"C:/Quillmere/launcher.exe"}));
+}
+
+// Too little room is found before the first byte is written, not as a half-unpacked tree.
+TEST_F(InstallFlowTest, ADriveWithTooLittleRoomIsNamedBeforeAnythingIsUnpacked)
+{
+    const std::string product = StoredZip({{"launcher.exe", std::string(3000, 'L')}, {"lib/a.js", std::string(2000, 'a')}});
+    AddPackage("quillmere", "quillmere.zip", "Quillmere 主程序", product).extract = true;
+    fake.served["skill.zip"] = StoredZip({{"SKILL.md", std::string(2048, 's')}});
+    AddSkill("s", "skill.zip", "技能", false, true);
+    fake.freeBytes = 4096;
+    const Recording run = Run();
+    EXPECT_EQ(run.Logs().back(), L"  [错误] 解压失败: quillmere.zip - 磁盘空间不足（需要 4.9 KB，可用 4.0 KB）");
+    EXPECT_FALSE(fs::exists(Install() / "launcher.exe")) << "nothing written";
+    EXPECT_TRUE(EndedWith(run, L"安装失败", InstallEnd::Failed));
+
+    // A skill that does not fit is a warning; the run goes on.
+    Reset();
+    AddPackage("a", "a.bin", "包 a", "aaaa");
+    fake.served["skill.zip"] = StoredZip({{"SKILL.md", std::string(2048, 's')}});
+    AddSkill("s", "skill.zip", "技能", false, true);
+    fake.freeBytes = 1000;
+    const Recording skill = Run();
+    EXPECT_TRUE(HasLine(skill.Logs(), L"  [警告] 解压失败: 技能 - 磁盘空间不足（需要 2.0 KB，可用 1000 B）"));
+    EXPECT_FALSE(fs::exists(Install() / "skills" / "s" / "SKILL.md"));
+    EXPECT_TRUE(EndedWith(skill, L"安装完成！", InstallEnd::Succeeded));
 }
 
 TEST_F(InstallFlowTest, ALargeDownloadPostsAFewHundredEventsAndEndsOnItsTrueSize)
