@@ -138,7 +138,9 @@ void CheckParse(const std::string& text)
     }
 
     const std::string url = GetJsonString(text, "baseUrl");
-    FUZZ_CHECK(fresh.baseUrl == (url.empty() ? std::wstring(kInitialBaseUrl) : Utf8ToWide(url)));
+    const bool taken = !url.empty() && IsAcceptedBaseUrl(Utf8ToWide(url), kInitialBaseUrl);
+    FUZZ_CHECK(fresh.baseUrl == (taken ? Utf8ToWide(url) : std::wstring(kInitialBaseUrl)));
+    FUZZ_CHECK(fresh.refusedBaseUrl == (url.empty() || taken ? std::wstring() : Utf8ToWide(url)));
 
     // A manifest that already holds entries must come out the same as a fresh one.
     ReleaseManifest reused;
