@@ -173,7 +173,8 @@ Outcome FakeDownload(FakeWindows& fake, const std::wstring& url, const fs::path&
         return Failure(L"用户取消");
     }
     if (fake.cutOnce.erase(file) > 0) {
-        partial = {static_cast<int64_t>(half), L"\"etag\""};
+        partial.bytes = static_cast<int64_t>(half);
+        partial.validator = L"\"etag\"";
         return Failure(L"网络读取失败");
     }
     out.write(body.data() + half, static_cast<std::streamsize>(body.size() - half));
