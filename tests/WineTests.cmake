@@ -7,9 +7,13 @@ find_package(Python3 REQUIRED COMPONENTS Interpreter)
 set(QUILLMERE_HTTP_TEST_PORT 18432 CACHE STRING "Port of the update server the HTTP tests talk to")
 set(QUILLMERE_HTTPS_TEST_PORT 18433 CACHE STRING "Port of the https server the HTTP tests trust")
 set(QUILLMERE_UNTRUSTED_HTTPS_TEST_PORT 18434 CACHE STRING "Port of the https server the HTTP tests must refuse")
+set(QUILLMERE_PROXY_TEST_PORT 18435 CACHE STRING "Port of the proxy (and its PAC script) the proxy tests go through")
+set(QUILLMERE_AUTH_PROXY_TEST_PORT 18436 CACHE STRING "Port of the proxy that asks the proxy tests for a password")
 set(HTTP_TEST_ROOT ${CMAKE_BINARY_DIR}/http-test-root)
 # Made afresh by every test run; win_tests puts ca.der into the prefix's root store while it runs.
 set(HTTPS_TEST_CERTS ${CMAKE_BINARY_DIR}/https-test-certs)
+# Both test proxies write every request they see here.
+set(PROXY_TEST_LOG ${CMAKE_BINARY_DIR}/proxy-test.log)
 
 add_executable(wine_warmup WineWarmup_win32.cpp)
 add_test(NAME wine_prefix_create COMMAND ${CMAKE_BINARY_DIR}/wine-prefix.sh create $<TARGET_FILE:wine_warmup>)
@@ -40,6 +44,20 @@ add_test_server(untrusted_https_server ${QUILLMERE_UNTRUSTED_HTTPS_TEST_PORT}
   --tls-cert ${HTTPS_TEST_CERTS}/stranger.pem --tls-key ${HTTPS_TEST_CERTS}/stranger.key)
 set_tests_properties(https_server_start untrusted_https_server_start PROPERTIES FIXTURES_REQUIRED https_certs)
 
+# The test proxy for the tests that require fixture NAME, serving the PAC script the tests write into
+# their files; options go to the proxy.
+function(add_test_proxy name port)
+  set(pidfile ${CMAKE_BINARY_DIR}/${name}.pid)
+  add_test(NAME ${name}_start
+    COMMAND ${SERVER_CONTROL} start ${PROJECT_SOURCE_DIR}/tools/proxy_server.py ${HTTP_TEST_ROOT} ${port} ${pidfile}
+            --log ${PROXY_TEST_LOG} ${ARGN})
+  set_tests_properties(${name}_start PROPERTIES FIXTURES_SETUP ${name})
+  add_test(NAME ${name}_stop COMMAND ${SERVER_CONTROL} stop ${pidfile})
+  set_tests_properties(${name}_stop PROPERTIES FIXTURES_CLEANUP ${name})
+endfunction()
+add_test_proxy(proxy_server ${QUILLMERE_PROXY_TEST_PORT})
+add_test_proxy(auth_proxy_server ${QUILLMERE_AUTH_PROXY_TEST_PORT} --require-basic quillmere:test)
+
 add_test(NAME portable_tests COMMAND portable_tests)
 foreach(file IN LISTS FUZZ_TARGETS)
   string(TOLOWER ${file} name)
@@ -66,6 +84,9 @@ target_compile_definitions(win_tests PRIVATE
   HTTP_TEST_PORT=${QUILLMERE_HTTP_TEST_PORT}
   HTTPS_TEST_PORT=${QUILLMERE_HTTPS_TEST_PORT}
   UNTRUSTED_HTTPS_TEST_PORT=${QUILLMERE_UNTRUSTED_HTTPS_TEST_PORT}
+  PROXY_TEST_PORT=${QUILLMERE_PROXY_TEST_PORT}
+  AUTH_PROXY_TEST_PORT=${QUILLMERE_AUTH_PROXY_TEST_PORT}
+  PROXY_TEST_LOG="${PROXY_TEST_LOG}"
   HTTPS_TEST_CA="${HTTPS_TEST_CERTS}/ca.der"
   STUBS_DIR="${CMAKE_BINARY_DIR}/stubs"
   SMALL_DRIVE="${CMAKE_BINARY_DIR}/small-drive")
@@ -126,7 +147,8 @@ add_test(NAME setup_pe_check COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURC
 add_test(NAME update_server_tool COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tools/test_update_server.py)
 
 set_tests_properties(portable_tests PROPERTIES FIXTURES_REQUIRED "wine;http_server")
-set_tests_properties(win_tests PROPERTIES FIXTURES_REQUIRED "wine;http_server;https_server;untrusted_https_server;small_drive")
+set_tests_properties(win_tests PROPERTIES FIXTURES_REQUIRED
+  "wine;http_server;https_server;untrusted_https_server;small_drive;proxy_server;auth_proxy_server")
 foreach(file IN LISTS FUZZ_TARGETS)
   string(TOLOWER ${file} name)
   set_tests_properties(fuzz_${name}_replay PROPERTIES FIXTURES_REQUIRED wine)

@@ -1,5 +1,5 @@
 #!/bin/sh
-# Starts the local update server in the background for a test run, or stops it.
+# Starts a local test server (the update server or the test proxy) in the background for a test run, or stops it.
 #   server-control.sh start SERVER_SCRIPT ROOT PORT PIDFILE [SERVER_OPTION...]
 #   server-control.sh stop PIDFILE
 set -e
@@ -15,7 +15,7 @@ case "$1" in
       if grep -q "listening on" "$pidfile.log" 2>/dev/null; then exit 0; fi
       sleep 0.1
     done
-    echo "update server did not start:" >&2
+    echo "$(basename "$script") did not start:" >&2
     cat "$pidfile.log" >&2
     exit 1
     ;;

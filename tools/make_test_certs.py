@@ -4,7 +4,9 @@
 Writes into OUTDIR, with new keys on every run:
 
     ca.pem, ca.der            a test root CA; the DER copy is what a Windows store takes
-    localhost.pem, .key       a server certificate for localhost issued by that CA
+    localhost.pem, .key       a server certificate for localhost issued by that CA, also made out
+                              to updates.quillmere.test, the name the proxy tests reach through
+                              the test proxy
     stranger.pem, .key        a server certificate for localhost issued by another CA, whose
                               own certificate is not kept, so nothing can come to trust it
 
@@ -27,7 +29,7 @@ SERVER_EXTENSIONS = """\
 basicConstraints = critical, CA:FALSE
 keyUsage = critical, digitalSignature, keyEncipherment
 extendedKeyUsage = serverAuth
-subjectAltName = DNS:localhost
+subjectAltName = DNS:localhost, DNS:updates.quillmere.test
 """
 
 

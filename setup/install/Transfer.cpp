@@ -64,13 +64,19 @@ fs::path LocalDownloadPath(const InstallRun& run, const std::string& file)
     return run.downloadDir / Utf8ToWide(file);
 }
 
-// Each attempt gets a fresh start tick, so a retry restarts the speed average.
+// Each attempt gets a fresh start tick, so a retry restarts the speed average. The proxy is named
+// once per download, and again only if a later attempt goes through another one.
 Outcome DownloadWithRetries(const InstallRun& run, const Transfer& transfer, const RetryPolicy& policy,
                             TransferLineFormat format)
 {
     PartialDownload partial;
+    std::wstring proxyShown;
     for (int attempt = 1;; ++attempt) {
         const Outcome outcome = Attempt(run, transfer, partial, format);
+        if (!partial.proxy.empty() && partial.proxy != proxyShown) {
+            proxyShown = partial.proxy;
+            run.events.log(L"  通过代理 " + proxyShown);
+        }
         if (outcome) return outcome;
         if (CancelRequested(run) || attempt >= policy.attempts) {
             RemoveFileRetried(run, transfer.local);

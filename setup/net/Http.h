@@ -9,10 +9,12 @@
 // Told the bytes received so far and the announced total (0 when none was announced).
 using DownloadProgressFn = std::function<void(int64_t bytesDone, int64_t bytesTotal)>;
 
-// What an attempt that broke off left in the file, so that the next attempt asks only for the rest.
+// What an attempt that broke off left in the file, so that the next attempt asks only for the rest,
+// and which way the attempt went, for the log.
 struct PartialDownload {
     int64_t bytes = 0;       // already in the file
     std::wstring validator;  // the ETag, else the Last-Modified, of the response they came from
+    std::wstring proxy;      // HOST:PORT of the proxy the attempt went through; empty when it went direct
 };
 
 // How long and how large a fetch into memory may grow.
@@ -20,6 +22,10 @@ struct FetchLimits {
     int64_t maxBytes = 4 * 1024 * 1024;
     uint32_t deadlineMs = 60000;  // for the whole fetch, headers and body
 };
+
+// Both go the way the user's proxy settings say (Proxy.h); a proxy from them that cannot be reached
+// is passed by once, straight to the server, and one that asks who the user is gets the Windows
+// logon once.
 
 // Windows only: the whole body of a 200 answer within the limits; a body cut short or over the
 // limits is a failure, never a part.

@@ -19,6 +19,7 @@
 
 #include "base/LongPath.h"
 #include "base/Scoped_win32.h"
+#include "net/Proxy.h"
 #include "net/SecureProtocols.h"
 
 namespace {
@@ -36,6 +37,7 @@ constexpr auto kWatchInterval = std::chrono::milliseconds(50);
 using Clock = std::chrono::steady_clock;
 
 struct ParsedUrl {
+    std::wstring text;  // the whole URL, for a PAC script to judge
     bool secure = false;
     std::wstring host;
     INTERNET_PORT port = 0;
@@ -82,6 +84,7 @@ bool ParseUrl(const std::wstring& url, ParsedUrl& parsed)
     parts.lpszUrlPath = path;
     parts.dwUrlPathLength = kPathChars;
     if (!WinHttpCrackUrl(url.c_str(), 0, 0, &parts)) return false;
+    parsed.text = url;
     parsed.secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
     parsed.host.assign(host, parts.dwHostNameLength);
     parsed.port = parts.nPort;
@@ -109,6 +112,7 @@ struct ExchangeThread {
     bool done = false;       // the thread has returned
     bool abandoned = false;  // the caller has stopped waiting: its own state is out of reach
     OpenExchange handles;
+    std::wstring proxy;  // HOST:PORT of the proxy the handles go through; empty when direct
     std::exception_ptr thrown;
 
     // Runs `step` under the lock unless the caller has stopped waiting; false when it has.
@@ -170,15 +174,60 @@ WaitEnd RunWatched(const std::shared_ptr<ExchangeThread>& exchange, std::functio
     return end;
 }
 
-// Opens session, connection and request, hands them to `exchange` so that a caller who stops
-// waiting can close the request, and waits for the response headers. On failure the handles
-// opened so far close as `opened` goes out of scope.
-bool StartExchange(ExchangeThread& exchange, const ParsedUrl& url, const std::wstring& headers, HINTERNET& request,
-                   CallFailure& failure)
+DWORD QueryStatusCode(HINTERNET request)
+{
+    DWORD status = 0;
+    DWORD size = sizeof status;
+    WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX,
+                        &status, &size, WINHTTP_NO_HEADER_INDEX);
+    return status;
+}
+
+HINTERNET OpenSession(const ProxyRoute& route)
+{
+    switch (route.kind) {
+    case ProxyRouteKind::Proxy:
+        return WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_NAMED_PROXY, route.proxy.c_str(), WINHTTP_NO_PROXY_BYPASS, 0);
+    case ProxyRouteKind::Direct:
+        return WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+    case ProxyRouteKind::MachineDefault:
+        break;
+    }
+    return WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+}
+
+bool SendAndReceive(ExchangeThread& exchange, HINTERNET request, const std::wstring& headers, CallFailure& failure)
+{
+    const wchar_t* extra = headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str();
+    if (!WinHttpSendRequest(request, extra, static_cast<DWORD>(headers.size()), WINHTTP_NO_REQUEST_DATA, 0, 0, 0))
+        return failure = FailWithLastError(L"发送请求失败"), false;
+    if (!exchange.StillWatched()) return false;
+    if (!WinHttpReceiveResponse(request, nullptr)) return failure = FailWithLastError(L"接收响应失败"), false;
+    return exchange.StillWatched();
+}
+
+// Sets the user's Windows logon for the proxy's challenge; false when the proxy wants a password,
+// which nobody is asked for. The low logon policy lets the default credentials go to any proxy.
+bool AnswerWithWindowsLogon(HINTERNET request)
+{
+    DWORD supported = 0, first = 0, target = 0;
+    if (!WinHttpQueryAuthSchemes(request, &supported, &first, &target) || target != WINHTTP_AUTH_TARGET_PROXY)
+        return false;
+    const DWORD scheme = ChooseProxyAuthScheme(supported);
+    if (scheme == 0) return false;
+    DWORD policy = WINHTTP_AUTOLOGON_SECURITY_LEVEL_LOW;
+    WinHttpSetOption(request, WINHTTP_OPTION_AUTOLOGON_POLICY, &policy, sizeof policy);
+    return WinHttpSetCredentials(request, WINHTTP_AUTH_TARGET_PROXY, scheme, nullptr, nullptr, nullptr) != FALSE;
+}
+
+// One way to the server: opens session, connection and request, hands them to `exchange` so that
+// a caller who stops waiting can close the request, and waits for the response headers. On
+// failure the handles opened so far close as `opened` goes out of scope.
+bool TryRoute(ExchangeThread& exchange, const ParsedUrl& url, const ProxyRoute& route, const std::wstring& headers,
+              HINTERNET& request, CallFailure& failure)
 {
     OpenExchange opened;
-    opened.session.reset(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                                     WINHTTP_NO_PROXY_BYPASS, 0));
+    opened.session.reset(OpenSession(route));
     if (!opened.session) return failure = FailWithLastError(L"WinHTTP初始化失败"), false;
     if (!RestrictSession(opened.session.get(), failure)) return false;
 
@@ -190,23 +239,36 @@ bool StartExchange(ExchangeThread& exchange, const ParsedUrl& url, const std::ws
                                             url.secure ? WINHTTP_FLAG_SECURE : 0));
     if (!opened.request) return failure = FailWithLastError(L"创建请求失败"), false;
     request = opened.request.get();
-    if (!exchange.WhileWatched([&] { exchange.handles = std::move(opened); })) return false;
+    const std::wstring proxy = route.kind == ProxyRouteKind::Proxy ? route.proxy : std::wstring();
+    // The handles of a route tried before close here, request first.
+    if (!exchange.WhileWatched([&] {
+            OpenExchange tried = std::move(exchange.handles);
+            exchange.handles = std::move(opened);
+            exchange.proxy = proxy;
+        }))
+        return false;
 
-    const wchar_t* extra = headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str();
-    if (!WinHttpSendRequest(request, extra, static_cast<DWORD>(headers.size()), WINHTTP_NO_REQUEST_DATA, 0, 0, 0))
-        return failure = FailWithLastError(L"发送请求失败"), false;
-    if (!exchange.StillWatched()) return false;
-    if (!WinHttpReceiveResponse(request, nullptr)) return failure = FailWithLastError(L"接收响应失败"), false;
-    return exchange.StillWatched();
+    if (!SendAndReceive(exchange, request, headers, failure)) return false;
+    if (QueryStatusCode(request) != 407) return true;
+    if (AnswerWithWindowsLogon(request) && !SendAndReceive(exchange, request, headers, failure)) return false;
+    if (QueryStatusCode(request) != 407) return true;
+    return failure = {L"代理服务器需要身份验证 (HTTP 407)", 0}, false;
 }
 
-DWORD QueryStatusCode(HINTERNET request)
+// The route the user's settings give; when their proxy cannot be reached, once more straight to
+// the server, and if that works the rest of the run goes there direct.
+bool StartExchange(ExchangeThread& exchange, const ParsedUrl& url, const std::wstring& headers, HINTERNET& request,
+                   CallFailure& failure)
 {
-    DWORD status = 0;
-    DWORD size = sizeof status;
-    WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX,
-                        &status, &size, WINHTTP_NO_HEADER_INDEX);
-    return status;
+    const ProxyTarget target = {url.secure, url.host, url.port};
+    const ProxyRoute route = UserProxyRoute(url.text, target);
+    if (TryRoute(exchange, url, route, headers, request, failure)) return true;
+    if (route.kind != ProxyRouteKind::Proxy || !IsUnreachableProxyError(failure.lastError) || !exchange.StillWatched())
+        return false;
+    failure = {};
+    if (!TryRoute(exchange, url, {ProxyRouteKind::Direct, {}}, headers, request, failure)) return false;
+    GoDirectFromNowOn(target);
+    return true;
 }
 
 // Empty when the response has no such header.
@@ -450,11 +512,13 @@ Outcome DownloadToFile(const std::wstring& url, const std::wstring& destPath, co
 
     // Past this point the thread is done or no longer touches the file.
     download->file.reset();
-    if (end == WaitEnd::Done && download->succeeded) return Success();
     const bool finished = end == WaitEnd::Done;
+    if (finished) partial.proxy = download->proxy;
+    if (finished && download->succeeded) return Success();
     if (finished && !download->thrown && download->brokeOff && download->bytesInFile > 0 &&
         !download->validator.empty() && !cancel.load()) {
-        partial = {download->bytesInFile, download->validator};
+        partial.bytes = download->bytesInFile;
+        partial.validator = download->validator;
         return AsOutcome(download->failure);
     }
     if (download->fileIsOurs) DeleteFileW(destPath.c_str());

@@ -97,6 +97,7 @@ struct FakeWindows {
     std::set<std::string> cutOnce;                                // broken off half-way the first time
     std::vector<std::string> attempts;
     std::vector<int64_t> resumedFrom;                             // bytes the attempt was asked to keep
+    std::deque<std::wstring> proxies;  // the proxy each attempt goes through, in order; none or empty: direct
     std::optional<std::string> nodeVersion;  // what the node.exe on PATH prints; nothing: no node.exe there
     bool nodeHangs = false;  // node.exe prints its version, then never ends
     std::optional<fs::path> npm = fs::path(kNpm);  // what PATH offers
@@ -174,7 +175,8 @@ Outcome FakeDownload(FakeWindows& fake, const std::wstring& url, const fs::path&
         return Failure(L"用户取消");
     }
     if (fake.cutOnce.erase(file) > 0) {
-        partial = {static_cast<int64_t>(half), L"\"etag\""};
+        partial.bytes = static_cast<int64_t>(half);
+        partial.validator = L"\"etag\"";
         return Failure(L"网络读取失败");
     }
     out.write(body.data() + half, static_cast<std::streamsize>(body.size() - half));
@@ -221,7 +223,10 @@ InstallPlatform FakePlatform(FakeWindows& fake)
     InstallPlatform platform;
     platform.download = [&fake](const std::wstring& url, const fs::path& path, const DownloadProgressFn& progress,
                                 const std::atomic<bool>& cancel, PartialDownload& partial) {
-        return FakeDownload(fake, url, path, progress, cancel, partial);
+        const Outcome outcome = FakeDownload(fake, url, path, progress, cancel, partial);
+        partial.proxy = fake.proxies.empty() ? L"" : fake.proxies.front();
+        if (!fake.proxies.empty()) fake.proxies.pop_front();
+        return outcome;
     };
     platform.sha256 = [](const fs::path& path, std::string& hex) {
         hex = Sha256Hex(ReadFile(path));
@@ -1106,6 +1111,36 @@ TEST_F(InstallFlowTest, ARetryAfterABrokenTransferFetchesOnlyTheRestAndChecksThe
     EXPECT_EQ(fake.attempts.size(), 2u);
     EXPECT_EQ(DownloadsLeft(), std::vector<fs::path>{});
     EXPECT_TRUE(EndedWith(cancelled, L"已取消", InstallEnd::Failed));
+}
+
+TEST_F(InstallFlowTest, TheProxyADownloadWentThroughIsNamedOnceUnlessItChanges)
+{
+    // a.bin breaks off once, so it takes two attempts; b.bin one.
+    const struct { std::deque<std::wstring> proxies; Lines lines; const char* why; } rows[] = {
+        {{}, {L"下载: a.bin (4 B)", L"下载: b.bin (4 B)"}, "direct: nothing to say"},
+        {{L"p.corp:1", L"p.corp:1", L"p.corp:1"}, {L"下载: a.bin (4 B)", L"  通过代理 p.corp:1", L"下载: b.bin (4 B)",
+                                                 L"  通过代理 p.corp:1"}, "once per download, not per attempt"},
+        {{L"p.corp:1", L"", L""}, {L"下载: a.bin (4 B)", L"  通过代理 p.corp:1", L"下载: b.bin (4 B)"},
+         "a retry that went direct"},
+        {{L"p.corp:1", L"q.corp:2", L""}, {L"下载: a.bin (4 B)", L"  通过代理 p.corp:1", L"  通过代理 q.corp:2",
+                                          L"下载: b.bin (4 B)"}, "a retry through another proxy"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.why);
+        Reset();
+        AddPackage("a", "a.bin", "包 a", "aaaa");
+        AddPackage("b", "b.bin", "包 b", "bbbb");
+        fake.cutOnce.insert("a.bin");
+        fake.proxies = row.proxies;
+        const Recording run = Run();
+        Lines shown;
+        for (const std::wstring& line : run.Logs())
+            if (line.rfind(L"下载: ", 0) == 0 || line.find(L"通过代理") != std::wstring::npos) shown.push_back(line);
+        EXPECT_EQ(Shown(shown), Shown(row.lines));
+        EXPECT_TRUE(HasLinesInOrder(run.Logs(), {L"下载: a.bin (4 B)", L"  下载失败 - 网络读取失败，3秒后重试 (1/3)...",
+                                                 L"下载: b.bin (4 B)"}));
+        EXPECT_TRUE(EndedWith(run, L"安装完成！", InstallEnd::Succeeded));
+    }
 }
 
 TEST_F(InstallFlowTest, AProductArchiveWithDamagedEntriesFailsTheRunNamingEach)

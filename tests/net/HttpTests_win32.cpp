@@ -496,4 +496,182 @@ TEST_F(HttpsTest, CertificateThePrefixDoesNotTrustIsRefusedBeforeAnyFile)
     }
 }
 
+
+// ---- The user's proxy settings ----
+
+const wchar_t kConnectionsKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections";
+const std::string kProxy = "127.0.0.1:" + std::to_string(PROXY_TEST_PORT);
+const std::string kAuthProxy = "127.0.0.1:" + std::to_string(AUTH_PROXY_TEST_PORT);
+// Nothing listens there: a proxy that is down.
+const std::string kDeadProxy = "127.0.0.1:1";
+// Names that never resolve: reached only through the test proxy, which sends them to 127.0.0.1.
+const std::wstring kProxiedBase =
+    L"http://updates.quillmere.test:" + std::to_wstring(HTTP_TEST_PORT) + L"/new/quillmere/update/";
+const std::wstring kProxiedSecureBase =
+    L"https://updates.quillmere.test:" + std::to_wstring(HTTPS_TEST_PORT) + L"/new/quillmere/update/";
+const std::wstring kBypassedBase =
+    L"http://pkg.bypassed.test:" + std::to_wstring(HTTP_TEST_PORT) + L"/new/quillmere/update/";
+const std::wstring kLocalhostBase = L"http://localhost:" + std::to_wstring(HTTP_TEST_PORT) + L"/new/quillmere/update/";
+
+// Internet Options' flags in DefaultConnectionSettings.
+enum : uint32_t { kDirect = 1, kFixedProxy = 2, kScript = 4 };
+
+// The user's settings in the prefix as Windows stores them, for as long as a test runs.
+class ProxyTest : public HttpsTest {
+protected:
+    void TearDown() override
+    {
+        RegDeleteKeyValueW(HKEY_CURRENT_USER, kConnectionsKey, L"DefaultConnectionSettings");
+        HttpsTest::TearDown();
+    }
+
+    // Version 0x46, a change counter, the flags, then proxy, bypass list and PAC address, each
+    // with its length in front.
+    static void UseSettings(uint32_t flags, const std::string& proxy, const std::string& bypass = "",
+                            const std::string& script = "")
+    {
+        static uint32_t counter = 0;
+        std::string value;
+        const auto number = [&value](uint32_t n) {
+            for (int shift = 0; shift < 32; shift += 8) value.push_back(static_cast<char>(n >> shift));
+        };
+        const auto text = [&](const std::string& t) {
+            number(static_cast<uint32_t>(t.size()));
+            value += t;
+        };
+        number(0x46);
+        number(++counter);
+        number(flags);
+        text(proxy);
+        text(bypass);
+        text(script);
+        value.append(32, '\0');
+        HKEY key = nullptr;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kConnectionsKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
+                                  nullptr),
+                  ERROR_SUCCESS);
+        const LONG written = RegSetValueExW(key, L"DefaultConnectionSettings", 0, REG_BINARY,
+                                            reinterpret_cast<const BYTE*>(value.data()), static_cast<DWORD>(value.size()));
+        RegCloseKey(key);
+        ASSERT_EQ(written, ERROR_SUCCESS);
+    }
+
+    // The test proxies' log lines that hold `wanted`, such as a URL made unique by its query.
+    static std::vector<std::string> ProxyLogLines(const std::string& wanted)
+    {
+        const std::string log = ReadFileBytes(WindowsPathFromUnix(PROXY_TEST_LOG));
+        std::vector<std::string> lines;
+        size_t start = 0;
+        while (start < log.size()) {
+            size_t end = log.find('\n', start);
+            if (end == std::string::npos) end = log.size();
+            const std::string line = log.substr(start, end - start);
+            if (line.find(wanted) != std::string::npos) lines.push_back(line);
+            start = end + 1;
+        }
+        return lines;
+    }
+
+    // One download; which proxy it went through, or "failed: TEXT" without the error code.
+    std::string DownloadedVia(const std::wstring& url, const std::string& body)
+    {
+        PartialDownload partial;
+        const Outcome downloaded = DownloadToFile(url, dest, nullptr, Cancel, partial);
+        if (!downloaded) return "failed: " + WideToUtf8(downloaded.error.substr(0, downloaded.error.find(L" (err=")));
+        EXPECT_TRUE(ReadFileBytes(dest) == body) << WideToUtf8(url);
+        return partial.proxy.empty() ? "direct" : WideToUtf8(partial.proxy);
+    }
+};
+
+TEST_F(ProxyTest, WithoutTheUsersProxyEverythingGoesDirectAsBefore)
+{
+    const std::string body = Publish(L"plain-route.bin", 5000, 21);
+    for (const bool directWritten : {false, true}) {
+        SCOPED_TRACE(directWritten ? "settings saying direct" : "no settings at all");
+        if (directWritten) UseSettings(kDirect, "");
+        EXPECT_EQ(DownloadedVia(kBase + L"plain-route.bin" + FreshQuery(), body), "direct");
+        const std::wstring tail = L"plain-route.bin" + FreshQuery();
+        EXPECT_EQ(DownloadedVia(kProxiedBase + tail, body), "failed: 发送请求失败") << "the name resolves nowhere";
+        EXPECT_TRUE(ProxyLogLines(WideToUtf8(tail)).empty());
+    }
+}
+
+TEST_F(ProxyTest, FixedProxyCarriesManifestAndDownloadsExceptWhatItsBypassListNames)
+{
+    UseSettings(kFixedProxy, kProxy, "*.bypassed.test;<local>");
+    const std::string manifest = Publish(L"proxied-manifest.json", 3000, 22);
+    const std::wstring manifestTail = L"proxied-manifest.json" + FreshQuery();
+    EXPECT_TRUE(Fetched(kProxiedBase + manifestTail) == manifest);
+    EXPECT_EQ(ProxyLogLines(WideToUtf8(manifestTail)).size(), 1u);
+
+    const std::string body = Publish(L"proxied.bin", 100000, 23);
+    struct Row {
+        std::wstring base;
+        std::string via;
+        size_t proxyLines;
+        const char* why;
+    } rows[] = {
+        {kProxiedBase, kProxy, 1, "a name only the proxy can reach"},
+        {kProxiedSecureBase, kProxy, 1, "https through a CONNECT tunnel"},
+        {kBase, "direct", 0, "loopback never goes to a proxy"},
+        {kBypassedBase, "failed: 发送请求失败", 0, "a bypass entry: direct, where the name resolves nowhere"},
+    };
+    // A tunnel shows in the log by its host and port only.
+    const std::string tunnel = "CONNECT updates.quillmere.test:" + std::to_string(HTTPS_TEST_PORT) + " ";
+    for (const Row& row : rows) {
+        const std::wstring tail = L"proxied.bin" + FreshQuery();
+        const std::string logged = row.base == kProxiedSecureBase ? tunnel : WideToUtf8(tail);
+        const size_t before = ProxyLogLines(logged).size();
+        EXPECT_EQ(DownloadedVia(row.base + tail, body), row.via) << row.why;
+        EXPECT_EQ(ProxyLogLines(logged).size() - before, row.proxyLines) << row.why;
+    }
+}
+
+TEST_F(ProxyTest, PacScriptChoosesTheProxyPerHostAndADeadProxyIsPassedBy)
+{
+    WriteFileBytes(root + L"\\proxy.pac",
+                   "function FindProxyForURL(url, host) {\n"
+                   "  if (host == \"updates.quillmere.test\") return \"PROXY " + kProxy + "\";\n"
+                   "  if (host == \"localhost\") return \"PROXY " + kDeadProxy + "\";\n"
+                   "  return \"DIRECT\";\n"
+                   "}\n");
+    UseSettings(kScript, "", "", "http://" + kProxy + "/proxy.pac");
+    const std::string body = Publish(L"scripted.bin", 40000, 24);
+    struct Row {
+        std::wstring base;
+        std::string via;
+        size_t proxyLines;
+        const char* why;
+    } rows[] = {
+        {kProxiedBase, kProxy, 1, "the script names the proxy"},
+        {kBase, "direct", 0, "the script says DIRECT"},
+        {kLocalhostBase, "direct", 0, "the script names a proxy that is down: straight to the server"},
+    };
+    for (const Row& row : rows) {
+        const std::wstring tail = L"scripted.bin" + FreshQuery();
+        EXPECT_EQ(DownloadedVia(row.base + tail, body), row.via) << row.why;
+        EXPECT_EQ(ProxyLogLines(WideToUtf8(tail)).size(), row.proxyLines) << row.why;
+    }
+    // https is a route of its own, so the manifest meets the dead proxy afresh.
+    const std::wstring secureLocalhost = L"https://localhost:" + std::to_wstring(HTTPS_TEST_PORT) + L"/new/quillmere/update/";
+    EXPECT_TRUE(Fetched(secureLocalhost + L"scripted.bin" + FreshQuery()) == body) << "the manifest passes it by too";
+}
+
+TEST_F(ProxyTest, ProxyAskingForAPasswordEndsTheAttemptWithoutAFile)
+{
+    UseSettings(kFixedProxy, kAuthProxy);
+    Publish(L"guarded.bin", 1000, 25);
+    const std::wstring tail = L"guarded.bin" + FreshQuery();
+    std::wstring fetchError;
+    EXPECT_EQ(Fetched(kProxiedBase + tail, {}, &fetchError), "");
+    EXPECT_EQ(fetchError, L"代理服务器需要身份验证 (HTTP 407)");
+    std::wstring error;
+    EXPECT_FALSE(Fetch(kProxiedBase + tail, dest, nullptr, &error));
+    EXPECT_EQ(error, L"代理服务器需要身份验证 (HTTP 407)");
+    EXPECT_FALSE(FileExists(dest));
+    const std::vector<std::string> asked = ProxyLogLines(WideToUtf8(tail));
+    EXPECT_EQ(asked.size(), 2u) << "one request each, not sent again with a password";
+    for (const std::string& line : asked) EXPECT_NE(line.find(" 407 "), std::string::npos) << line;
+}
+
 }  // namespace
