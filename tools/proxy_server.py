@@ -25,12 +25,13 @@ import base64
 import datetime
 import os
 import select
-import signal
 import socket
 import socketserver
 import sys
 import threading
 import urllib.parse
+
+from update_server import serve_until_signalled
 
 MAX_HEAD = 65536
 RELAY_CHUNK = 65536
@@ -284,36 +285,10 @@ def main(argv=None):
         print(f"proxy_server: cannot listen on 127.0.0.1:{args.port}: {exc}",
               file=sys.stderr)
         return 1
-    port = server.server_address[1]
-    stopping = threading.Event()
-
-    def on_signal(signum, frame):
-        # shutdown() waits for serve_forever, so not on its own thread.
-        if not stopping.is_set():
-            stopping.set()
-            threading.Thread(target=server.shutdown, daemon=True).start()
-
-    signal.signal(signal.SIGTERM, on_signal)
-    signal.signal(signal.SIGINT, on_signal)
-    pid_text = f"{os.getpid()}\n"
+    auth = "Basic required" if args.require_basic else "no authentication"
     try:
-        if args.pidfile:
-            with open(args.pidfile, "w", encoding="utf-8") as f:
-                f.write(pid_text)
-        auth = "Basic required" if args.require_basic else "no authentication"
-        server.log(f"listening on 127.0.0.1:{port} ({auth})")
-        print(f"listening on 127.0.0.1:{port}", flush=True)
-        server.serve_forever(poll_interval=0.1)
+        serve_until_signalled(server, f"({auth})", args.pidfile)
     finally:
-        server.server_close()
-        if args.pidfile:
-            try:
-                with open(args.pidfile, encoding="utf-8") as f:
-                    if f.read() == pid_text:
-                        os.remove(args.pidfile)
-            except OSError:
-                pass
-        server.log("stopped")
         if log_file is not None:
             log_file.close()
     return 0

@@ -452,6 +452,44 @@ def tls_context(cert, key):
     return context
 
 
+def serve_until_signalled(server, description, pidfile=None, portfile=None):
+    """Serves until SIGTERM or SIGINT; the pid and port files exist while it does. Shared by the
+    local test servers, whose `log` method writes one line to their log."""
+    port = server.server_address[1]
+    stopping = threading.Event()
+
+    def on_signal(signum, frame):
+        # shutdown() blocks until serve_forever returns, so it cannot run on
+        # the thread that is inside serve_forever.
+        if not stopping.is_set():
+            stopping.set()
+            threading.Thread(target=server.shutdown, daemon=True).start()
+
+    signal.signal(signal.SIGTERM, on_signal)
+    signal.signal(signal.SIGINT, on_signal)
+
+    pid_text = f"{os.getpid()}\n"
+    port_text = f"{port}\n"
+    try:
+        if pidfile:
+            write_file_atomically(pidfile, pid_text)
+        if portfile:
+            write_file_atomically(portfile, port_text)
+        server.log(f"listening on 127.0.0.1:{port} {description}")
+        try:
+            print(f"listening on 127.0.0.1:{port}", flush=True)
+        except OSError:
+            pass
+        server.serve_forever(poll_interval=0.1)
+    finally:
+        server.server_close()
+        if pidfile:
+            remove_if_ours(pidfile, pid_text)
+        if portfile:
+            remove_if_ours(portfile, port_text)
+        server.log("stopped")
+
+
 def main(argv=None):
     args = parse_args(argv)
     root = os.path.realpath(args.root)
@@ -469,41 +507,11 @@ def main(argv=None):
         print(f"update_server: cannot listen on 127.0.0.1:{args.port}: {exc}",
               file=sys.stderr)
         return 1
-    port = server.server_address[1]
 
-    stopping = threading.Event()
-
-    def on_signal(signum, frame):
-        # shutdown() blocks until serve_forever returns, so it cannot run on
-        # the thread that is inside serve_forever.
-        if not stopping.is_set():
-            stopping.set()
-            threading.Thread(target=server.shutdown, daemon=True).start()
-
-    signal.signal(signal.SIGTERM, on_signal)
-    signal.signal(signal.SIGINT, on_signal)
-
-    pid_text = f"{os.getpid()}\n"
-    port_text = f"{port}\n"
+    scheme = "http" if tls is None else "https"
     try:
-        if args.pidfile:
-            write_file_atomically(args.pidfile, pid_text)
-        if args.portfile:
-            write_file_atomically(args.portfile, port_text)
-        scheme = "http" if tls is None else "https"
-        server.log(f"listening on 127.0.0.1:{port} ({scheme}), root {root}")
-        try:
-            print(f"listening on 127.0.0.1:{port}", flush=True)
-        except OSError:
-            pass
-        server.serve_forever(poll_interval=0.1)
+        serve_until_signalled(server, f"({scheme}), root {root}", args.pidfile, args.portfile)
     finally:
-        server.server_close()
-        if args.pidfile:
-            remove_if_ours(args.pidfile, pid_text)
-        if args.portfile:
-            remove_if_ours(args.portfile, port_text)
-        server.log("stopped")
         if log_file is not None:
             log_file.close()
     return 0

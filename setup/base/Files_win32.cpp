@@ -127,6 +127,15 @@ FileResult MoveOver(const fs::path& temporary, const fs::path& file)
     return moved;
 }
 
+// What is not there counts as removed; what is, goes as remove says.
+FileResult RemoveIfThere(const fs::path& path, FileResult (*remove)(const fs::path&, DWORD attributes))
+{
+    const DWORD attributes = AttributesOf(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES) return remove(path, attributes);
+    const DWORD code = GetLastError();
+    return IsAbsence(code) ? FileResult{} : Failed(code);
+}
+
 }  // namespace
 
 FileResult CreateFolders(const fs::path& folder)
@@ -143,22 +152,12 @@ FileResult CreateFolders(const fs::path& folder)
 
 FileResult RemoveFile(const fs::path& file)
 {
-    const DWORD attributes = AttributesOf(file);
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        const DWORD code = GetLastError();
-        return IsAbsence(code) ? FileResult{} : Failed(code);
-    }
-    return DeleteOneFile(file, attributes);
+    return RemoveIfThere(file, DeleteOneFile);
 }
 
 FileResult RemoveTree(const fs::path& folder)
 {
-    const DWORD attributes = AttributesOf(folder);
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        const DWORD code = GetLastError();
-        return IsAbsence(code) ? FileResult{} : Failed(code);
-    }
-    return RemoveEntry(folder, attributes);
+    return RemoveIfThere(folder, RemoveEntry);
 }
 
 FileResult MovePath(const fs::path& from, const fs::path& to)
