@@ -668,6 +668,11 @@ std::vector<std::vector<size_t>> IndependentRuns(const std::vector<PlannedEntry>
     return runs;
 }
 
+bool Cancelled(const RetryPacing& pacing)
+{
+    return pacing.cancel && pacing.cancel->load();
+}
+
 // A folder entry is made (it never fails: whatever stands there stays); any other entry becomes a file or a problem.
 std::optional<EntryProblem> CarryOut(const PlannedEntry& planned, OutputBudget& budget, const RetryPacing& pacing)
 {
@@ -691,8 +696,10 @@ void CarryOutRuns(const ExtractionPlan& plan, const std::vector<std::vector<size
     const auto work = [&] {
         try {
             for (size_t run = next++; run < runs.size() && !stop; run = next++)
-                for (const size_t i : runs[run])
+                for (const size_t i : runs[run]) {
+                    if (Cancelled(pacing)) return;
                     problems[i] = CarryOut(plan.entries[i], budget, pacing);
+                }
         } catch (...) {
             const std::lock_guard<std::mutex> lock(errorLock);
             if (!error)
@@ -727,7 +734,7 @@ std::vector<std::optional<EntryProblem>> CarryOutPlan(const ExtractionPlan& plan
     if (threads <= 1) {
         threadsUsed = 1;
         OutputBudget budget;
-        for (size_t i = 0; i < plan.entries.size(); ++i)
+        for (size_t i = 0; i < plan.entries.size() && !Cancelled(pacing); ++i)
             problems[i] = CarryOut(plan.entries[i], budget, pacing);
         return problems;
     }
@@ -787,6 +794,9 @@ ExtractReport ExtractZip(const std::wstring& zipPath, const std::wstring& destDi
     MakeDirectories(dest, pacing);
     ExtractionPlan plan = PlanExtraction(archive, central, dest);
     const std::vector<std::optional<EntryProblem>> problems = CarryOutPlan(plan, pacing, report.threads);
+    // After a cancel, what was written is partial whatever it counts: the caller removes it.
+    report.cancelled = Cancelled(pacing);
+    if (report.cancelled) return report;
 
     std::vector<PlacedFailure>& failures = plan.failures;
     for (size_t i = 0; i < plan.entries.size(); ++i) {

@@ -9,6 +9,7 @@
 #include "InstallPlan.h"
 #include "Transfer.h"
 #include "archive/Zip.h"
+#include "base/Files.h"
 #include "base/Text.h"
 #include "net/Progress.h"
 
@@ -107,6 +108,10 @@ RunEnd InstallPlaywright(const InstallRun& run, const ManifestPackage&, const fs
     RemoveTreeRetried(run, staging);
     const ExtractReport report =
         ExtractZip(localPath.wstring(), staging.wstring(), PacingOf(run), RoomIn(run, staging));
+    if (report.cancelled) {
+        RemoveTreeRetried(run, staging);
+        return RunEnd::Cancelled;
+    }
     const bool complete = report.archive && report.filesWritten > 0 && report.failures.empty();
     if (complete && MoveIntoPlace(run, staging, target)) {
         run.events.log(L"  Playwright 安装完成");
@@ -133,8 +138,45 @@ const PackageKind* KindOf(const ManifestPackage& package)
     return nullptr;
 }
 
+// The product is unpacked beside the installation folder, or inside it when that is a drive's root.
+fs::path ProductStaging(const fs::path& installDirectory)
+{
+    std::wstring text = installDirectory.wstring();
+    while (text.size() > 1 && (text.back() == L'\\' || text.back() == L'/')) text.pop_back();
+    const fs::path folder(text);
+    if (!folder.has_relative_path()) return installDirectory.root_path() / L".quillmere-staging";
+    return fs::path(text + L".staging");
+}
+
+// Each staged file takes its place in the installation folder; the user's own files there stay.
+FileResult MoveFilesIntoPlace(const InstallRun& run, const fs::path& staging, const fs::path& target)
+{
+    std::vector<fs::path> files;
+    if (FileResult listed = ListFiles(staging, files); !listed) return listed;
+    for (const fs::path& file : files) {
+        if (FileResult made = CreateFoldersRetried(run, (target / file).parent_path()); !made) return made;
+        FileResult moved = MoveRetried(run, staging / file, target / file);
+        if (!moved) {
+            moved.reason = (target / file).wstring() + L": " + moved.reason;
+            return moved;
+        }
+    }
+    return {};
+}
+
+void LogProductExtractFailure(const InstallRun& run, const ExtractReport& report, const std::wstring& file)
+{
+    if (report.refusedForRoom)
+        run.events.log(L"  [错误] 解压失败: " + file + L" - " + report.archive.error);
+    else if (report.failures.empty())
+        run.events.log(L"  [错误] 解压失败: " + file);
+    else
+        LogEntryFailures(run, report, L"  [错误] 解压失败: ");
+}
+
 // Without every file of the product's own archive there is no product, so any entry that did not
-// become a file ends the run, as an archive that yields nothing does.
+// become a file ends the run, as an archive that yields nothing does. The files replace the earlier
+// product's only once all of them are unpacked: a failure or a cancel leaves that product as it was.
 RunEnd ExtractIntoInstallation(const InstallRun& run, const ManifestPackage& package, const fs::path& localPath)
 {
     const std::wstring desc = Utf8ToWide(package.desc);
@@ -142,19 +184,23 @@ RunEnd ExtractIntoInstallation(const InstallRun& run, const ManifestPackage& pac
     if (!WaitUntilNothingRunsFrom(run, InstallDirectory(run))) return RunEnd::Cancelled;
     run.events.status(L"正在安装 " + desc + L"...");
     run.events.log(L"  解压 " + file + L" → " + run.job.choices.installPath);
-    const ExtractReport report = ExtractZip(localPath.wstring(), InstallDirectory(run).wstring(), PacingOf(run),
-                                            RoomIn(run, InstallDirectory(run)));
-    if (report.archive && report.filesWritten > 0 && report.failures.empty()) {
+    const fs::path staging = ProductStaging(InstallDirectory(run));
+    RemoveTreeRetried(run, staging);
+    const ExtractReport report = ExtractZip(localPath.wstring(), staging.wstring(), PacingOf(run), RoomIn(run, staging));
+    RunEnd end = RunEnd::Completed;
+    if (report.cancelled) {
+        end = RunEnd::Cancelled;
+    } else if (!report.archive || report.filesWritten == 0 || !report.failures.empty()) {
+        LogProductExtractFailure(run, report, file);
+        end = RunEnd::Failed;
+    } else if (const FileResult moved = MoveFilesIntoPlace(run, staging, InstallDirectory(run)); !moved) {
+        run.events.log(L"  [错误] 移动失败: " + moved.reason);
+        end = RunEnd::Failed;
+    } else {
         run.events.log(L"  " + desc + L" 安装完成");
-        return RunEnd::Completed;
     }
-    if (report.refusedForRoom)
-        run.events.log(L"  [错误] 解压失败: " + file + L" - " + report.archive.error);
-    else if (report.failures.empty())
-        run.events.log(L"  [错误] 解压失败: " + file);
-    else
-        LogEntryFailures(run, report, L"  [错误] 解压失败: ");
-    return RunEnd::Failed;
+    RemoveTreeRetried(run, staging);
+    return end;
 }
 
 // Directories inside the manifest's file name are dropped: the file lands directly in installPath.

@@ -27,7 +27,7 @@ std::optional<std::wstring> SkillNameProblem(const ManifestSkill& skill, std::se
     return std::nullopt;
 }
 
-// False only when the user chose to stop rather than close a program running from the skill's folder.
+// False only when the user chose to stop: rather than close a program running from the skill's folder, or during its unpacking.
 bool InstallOneSkill(const InstallRun& run, const ManifestSkill& skill, std::set<std::wstring>& folders)
 {
     const std::wstring name = SkillDisplayName(skill);
@@ -53,6 +53,7 @@ bool InstallOneSkill(const InstallRun& run, const ManifestSkill& skill, std::set
     if (!WaitUntilNothingRunsFrom(run, skillFolder)) return false;
     const ExtractReport report =
         ExtractZip(local.wstring(), skillFolder.wstring(), PacingOf(run), RoomIn(run, skillFolder));
+    if (report.cancelled) return false;
     if (report.archive && report.filesWritten > 0 && report.failures.empty())
         run.events.log(L"  " + name + L" 安装完成");
     else if (report.refusedForRoom)

@@ -1161,6 +1161,33 @@ TEST_F(InstallFlowTest, AProductArchiveWithDamagedEntriesFailsTheRunNamingEach)
     EXPECT_TRUE(EndedWith(run, L"安装失败", InstallEnd::Failed));
 }
 
+TEST_F(InstallFlowTest, AReinstallationWhoseProductFailsOrIsCancelledLeavesTheEarlierProductAsItWas)
+{
+    AddPackage("quillmere", "quillmere.zip", "Quillmere 主程序", kProductZip).extract = true;
+    ASSERT_TRUE(EndedWith(Run(), L"安装完成！", InstallEnd::Succeeded));
+    WriteFile(Install() / "notes.txt", "the user's own");
+    const auto earlierProductStands = [this](const Recording& run) {
+        EXPECT_EQ(ReadFile(Install() / "launcher.exe"), "MZ") << Shown(run.Logs());
+        EXPECT_EQ(ReadFile(Install() / "package.json"), "{\"name\": \"quillmere\"}");
+        EXPECT_EQ(ReadFile(Install() / "notes.txt"), "the user's own");
+        EXPECT_FALSE(fs::exists(root / "Quillmere.staging")) << "the staging folder is removed";
+    };
+
+    // One damaged entry: the good ones of the new version must not replace the earlier files either.
+    fake.served["quillmere.zip"] = DamagedZip({{"launcher.exe", "MZ v2"}, {"package.json", "{}"}, {"z.txt", "z"}}, {"z.txt"});
+    const Recording failed = Run();
+    EXPECT_TRUE(HasLine(failed.Logs(), L"  [错误] 解压失败: z.txt (CRC 校验失败)"));
+    EXPECT_TRUE(EndedWith(failed, L"安装失败", InstallEnd::Failed));
+    earlierProductStands(failed);
+
+    // A cancel while unpacking stops before the next entry.
+    fake.served["quillmere.zip"] = StoredZip({{"launcher.exe", "MZ v2"}, {"package.json", "{}"}});
+    const Recording cancelled = Run(CancelOn(Kind::Log, L"  解压 quillmere.zip"));
+    EXPECT_TRUE(EndedWith(cancelled, L"已取消", InstallEnd::Failed));
+    EXPECT_FALSE(HasLine(cancelled.Logs(), L"  Quillmere 主程序 安装完成"));
+    earlierProductStands(cancelled);
+}
+
 TEST_F(InstallFlowTest, ABrowserArchiveThatIsIncompleteLeavesNoBrowserFolderAndIsTriedAgain)
 {
     const std::string archive =
