@@ -55,7 +55,7 @@ bool NodeIsInstalled(const InstallRun& run, const ManifestPackage& package)
     // A probe that ran out of time counts as no node, whatever it printed before it hung.
     if (!result.started || !result.exitCode || NodeMajorVersion(result.output) < 22) return false;
     run.events.log(L"  Node.js 已安装: " + FirstOutputLine(result.output) + L"，跳过下载 (" +
-                   FormatSize(package.size) + L")");
+                   DeclaredSizeText(package.size) + L")");
     return true;
 }
 
@@ -69,7 +69,7 @@ bool PlaywrightIsInstalled(const InstallRun& run, const ManifestPackage& package
 {
     const fs::path browsers = BrowsersFolder(run);
     if (!fs::exists(browsers) || fs::is_empty(browsers)) return false;
-    run.events.log(L"  Playwright 浏览器引擎已存在，跳过下载 (" + FormatSize(package.size) + L")");
+    run.events.log(L"  Playwright 浏览器引擎已存在，跳过下载 (" + DeclaredSizeText(package.size) + L")");
     return true;
 }
 
@@ -240,8 +240,8 @@ RunEnd InstallOnePackage(InstallRun& run, const ManifestPackage& package)
     const fs::path local = LocalDownloadPath(run, package.file);
     fs::create_directories(local.parent_path());
     run.events.status(L"正在下载 " + desc + L"...");
-    run.events.log(L"下载: " + file + L" (" + FormatSize(package.size) + L")");
-    const Outcome downloaded = DownloadWithRetries(run, {run.job.manifest.baseUrl + file, local, package.sha256},
+    run.events.log(L"下载: " + file + L" (" + DeclaredSizeText(package.size) + L")");
+    const Outcome downloaded = DownloadWithRetries(run, {run.job.manifest.baseUrl + file, local, package.sha256, package.size},
                                                    kPackageRetry, PackageProgressLine);
     if (!downloaded) {
         run.events.log(WithErrorText(L"  [错误] 下载失败: " + file, downloaded.error));

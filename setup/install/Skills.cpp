@@ -41,9 +41,9 @@ bool InstallOneSkill(const InstallRun& run, const ManifestSkill& skill, std::set
     }
     const fs::path local = LocalDownloadPath(run, skill.file);
     fs::create_directories(local.parent_path());
-    run.events.log(L"下载 Skill: " + name + L" (" + FormatSize(skill.size) + L")");
+    run.events.log(L"下载 Skill: " + name + L" (" + DeclaredSizeText(skill.size) + L")");
     const Outcome downloaded = DownloadWithRetries(
-        run, {run.job.manifest.baseUrl + Utf8ToWide(skill.file), local, skill.sha256}, kSkillRetry, SkillProgressLine);
+        run, {run.job.manifest.baseUrl + Utf8ToWide(skill.file), local, skill.sha256, skill.size}, kSkillRetry, SkillProgressLine);
     if (!downloaded) {
         run.events.log(WithErrorText(L"  [警告] 下载失败: " + name, downloaded.error));
         return true;
