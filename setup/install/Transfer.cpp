@@ -79,7 +79,7 @@ Outcome DownloadWithRetries(const InstallRun& run, const Transfer& transfer, con
             run.events.log(L"  通过代理 " + proxyShown);
         }
         if (outcome) return outcome;
-        if (CancelRequested(run) || attempt >= policy.attempts) {
+        if (CancelRequested(run) || attempt >= policy.attempts || partial.localFileFailed) {
             RemoveFileRetried(run, transfer.local);
             return outcome;
         }

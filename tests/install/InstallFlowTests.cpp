@@ -95,6 +95,7 @@ struct FakeWindows {
     std::map<std::string, std::string> throwing;                  // file name → exception text
     std::set<std::string> withoutLength;
     std::set<std::string> cutOnce;                                // broken off half-way the first time
+    std::set<std::string> unwritable;                             // the local file cannot be made
     std::vector<std::string> attempts;
     std::vector<int64_t> resumedFrom;                             // bytes the attempt was asked to keep
     std::vector<int64_t> declaredSizes;                           // the size each attempt was told to hold to
@@ -155,6 +156,11 @@ Outcome FakeDownload(FakeWindows& fake, const std::wstring& url, const fs::path&
         const std::wstring why = queued.front();
         queued.pop_front();
         return Failure(why);
+    }
+    if (fake.unwritable.count(file)) {
+        partial = {};
+        partial.localFileFailed = true;
+        return Failure(L"无法写入下载文件夹 " + path.parent_path().wstring() + L": 拒绝访问");
     }
     const auto served = fake.served.find(file);
     if (served == fake.served.end()) return Failure(L"HTTP 404");
@@ -1096,6 +1102,15 @@ TEST_F(InstallFlowTest, ARetryAfterABrokenTransferFetchesOnlyTheRestAndChecksThe
                                       L"8.0 KB / 8.0 KB (100%)  0.2 MB/s", L""}))
         << "the resumed attempt's speed counts only what it received: 2 KB in 10 ms, 4 KB in 20 ms";
     EXPECT_TRUE(EndedWith(run, L"安装完成！", InstallEnd::Succeeded));
+
+    // A download folder that cannot be written to is named at once, not tried three times.
+    Reset();
+    AddPackage("a", "big.bin", "包 a", body);
+    fake.unwritable.insert("big.bin");
+    const Recording unwritable = Run();
+    EXPECT_EQ(fake.attempts.size(), 1u);
+    EXPECT_TRUE(HasLine(unwritable.Logs(), L"  [错误] 下载失败: big.bin - 无法写入下载文件夹 " + DownloadDir().wstring() + L": 拒绝访问"));
+    EXPECT_TRUE(EndedWith(unwritable, L"下载失败", InstallEnd::Failed));
 
     // Broken off, then gone from the server: the last attempt fails and nothing of it is left.
     Reset();
