@@ -92,7 +92,9 @@ RunEnd InstallNode(const InstallRun& run, const ManifestPackage& package, const 
         return RunEnd::Completed;
     }
     run.events.log(L"  Node.js 安装成功");
-    run.platform.refreshPath();
+    // Without the new PATH, npm from the fresh Node.js is not found by this run.
+    if (const Outcome refreshed = run.platform.refreshPath(); !refreshed)
+        run.events.log(L"  [警告] 无法刷新 PATH: " + refreshed.error);
     return RunEnd::Completed;
 }
 

@@ -96,6 +96,7 @@ struct FakeWindows {
     std::set<std::string> withoutLength;
     std::set<std::string> cutOnce;                                // broken off half-way the first time
     std::set<std::string> unwritable;                             // the local file cannot be made
+    std::wstring hashRefusal;                                     // why a download cannot be read for its hash
     std::vector<std::string> attempts;
     std::vector<int64_t> resumedFrom;                             // bytes the attempt was asked to keep
     std::vector<int64_t> declaredSizes;                           // the size each attempt was told to hold to
@@ -236,7 +237,8 @@ InstallPlatform FakePlatform(FakeWindows& fake)
         if (!fake.proxies.empty()) fake.proxies.pop_front();
         return outcome;
     };
-    platform.sha256 = [](const fs::path& path, std::string& hex) {
+    platform.sha256 = [&fake](const fs::path& path, std::string& hex) {
+        if (!fake.hashRefusal.empty()) return Failure(fake.hashRefusal);
         hex = Sha256Hex(ReadFile(path));
         return Success();
     };
@@ -256,7 +258,10 @@ InstallPlatform FakePlatform(FakeWindows& fake)
         if (!fake.systemFolderKnown) return std::nullopt;
         return fs::path(kSystemFolder + L"\\" + name);
     };
-    platform.refreshPath = [&fake] { ++fake.pathRefreshes; };
+    platform.refreshPath = [&fake] {
+        ++fake.pathRefreshes;
+        return Success();
+    };
     platform.environmentVariable = [&fake](const std::wstring& name) -> std::optional<std::wstring> {
         const auto found = fake.environment.find(name);
         return found == fake.environment.end() ? std::nullopt : std::optional(found->second);
@@ -1040,6 +1045,12 @@ TEST_F(InstallFlowTest, AFileThatIsNotWhatItsHashSaysIsRetriedThenRefused)
     EXPECT_FALSE(fs::exists(Install() / "tool.txt")) << "an error page is never installed as the file";
     EXPECT_EQ(DownloadsLeft(), std::vector<fs::path>{}) << "nothing of it is left to install later";
     EXPECT_TRUE(EndedWith(run, L"下载失败", InstallEnd::Failed));
+
+    // A file that cannot be read for its hash is not called a mismatch.
+    Reset();
+    AddPackage("tool", "tool.txt", "辅助工具", "the real tool").sha256 = Sha256Hex("the real tool");
+    fake.hashRefusal = L"另一个程序正在使用此文件，进程无法访问";
+    EXPECT_TRUE(HasLine(Run().Logs(), L"  [错误] 下载失败: tool.txt - 无法读取下载的文件以校验: " + fake.hashRefusal));
 }
 
 TEST_F(InstallFlowTest, ASkillThatIsNotWhatItsHashSaysIsAWarning)
