@@ -4,7 +4,7 @@
 
 // How an operation that can fail ended: success, or a failure with the reason in words the
 // user can read. Every such operation returns one; a failure is never reported as success.
-struct Outcome {
+struct [[nodiscard]] Outcome {
     bool succeeded = true;
     std::wstring error;  // why it failed; empty after success
 

@@ -1289,7 +1289,9 @@ TEST_F(InstallFlowTest, TheBrowserFolderIsMovedIntoPlaceOnceAScannerLetsGo)
         const Lines moveFailures = LinesContaining(run.Logs(), L"  [警告] Playwright 移动失败: " + browsers.wstring() + L" - ");
         const size_t named = row.installed ? 0u : row.cancelAfterPauses >= 0 ? 1u : 2u;  // a cancelled run has no summary
         EXPECT_EQ(moveFailures.size(), named) << row.reason << ": where it happens and in the summary";
-        if (!moveFailures.empty()) EXPECT_TRUE(moveFailures.front().ends_with(row.refusals.back().reason)) << row.reason;
+        if (!moveFailures.empty()) {
+            EXPECT_TRUE(moveFailures.front().ends_with(row.refusals.back().reason)) << row.reason;
+        }
         EXPECT_FALSE(HasLine(run.Logs(), L"  [警告] Playwright 解压失败")) << row.reason << ": the archive was whole";
         EXPECT_EQ(fs::exists(browsers / "chromium-1" / "chrome.txt"), row.installed) << row.reason;
         EXPECT_FALSE(fs::exists(fs::path(browsers) += ".staging")) << row.reason;

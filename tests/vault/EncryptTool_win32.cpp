@@ -31,8 +31,8 @@ int wmain(int argc, wchar_t** argv)
     }
     if (std::wcscmp(argv[1], L"decrypt") == 0) {
         std::string plaintext;
-        DecryptCredential(argument, plaintext);
-        std::printf("plain %s\n", Hex(plaintext).c_str());
+        const bool opened = static_cast<bool>(DecryptCredential(argument, plaintext));
+        std::printf("opened %d\nplain %s\n", opened ? 1 : 0, Hex(plaintext).c_str());
         return 0;
     }
     return 2;

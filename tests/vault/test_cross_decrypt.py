@@ -71,12 +71,16 @@ class CrossDecryptTest(unittest.TestCase):
         for plaintext in ["sk-from-python", "多模态密钥", ""]:
             with self.subTest(plaintext=plaintext):
                 text = python_encrypt(name, plaintext.encode())
-                self.assertEqual(bytes.fromhex(run_tool("decrypt", text)["plain"]), plaintext.encode())
+                report = run_tool("decrypt", text)
+                self.assertEqual(report["opened"], "1")
+                self.assertEqual(bytes.fromhex(report["plain"]), plaintext.encode())
 
     def test_tool_refuses_a_value_for_another_name(self):
         name, _ = self.encrypt_under_wine("x")
         text = python_encrypt(name + b"X", b"sk-elsewhere")
-        self.assertEqual(run_tool("decrypt", text)["plain"], "")
+        report = run_tool("decrypt", text)
+        self.assertEqual(report["opened"], "0")
+        self.assertEqual(report["plain"], "", "nothing of a refused value is given out")
 
 
 if __name__ == "__main__":
