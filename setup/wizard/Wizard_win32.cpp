@@ -5,6 +5,7 @@
 #include "WizardTexts.h"
 #include "base/Text.h"
 #include "net/Progress.h"
+#include "resources/ResourceIds.h"
 
 namespace {
 
@@ -490,8 +491,8 @@ bool RegisterWizardClass(HINSTANCE instance)
     windowClass.cbSize = sizeof windowClass;
     windowClass.lpfnWndProc = WizardWndProc;
     windowClass.hInstance = instance;
-    windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(10001));
-    windowClass.hIconSm = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(10001), IMAGE_ICON,
+    windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(IDI_SETUP));
+    windowClass.hIconSm = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDI_SETUP), IMAGE_ICON,
                                                         GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0));
     windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     windowClass.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
