@@ -2,28 +2,10 @@
 #include <windows.h>
 #include <commctrl.h>
 
-#include <vector>
-
+#include "Controls_win32.h"
 #include "base/Scoped_win32.h"
 #include "install/InstallJob.h"
 #include "manifest/Manifest.h"
-
-// The three fonts of the wizard, made for the window's DPI and made again when it changes.
-struct WizardFonts {
-    HFONT normal = nullptr;
-    HFONT bold = nullptr;
-    HFONT title = nullptr;
-};
-
-enum class FontRole { None, Normal, Bold, Title };
-
-// One control as the page builders placed it: its rectangle in 96-DPI units of its parent's client
-// area, from which every DPI's position is worked out again.
-struct PlacedControl {
-    HWND control;
-    RECT rect;
-    FontRole font;
-};
 
 enum WizardPage { kDisclaimerPage, kConfigPage, kSkillsPage, kProgressPage, kPageCount };
 
@@ -31,9 +13,7 @@ enum WizardPage { kDisclaimerPage, kConfigPage, kSkillsPage, kProgressPage, kPag
 // and touched by the window's thread alone. The worker is given only the job.
 struct Wizard {
     HINSTANCE instance = nullptr;
-    WizardFonts fonts;
-    int dpi = 96;
-    std::vector<PlacedControl> layout;
+    ControlLayout controls;
     HWND focus = nullptr;  // the control to give the focus back to when the window is activated again
     InstallerSettings settings;  // the configuration page's fields, once it is left
     ReleaseManifest manifest;    // with the skills page's ticks, once it is left
