@@ -20,9 +20,6 @@ inline constexpr RetryPolicy kSkillRetry = {3, 2000, L"，重试 ("};
 int NodeMajorVersion(const std::string& output);
 // The output's first line, as text.
 std::wstring FirstOutputLine(const std::string& output);
-// The steps of the bar for this manifest: one per package to download and per skill to install,
-// and one for each fixed phase.
-int CountTotalSteps(const ReleaseManifest& manifest);
 // The bar's position after stepsDone of totalSteps.
 int StepPercent(int stepsDone, int totalSteps);
 // Required skills, and the optional ones the user left ticked.

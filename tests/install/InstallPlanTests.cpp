@@ -2,6 +2,7 @@
 
 #include <set>
 
+#include "install/Install.h"
 #include "install/InstallPlan.h"
 
 namespace {
