@@ -49,12 +49,13 @@ void LogWarningSummary(const InstallRun& run)
     for (const std::wstring& warning : warnings) run.events.log(warning);
 }
 
-}  // namespace
-
+// The vendor's skill repository, recorded for the installed product.
 std::wstring SkillRepositoryUrl()
 {
     return std::wstring(kVendorSite) + L"/new/quillmere";
 }
+
+}  // namespace
 
 RunEnd SaveChoicesAndShortcut(InstallRun& run)
 {
