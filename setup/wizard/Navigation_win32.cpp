@@ -1,3 +1,5 @@
+#include "Navigation_win32.h"
+
 #include <windows.h>
 #include <process.h>
 #include <shellapi.h>
@@ -5,7 +7,6 @@
 
 #include "ControlIds.h"
 #include "WindowEvents_win32.h"
-#include "Wizard_win32.h"
 #include "WizardTexts.h"
 #include "WriteCheck.h"
 #include "install/Install.h"
@@ -184,11 +185,6 @@ void AskToLaunch(const Wizard& wizard)
 }
 
 }  // namespace
-
-bool WorkerRunning(const Wizard& wizard)
-{
-    return wizard.worker && !wizard.workerReported && WaitForSingleObject(wizard.worker.get(), 0) == WAIT_TIMEOUT;
-}
 
 LRESULT HandleWizardCommand(Wizard& wizard, int controlId)
 {

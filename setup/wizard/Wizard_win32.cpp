@@ -1,6 +1,7 @@
 #include "Wizard_win32.h"
 
 #include "ControlIds.h"
+#include "Navigation_win32.h"
 #include "WindowEvents_win32.h"
 #include "WizardTexts.h"
 #include "base/Text.h"
@@ -442,6 +443,11 @@ void BringRunningWizardToFront()
         }
         Sleep(100);
     }
+}
+
+bool WorkerRunning(const Wizard& wizard)
+{
+    return wizard.worker && !wizard.workerReported && WaitForSingleObject(wizard.worker.get(), 0) == WAIT_TIMEOUT;
 }
 
 void ShowPage(Wizard& wizard, int page)
