@@ -6,6 +6,7 @@
 #include <shlobj.h>
 
 #include "ControlIds.h"
+#include "Validation.h"
 #include "WindowEvents_win32.h"
 #include "WizardTexts.h"
 #include "WriteCheck.h"
