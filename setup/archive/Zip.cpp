@@ -810,7 +810,7 @@ ExtractReport ExtractZip(const std::wstring& zipPath, const std::wstring& destDi
 }
 
 // Anything already standing under that name counts as success, as a plain file does.
-bool CreateDirectoryTree(const std::wstring& path)
+bool detail::CreateDirectoryTree(const std::wstring& path)
 {
     if (path.empty())
         return true;

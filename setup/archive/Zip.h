@@ -38,5 +38,9 @@ std::wstring EntryProblemText(EntryProblem problem);
 // be used from several threads at once and must be safe for that.
 ExtractReport ExtractZip(const std::wstring& zipPath, const std::wstring& destDir, const RetryPacing& pacing = {},
                          const RoomCheck& roomFor = {});
+
+// For the tests only: a folder maker the extraction tests check on its own.
+namespace detail {
 // Creates a folder and its parents; true also when something of that name already stands there.
 bool CreateDirectoryTree(const std::wstring& path);
+}  // namespace detail

@@ -36,7 +36,7 @@ std::wstring FormatSize(int64_t bytes)
 }
 
 // The average over the whole attempt, not a momentary rate.
-double AverageSpeedMBps(int64_t bytesDone, uint32_t elapsedMs)
+double detail::AverageSpeedMBps(int64_t bytesDone, uint32_t elapsedMs)
 {
     if (elapsedMs == 0) return 0.0;
     return static_cast<double>(bytesDone) * (1.0 / 1024) * (1.0 / 1024) / (elapsedMs / 1000.0);
@@ -48,7 +48,7 @@ std::wstring PackageProgressLine(int64_t bytesDone, int64_t bytesTotal, uint32_t
     const int percent = static_cast<int>(bytesDone * 100 / bytesTotal);
     char buffer[128];
     std::snprintf(buffer, sizeof buffer, "%s / %s (%d%%)  %.1f MB/s", FormatSizeAscii(bytesDone).c_str(),
-                  FormatSizeAscii(bytesTotal).c_str(), percent, AverageSpeedMBps(bytesDone, elapsedMs));
+                  FormatSizeAscii(bytesTotal).c_str(), percent, detail::AverageSpeedMBps(bytesDone, elapsedMs));
     return Widen(buffer);
 }
 
@@ -56,6 +56,6 @@ std::wstring SkillProgressLine(int64_t bytesDone, int64_t bytesTotal, uint32_t e
 {
     char buffer[128];
     std::snprintf(buffer, sizeof buffer, "%s / %s  %.1f MB/s", FormatSizeAscii(bytesDone).c_str(),
-                  FormatSizeAscii(bytesTotal).c_str(), AverageSpeedMBps(bytesDone, elapsedMs));
+                  FormatSizeAscii(bytesTotal).c_str(), detail::AverageSpeedMBps(bytesDone, elapsedMs));
     return Widen(buffer);
 }

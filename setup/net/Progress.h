@@ -4,9 +4,13 @@
 
 // A byte count in binary units: "%lld B", "%.1f KB", "%.1f MB", "%.2f GB".
 std::wstring FormatSize(int64_t bytes);
-// MB per second over the whole attempt so far; 0 before any time has passed.
-double AverageSpeedMBps(int64_t bytesDone, uint32_t elapsedMs);
 // A package's transfer line: done / total (percent)  speed.
 std::wstring PackageProgressLine(int64_t bytesDone, int64_t bytesTotal, uint32_t elapsedMs);
 // A skill's transfer line: done / total  speed, without a percentage.
 std::wstring SkillProgressLine(int64_t bytesDone, int64_t bytesTotal, uint32_t elapsedMs);
+
+// For the tests only: the speed the transfer lines show.
+namespace detail {
+// MB per second over the whole attempt so far; 0 before any time has passed.
+double AverageSpeedMBps(int64_t bytesDone, uint32_t elapsedMs);
+}  // namespace detail

@@ -1,7 +1,7 @@
 #include "StoredSettings.h"
 
 // Only the exact text "1" selects the coding endpoint; anything else, "01" and "1 " included, is 0.
-int ApiProviderFromText(const std::wstring& text)
+int detail::ApiProviderFromText(const std::wstring& text)
 {
     return text == L"1" ? 1 : 0;
 }
@@ -16,6 +16,6 @@ void ApplyStoredSettings(InstallerSettings& settings, const StoredValueReader& r
     settings.apiKey = read(L"ApiKey", L"");
     settings.model = read(L"Model", L"qwen3.5-plus");
     settings.port = read(L"Port", L"18789");
-    settings.apiProvider = ApiProviderFromText(read(L"ApiProvider", L"0"));
+    settings.apiProvider = detail::ApiProviderFromText(read(L"ApiProvider", L"0"));
     settings.dashscopeKey = read(L"DashscopeKey", L"");
 }

@@ -7,6 +7,12 @@
 
 #include "vault/Vault.h"
 
+using detail::CredentialComputerName;
+using detail::DeriveCredentialKeyForName;
+using detail::DeriveCredentialKey;
+using detail::SealCredential;
+using detail::OpenCredential;
+
 namespace {
 
 // Known answers computed with Python: hashlib.pbkdf2_hmac("sha256", name + constant, constant, 100000, 32)

@@ -7,6 +7,8 @@
 #include "base/Text.h"
 #include "vault/Vault.h"
 
+using detail::CredentialComputerName;
+
 namespace {
 
 std::string Hex(const std::string& bytes)
