@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "base/Text.h"
+#include "base/Utf8.h"
 #include "base/WindowsNames.h"
 
 // The major version follows the first "v" (else "V") of `node --version`; anything
