@@ -10,6 +10,7 @@
 #include "base/Scoped_win32.h"
 #include "base/SystemError.h"
 #include "base/Text.h"
+#include "net/FileHash.h"
 #include "vault/Vault.h"
 
 namespace fs = std::filesystem;

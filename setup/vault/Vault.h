@@ -25,10 +25,6 @@ inline constexpr unsigned long long kCredentialKeyIterations = 100000;
 inline constexpr size_t kCredentialNonceSize = 12;
 inline constexpr size_t kCredentialTagSize = 16;
 
-// Lower-case hex, two digits a byte.
-std::string HexEncode(const CredentialBytes& bytes);
-// Hex pairs as strtoul reads them; an odd last digit is dropped.
-CredentialBytes HexDecode(std::string_view text);
 // Whether the text starts with "enc:".
 bool HasCredentialPrefix(std::string_view text);
 // "enc:" nonce ":" tag ":" ciphertext, each in hex.
@@ -46,8 +42,6 @@ std::filesystem::path DashscopeCredentialPath(const std::filesystem::path& profi
 Outcome EncryptCredential(const std::string& plaintext, std::string& text);
 // Windows only: the plaintext of an "enc:" text; a text without the prefix is a plain key and passes through.
 Outcome DecryptCredential(const std::string& text, std::string& plaintext);
-// Windows only: the file's SHA-256 in lower-case hex.
-Outcome FileSha256(const std::filesystem::path& path, std::string& hex);
 // Windows only: fills an empty field with the multimodal key stored under the profile, if one can be read.
 void PrefillDashscopeKey(const std::filesystem::path& profile, std::wstring& field);
 

@@ -5,6 +5,7 @@
 
 #include <fstream>
 
+#include "base/Hex.h"
 #include "vault/Vault.h"
 
 using detail::CredentialComputerName;

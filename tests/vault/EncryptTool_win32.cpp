@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cwchar>
 
+#include "base/Hex.h"
 #include "base/Text.h"
 #include "vault/Vault.h"
 
