@@ -1,5 +1,6 @@
 #include "Vault.h"
 
+#include "agentconfig/StateDirectory.h"
 #include "base/Hex.h"
 
 bool HasCredentialPrefix(std::string_view text)
@@ -40,5 +41,5 @@ std::string TrimCredentialFileText(std::string text)
 
 std::filesystem::path DashscopeCredentialPath(const std::filesystem::path& profile)
 {
-    return profile / ".harrowby" / "credentials" / "dashscope-native";
+    return StateDirectoryUnder(profile).credentialsDir / kDashscopeCredentialFile;
 }

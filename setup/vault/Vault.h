@@ -24,6 +24,8 @@ inline constexpr std::string_view kCredentialKeyConstant = "lanternfly-cipherbox
 inline constexpr unsigned long long kCredentialKeyIterations = 100000;
 inline constexpr size_t kCredentialNonceSize = 12;
 inline constexpr size_t kCredentialTagSize = 16;
+// The multimodal key's file in the credentials folder.
+inline constexpr char kDashscopeCredentialFile[] = "dashscope-native";
 
 // Whether the text starts with "enc:".
 bool HasCredentialPrefix(std::string_view text);
