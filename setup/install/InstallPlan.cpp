@@ -52,7 +52,13 @@ std::wstring WithErrorText(const std::wstring& text, const std::wstring& error)
 
 std::wstring RetryLine(const RetryPolicy& policy, const std::wstring& error, int attempt)
 {
-    return WithErrorText(L"  下载失败", error) + policy.retrySuffix + std::to_wstring(attempt) + L"/3)...";
+    return WithErrorText(L"  下载失败", error) + policy.retrySuffix + std::to_wstring(attempt) + L"/" +
+           std::to_wstring(policy.attempts) + L")...";
+}
+
+std::wstring LauncherPath(const std::wstring& installPath)
+{
+    return installPath + L"\\launcher.exe";
 }
 
 std::wstring SkillDisplayName(const ManifestSkill& skill)

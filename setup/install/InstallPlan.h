@@ -34,6 +34,8 @@ std::optional<std::wstring> ManifestNameProblem(const std::string& name);
 std::wstring NameAsWindowsCompares(const std::string& name);
 // The log line before another attempt.
 std::wstring RetryLine(const RetryPolicy& policy, const std::wstring& error, int attempt);
+// The product's launcher in the installation folder, which the shortcut and the completion question start.
+std::wstring LauncherPath(const std::wstring& installPath);
 // The skill's name, or its id when it has none.
 std::wstring SkillDisplayName(const ManifestSkill& skill);
 // Whether a manifest name stays inside the folder it is joined to.

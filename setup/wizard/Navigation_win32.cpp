@@ -11,6 +11,7 @@
 #include "WizardTexts.h"
 #include "WriteCheck.h"
 #include "install/Install.h"
+#include "install/InstallPlan.h"
 
 namespace {
 
@@ -175,7 +176,7 @@ void AskToLaunch(const Wizard& wizard)
                                    L"安装完成", MB_YESNO | MB_ICONQUESTION);
     if (answer == IDYES) {
         const std::wstring& installPath = wizard.settings.installPath;
-        const std::wstring launcher = installPath + L"\\launcher.exe";
+        const std::wstring launcher = LauncherPath(installPath);
         ShellExecuteW(nullptr, L"open", launcher.c_str(), nullptr, installPath.c_str(), SW_SHOWNORMAL);
         DestroyWindow(window);
         return;
