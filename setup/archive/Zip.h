@@ -24,6 +24,9 @@ struct ExtractReport {
     std::vector<EntryFailure> failures;  // in archive order
     int threads = 1;                     // how many threads wrote the files
     bool refusedForRoom = false;         // the room check said no: nothing was written, archive says why
+
+    // The archive was read to its end, every entry became a file, and there was at least one.
+    bool Complete() const { return archive && filesWritten > 0 && failures.empty(); }
 };
 
 // Asked once before anything is written, with the sum of the sizes the central directory declares:

@@ -107,8 +107,7 @@ RunEnd InstallPlaywright(const InstallRun& run, const ManifestPackage&, const fs
     RemoveTreeRetried(run, staging);
     const ExtractReport report =
         ExtractZip(localPath.wstring(), staging.wstring(), PacingOf(run), RoomIn(run, staging));
-    const bool complete = report.archive && report.filesWritten > 0 && report.failures.empty();
-    if (complete && MoveIntoPlace(run, staging, target)) {
+    if (report.Complete() && MoveIntoPlace(run, staging, target)) {
         run.events.log(L"  Playwright 安装完成");
         return RunEnd::Completed;
     }
@@ -144,7 +143,7 @@ RunEnd ExtractIntoInstallation(const InstallRun& run, const ManifestPackage& pac
     run.events.log(L"  解压 " + file + L" → " + run.job.choices.installPath);
     const ExtractReport report = ExtractZip(localPath.wstring(), InstallDirectory(run).wstring(), PacingOf(run),
                                             RoomIn(run, InstallDirectory(run)));
-    if (report.archive && report.filesWritten > 0 && report.failures.empty()) {
+    if (report.Complete()) {
         run.events.log(L"  " + desc + L" 安装完成");
         return RunEnd::Completed;
     }
