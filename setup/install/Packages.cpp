@@ -72,9 +72,6 @@ bool PlaywrightIsInstalled(const InstallRun& run, const ManifestPackage& package
     return true;
 }
 
-// Windows Installer's code when the user says no to its administrator prompt (ERROR_INSTALL_USEREXIT).
-constexpr uint32_t kMsiUserDeclined = 1602;
-
 // A package that is not installed otherwise installs nothing; the run goes on either way.
 RunEnd InstallNode(const InstallRun& run, const ManifestPackage& package, const fs::path& localPath)
 {
@@ -86,7 +83,7 @@ RunEnd InstallNode(const InstallRun& run, const ManifestPackage& package, const 
         run.events.log(L"  [警告] Node.js 安装已取消: 未获得管理员权限 (退出码 1602)");
         return RunEnd::Completed;
     }
-    if (*exitCode != 0 && *exitCode != 3010) {
+    if (*exitCode != 0 && *exitCode != kMsiRebootRequired) {
         run.events.log(L"  [警告] Node.js 安装退出码: " + std::to_wstring(*exitCode));
         return RunEnd::Completed;
     }
