@@ -1,6 +1,9 @@
 #include "Proxy.h"
 
+#include <string_view>
 #include <vector>
+
+#include "base/Split.h"
 
 namespace {
 
@@ -31,18 +34,15 @@ std::wstring Trimmed(const std::wstring& text)
     return text.substr(first, last - first);
 }
 
-// The non-empty pieces between any of the separators.
+// The non-empty pieces between any of the separators, trimmed.
 std::vector<std::wstring> Split(const std::wstring& text, const wchar_t* separators)
 {
     std::vector<std::wstring> pieces;
-    size_t start = 0;
-    for (;;) {
-        const size_t end = text.find_first_of(separators, start);
-        std::wstring piece = Trimmed(text.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start));
-        if (!piece.empty()) pieces.push_back(std::move(piece));
-        if (end == std::wstring::npos) return pieces;
-        start = end + 1;
+    for (const std::wstring_view piece : SplitAt(text, separators)) {
+        std::wstring trimmed = Trimmed(std::wstring(piece));
+        if (!trimmed.empty()) pieces.push_back(std::move(trimmed));
     }
+    return pieces;
 }
 
 // '*' stands for any run of characters, as in Internet Options' exception list.
