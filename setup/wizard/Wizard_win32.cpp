@@ -1,5 +1,7 @@
 #include "Wizard_win32.h"
 
+#include <optional>
+
 #include "ControlIds.h"
 #include "Navigation_win32.h"
 #include "WindowEvents_win32.h"
@@ -337,6 +339,33 @@ LRESULT PaintWhite(HWND window, HDC dc)
     return 1;
 }
 
+// The worker's messages; nothing for any other.
+std::optional<LRESULT> HandleWorkerMessage(Wizard& wizard, HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_INSTALL_ASK_RETRY:
+        return MessageBoxW(window, reinterpret_cast<const std::wstring*>(lParam)->c_str(), L"Quillmere Setup",
+                           MB_RETRYCANCEL | MB_ICONWARNING) == IDRETRY;
+    case WM_INSTALL_STATUS:
+        SetProgressText(wizard, IDC_STATUS, lParam);
+        return 0;
+    case WM_INSTALL_DETAIL:
+        SetProgressText(wizard, IDC_DETAIL, lParam);
+        return 0;
+    case WM_INSTALL_LOG:
+        AppendLogLine(wizard, lParam);
+        return 0;
+    case WM_INSTALL_PROGRESS:
+        SendMessageW(GetDlgItem(wizard.pages[kProgressPage], IDC_PROGRESS), PBM_SETPOS, wParam, 0);
+        return 0;
+    case WM_INSTALL_DONE:
+        HandleInstallDone(wizard, wParam != 0);
+        return 0;
+    default:
+        return std::nullopt;
+    }
+}
+
 LRESULT HandleWizardMessage(Wizard& wizard, HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
@@ -373,27 +402,12 @@ LRESULT HandleWizardMessage(Wizard& wizard, HWND window, UINT message, WPARAM wP
     case WM_TIMER:
         HandleWizardTimer(wizard, wParam);
         return 0;
-    case WM_INSTALL_ASK_RETRY:
-        return MessageBoxW(window, reinterpret_cast<const std::wstring*>(lParam)->c_str(), L"Quillmere Setup",
-                           MB_RETRYCANCEL | MB_ICONWARNING) == IDRETRY;
-    case WM_INSTALL_STATUS:
-        SetProgressText(wizard, IDC_STATUS, lParam);
-        return 0;
-    case WM_INSTALL_DETAIL:
-        SetProgressText(wizard, IDC_DETAIL, lParam);
-        return 0;
-    case WM_INSTALL_LOG:
-        AppendLogLine(wizard, lParam);
-        return 0;
-    case WM_INSTALL_PROGRESS:
-        SendMessageW(GetDlgItem(wizard.pages[kProgressPage], IDC_PROGRESS), PBM_SETPOS, wParam, 0);
-        return 0;
-    case WM_INSTALL_DONE:
-        HandleInstallDone(wizard, wParam != 0);
-        return 0;
     default:
-        return DefWindowProcW(window, message, wParam, lParam);
+        break;
     }
+    if (const std::optional<LRESULT> handled = HandleWorkerMessage(wizard, window, message, wParam, lParam))
+        return *handled;
+    return DefWindowProcW(window, message, wParam, lParam);
 }
 
 // The wizard rides in the window's user data from its first message on.
