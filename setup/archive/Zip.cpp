@@ -13,6 +13,7 @@
 #include <mutex>
 #include <new>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
 #include <system_error>
@@ -23,6 +24,8 @@
 #include "base/Files.h"
 #include "base/Split.h"
 #include "base/Text.h"
+#include "base/Utf8.h"
+#include "base/WindowsNames.h"
 
 namespace fs = std::filesystem;
 
@@ -388,6 +391,13 @@ std::optional<std::vector<std::string>> EntryPathParts(const std::string& name)
     return parts;
 }
 
+std::string JoinedParts(const std::vector<std::string>& parts)
+{
+    std::string joined;
+    for (const std::string& part : parts) joined += (joined.empty() ? "" : "/") + part;
+    return joined;
+}
+
 bool IsFolderName(const std::string& name) { return !name.empty() && IsSeparator(name.back()); }
 
 // macOS puts resource forks and Finder data under a folder of this name; nobody asked for them.
@@ -575,6 +585,7 @@ struct ExtractionPlan {
 ExtractionPlan PlanExtraction(Bytes archive, const CentralDirectory& central, const fs::path& dest)
 {
     ExtractionPlan plan;
+    std::set<std::wstring> files;  // as Windows compares them
     LocalEntry entry;
     for (uint64_t position = 0; ReadLocalHeader(archive, position, entry);) {
         const CentralEntry* listed = central.Find(position);
@@ -599,8 +610,16 @@ ExtractionPlan PlanExtraction(Bytes archive, const CentralDirectory& central, co
             continue;
         if (safe && IsMacMetadata(entry.name))
             continue;
+        if (!IsValidUtf8(entry.name)) {
+            plan.failures.push_back({offset, {entry.name, EntryProblem::NameNotUtf8}});
+            continue;
+        }
         if (!safe) {
             plan.failures.push_back({offset, {entry.name, EntryProblem::UnsafeName}});
+            continue;
+        }
+        if (!folder && !files.insert(NameAsWindowsCompares(JoinedParts(*parts))).second) {
+            plan.failures.push_back({offset, {entry.name, EntryProblem::DuplicateName}});
             continue;
         }
         fs::path target = dest;
@@ -664,6 +683,11 @@ std::vector<std::vector<size_t>> IndependentRuns(const std::vector<PlannedEntry>
     return runs;
 }
 
+bool Cancelled(const RetryPacing& pacing)
+{
+    return pacing.cancel && pacing.cancel->load();
+}
+
 // A folder entry is made (it never fails: whatever stands there stays); any other entry becomes a file or a problem.
 std::optional<EntryProblem> CarryOut(const PlannedEntry& planned, OutputBudget& budget, const RetryPacing& pacing)
 {
@@ -687,8 +711,10 @@ void CarryOutRuns(const ExtractionPlan& plan, const std::vector<std::vector<size
     const auto work = [&] {
         try {
             for (size_t run = next++; run < runs.size() && !stop; run = next++)
-                for (const size_t i : runs[run])
+                for (const size_t i : runs[run]) {
+                    if (Cancelled(pacing)) return;
                     problems[i] = CarryOut(plan.entries[i], budget, pacing);
+                }
         } catch (...) {
             const std::lock_guard<std::mutex> lock(errorLock);
             if (!error)
@@ -723,7 +749,7 @@ std::vector<std::optional<EntryProblem>> CarryOutPlan(const ExtractionPlan& plan
     if (threads <= 1) {
         threadsUsed = 1;
         OutputBudget budget;
-        for (size_t i = 0; i < plan.entries.size(); ++i)
+        for (size_t i = 0; i < plan.entries.size() && !Cancelled(pacing); ++i)
             problems[i] = CarryOut(plan.entries[i], budget, pacing);
         return problems;
     }
@@ -752,6 +778,8 @@ std::wstring EntryProblemText(EntryProblem problem)
     case EntryProblem::UnsupportedMethod: return L"不支持的压缩方法";
     case EntryProblem::UnsafeName: return L"文件名不安全";
     case EntryProblem::ArchiveEndsEarly: return L"压缩包不完整";
+    case EntryProblem::NameNotUtf8: return L"文件名不是有效的 UTF-8";
+    case EntryProblem::DuplicateName: return L"与另一文件同名";
     }
     return L"";
 }
@@ -783,6 +811,9 @@ ExtractReport ExtractZip(const std::wstring& zipPath, const std::wstring& destDi
     MakeDirectories(dest, pacing);
     ExtractionPlan plan = PlanExtraction(archive, central, dest);
     const std::vector<std::optional<EntryProblem>> problems = CarryOutPlan(plan, pacing, report.threads);
+    // After a cancel, what was written is partial whatever it counts: the caller removes it.
+    report.cancelled = Cancelled(pacing);
+    if (report.cancelled) return report;
 
     std::vector<PlacedFailure>& failures = plan.failures;
     for (size_t i = 0; i < plan.entries.size(); ++i) {

@@ -9,7 +9,11 @@
 #include "base/Retry.h"
 
 // Why an entry of an archive did not become a file.
-enum class EntryProblem { CrcMismatch, InflateFailed, WriteFailed, TooLarge, Encrypted, UnsupportedMethod, UnsafeName, ArchiveEndsEarly };
+enum class EntryProblem {
+    CrcMismatch, InflateFailed, WriteFailed, TooLarge, Encrypted, UnsupportedMethod, UnsafeName, ArchiveEndsEarly,
+    NameNotUtf8,    // a name in a legacy code page, which cannot be told apart from another reliably
+    DuplicateName,  // a file Windows would take for an earlier entry's: that one is kept
+};
 
 // One entry that should have become a file and did not. Folders and macOS metadata are never listed.
 struct EntryFailure {
@@ -24,6 +28,7 @@ struct ExtractReport {
     std::vector<EntryFailure> failures;  // in archive order
     int threads = 1;                     // how many threads wrote the files
     bool refusedForRoom = false;         // the room check said no: nothing was written, archive says why
+    bool cancelled = false;              // pacing's cancel flag stopped it between entries; nothing else is counted
 
     // The archive was read to its end, every entry became a file, and there was at least one.
     bool Complete() const { return archive && filesWritten > 0 && failures.empty(); }
@@ -38,7 +43,8 @@ std::wstring EntryProblemText(EntryProblem problem);
 // Unpacks every entry into destDir, checking each file's CRC-32; a file that failed its CRC or its
 // write is removed again. Writes another program refuses for a moment are tried again as pacing says.
 // Files are written on up to one thread per core (at most eight), so pacing's sleep and cancel flag may
-// be used from several threads at once and must be safe for that.
+// be used from several threads at once and must be safe for that. Its cancel flag also stops the
+// extraction between entries: what was not reached is neither written nor a failure.
 ExtractReport ExtractZip(const std::wstring& zipPath, const std::wstring& destDir, const RetryPacing& pacing = {},
                          const RoomCheck& roomFor = {});
 

@@ -4,3 +4,6 @@
 // Whether Windows opens a file of this name as a device (CON, NUL, COM1, LPT1, ...) in any folder
 // and with any extension.
 bool IsDeviceName(const std::wstring& part);
+// A UTF-8 path as Windows compares it: letter case folded, "/" as "\\", trailing dots and spaces of
+// each part dropped. Two names with one key name one file.
+std::wstring NameAsWindowsCompares(const std::string& name);

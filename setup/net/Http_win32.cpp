@@ -19,6 +19,7 @@
 
 #include "base/LongPath.h"
 #include "base/Scoped_win32.h"
+#include "base/SystemError.h"
 #include "net/Proxy.h"
 #include "net/SecureProtocols.h"
 
@@ -30,6 +31,7 @@ constexpr DWORD kFileChunkBytes = 16384;
 constexpr DWORD kHostChars = 256;
 constexpr DWORD kPathChars = 2048;
 constexpr size_t kMaxValidatorChars = 1024;
+constexpr wchar_t kSizeMismatch[] = L"大小不符";
 static_assert(kProtocolTls12 == WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2);
 static_assert(kProtocolTls13 == WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3);
 constexpr auto kWatchInterval = std::chrono::milliseconds(50);
@@ -319,12 +321,14 @@ struct DownloadExchange : ExchangeThread {
     PartialDownload resumeFrom;  // empty for a plain GET
     const DownloadProgressFn* progress = nullptr;
     const std::atomic<bool>* cancel = nullptr;
+    int64_t declaredBytes = 0;  // 0: any length
 
     ScopedHandle file;
     bool fileIsOurs = false;  // the partial file being resumed, or one this download created
     int64_t bytesInFile = 0;
     std::wstring validator;
     bool brokeOff = false;  // a read failed or the body ended before its Content-Length
+    bool localFileFailed = false;
     bool succeeded = false;
     CallFailure failure;
 };
@@ -334,32 +338,43 @@ std::wstring RangeHeaders(const PartialDownload& from)
     return L"Range: bytes=" + std::to_wstring(from.bytes) + L"-\r\nIf-Range: " + from.validator + L"\r\n";
 }
 
+// The folder is named: a download folder the user cannot write to is fixed there, not by trying again.
+CallFailure LocalFileFailure(DownloadExchange& d)
+{
+    const DWORD code = GetLastError();
+    d.localFileFailed = true;
+    const std::wstring folder = d.destPath.substr(0, d.destPath.find_last_of(L"\\/"));
+    return {L"无法写入下载文件夹 " + folder + L": " + SystemErrorText(code), code};
+}
+
 // Starts the file afresh, or keeps its first `startAt` bytes to append to.
 bool OpenDestination(DownloadExchange& d, int64_t startAt)
 {
     const DWORD disposition = startAt > 0 ? OPEN_EXISTING : CREATE_ALWAYS;
     d.file = OwnFile(
         CreateFileW(ExtendedLengthPath(d.destPath).c_str(), GENERIC_WRITE, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!d.file) return d.failure = FailWithLastError(L"创建本地文件失败"), false;
+    if (!d.file) return d.failure = LocalFileFailure(d), false;
     d.fileIsOurs = true;
     LARGE_INTEGER offset = {};
     offset.QuadPart = startAt;
     if (startAt > 0 && (!SetFilePointerEx(d.file.get(), offset, nullptr, FILE_BEGIN) || !SetEndOfFile(d.file.get())))
-        return d.failure = FailWithLastError(L"写入磁盘失败"), false;
+        return d.failure = LocalFileFailure(d), false;
     d.bytesInFile = startAt;
     return true;
 }
 
 // The cancel flag is looked at after every read, so a chunk that arrives after it was set is
 // neither written nor reported.
-bool WriteChunk(DownloadExchange& d, const char* data, DWORD size, int64_t bytesTotal)
+bool WriteChunk(DownloadExchange& d, const char* data, DWORD size, int64_t bytesTotal, int64_t startAt)
 {
     if (d.cancel->load()) return d.failure = {L"用户取消", 0}, false;
+    // A body that never ends, or an error page far larger than the file, is cut off at once.
+    if (d.declaredBytes > 0 && d.bytesInFile + size > d.declaredBytes) return d.failure = {kSizeMismatch, 0}, false;
     DWORD written = 0;
     if (!WriteFile(d.file.get(), data, size, &written, nullptr) || written != size)
-        return d.failure = FailWithLastError(L"写入磁盘失败"), false;
+        return d.failure = LocalFileFailure(d), false;
     d.bytesInFile += size;
-    if (*d.progress) (*d.progress)(d.bytesInFile, bytesTotal);
+    if (*d.progress) (*d.progress)(d.bytesInFile, bytesTotal, startAt);
     return true;
 }
 
@@ -377,7 +392,7 @@ void ReceiveBody(DownloadExchange& d, HINTERNET request, int64_t contentLength, 
         }
         if (received == 0) break;
         bool written = false;
-        if (!d.WhileWatched([&] { written = WriteChunk(d, chunk.get(), received, bytesTotal); }) || !written) return;
+        if (!d.WhileWatched([&] { written = WriteChunk(d, chunk.get(), received, bytesTotal, startAt); }) || !written) return;
     }
     // A connection closed before the announced length is a cut-off body, not a complete file.
     if (contentLength >= 0 && d.bytesInFile - startAt < contentLength) {
@@ -385,18 +400,33 @@ void ReceiveBody(DownloadExchange& d, HINTERNET request, int64_t contentLength, 
         d.brokeOff = true;
         return;
     }
+    if (d.declaredBytes > 0 && d.bytesInFile != d.declaredBytes) {
+        d.failure = {kSizeMismatch, 0};
+        return;
+    }
     d.succeeded = true;
 }
 
-// A 206 is taken only when it continues exactly where the file ends; a 200 starts over.
+// A 206 continues the file only when it is of the version the kept bytes came from and starts where
+// they end; a server that ignores If-Range would otherwise splice two versions into one file.
+bool ContinuesKeptBytes(HINTERNET request, const PartialDownload& kept)
+{
+    return QueryStatusCode(request) == 206 && QueryRangeStart(request) == kept.bytes &&
+           QueryValidator(request) == kept.validator;
+}
+
+// A 206 of another version or from another byte is dropped, and the whole file asked for at once.
 void RunDownload(DownloadExchange& d)
 {
-    const bool resuming = d.resumeFrom.bytes > 0;
     HINTERNET request = nullptr;
+    const bool resuming = d.resumeFrom.bytes > 0;
     if (!StartExchange(d, d.url, resuming ? RangeHeaders(d.resumeFrom) : std::wstring(), request, d.failure)) return;
+    const bool appending = resuming && ContinuesKeptBytes(request, d.resumeFrom);
+    if (resuming && !appending && QueryStatusCode(request) == 206 &&
+        !StartExchange(d, d.url, std::wstring(), request, d.failure))
+        return;
 
     const DWORD status = QueryStatusCode(request);
-    const bool appending = resuming && status == 206 && QueryRangeStart(request) == d.resumeFrom.bytes;
     if (status != 200 && !appending) {
         d.failure = {L"HTTP " + std::to_wstring(status), 0};
         return;
@@ -404,6 +434,10 @@ void RunDownload(DownloadExchange& d)
     d.validator = QueryValidator(request);
     const int64_t contentLength = QueryContentLength(request);
     const int64_t startAt = appending ? d.resumeFrom.bytes : 0;
+    if (d.declaredBytes > 0 && contentLength >= 0 && startAt + contentLength != d.declaredBytes) {
+        d.failure = {kSizeMismatch, 0};
+        return;
+    }
     bool opened = false;
     if (!d.WhileWatched([&] { opened = OpenDestination(d, startAt); }) || !opened) return;
     ReceiveBody(d, request, contentLength, startAt);
@@ -492,7 +526,7 @@ Outcome HttpGetToMemory(const std::wstring& url, std::string& body, const FetchL
 // Nothing half-written is left unless `partial` records it: every other failure deletes the file
 // this download created or resumed.
 Outcome DownloadToFile(const std::wstring& url, const std::wstring& destPath, const DownloadProgressFn& progress,
-                       const std::atomic<bool>& cancel, PartialDownload& partial)
+                       const std::atomic<bool>& cancel, PartialDownload& partial, int64_t declaredBytes)
 {
     auto download = std::make_shared<DownloadExchange>();
     if (CanResume(destPath, partial)) {
@@ -503,6 +537,7 @@ Outcome DownloadToFile(const std::wstring& url, const std::wstring& destPath, co
     download->destPath = destPath;
     download->progress = &progress;
     download->cancel = &cancel;
+    download->declaredBytes = declaredBytes;
 
     WaitEnd end = WaitEnd::Done;
     if (!ParseUrl(url, download->url))
@@ -513,7 +548,10 @@ Outcome DownloadToFile(const std::wstring& url, const std::wstring& destPath, co
     // Past this point the thread is done or no longer touches the file.
     download->file.reset();
     const bool finished = end == WaitEnd::Done;
-    if (finished) partial.proxy = download->proxy;
+    if (finished) {
+        partial.proxy = download->proxy;
+        partial.localFileFailed = download->localFileFailed;
+    }
     if (finished && download->succeeded) return Success();
     if (finished && !download->thrown && download->brokeOff && download->bytesInFile > 0 &&
         !download->validator.empty() && !cancel.load()) {
