@@ -19,9 +19,10 @@ namespace {
 
 // Replaces whatever stands at target (an empty folder left by an interrupted run) with the staged
 // folder. A scanner still reading a new file inside refuses the rename for a moment.
-bool MoveIntoPlace(const InstallRun& run, const fs::path& staging, const fs::path& target)
+FileResult MoveIntoPlace(const InstallRun& run, const fs::path& staging, const fs::path& target)
 {
-    return RemoveTreeRetried(run, target) && MoveRetried(run, staging, target);
+    if (FileResult removed = RemoveTreeRetried(run, target); !removed) return removed;
+    return MoveRetried(run, staging, target);
 }
 
 // Whether the component is already on the machine, logging what was found.
@@ -89,7 +90,9 @@ RunEnd InstallNode(const InstallRun& run, const ManifestPackage& package, const 
         return RunEnd::Completed;
     }
     run.events.log(L"  Node.js 安装成功");
-    run.platform.refreshPath();
+    // Without the new PATH, npm from the fresh Node.js is not found by this run.
+    if (const Outcome refreshed = run.platform.refreshPath(); !refreshed)
+        run.events.log(L"  [警告] 无法刷新 PATH: " + refreshed.error);
     return RunEnd::Completed;
 }
 
@@ -109,8 +112,14 @@ RunEnd InstallPlaywright(const InstallRun& run, const ManifestPackage&, const fs
         RemoveTreeRetried(run, staging);
         return RunEnd::Cancelled;
     }
-    if (report.Complete() && MoveIntoPlace(run, staging, target)) {
-        run.events.log(L"  Playwright 安装完成");
+    if (report.Complete()) {
+        const FileResult moved = MoveIntoPlace(run, staging, target);
+        if (moved) {
+            run.events.log(L"  Playwright 安装完成");
+            return RunEnd::Completed;
+        }
+        run.events.log(L"  [警告] Playwright 移动失败: " + target.wstring() + L" - " + moved.reason);
+        RemoveTreeRetried(run, staging);
         return RunEnd::Completed;
     }
     LogEntryFailures(run, report, L"  [警告] 解压失败: ");

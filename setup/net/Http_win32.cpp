@@ -102,7 +102,7 @@ bool RestrictSession(HINTERNET session, CallFailure& failure)
         return WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &value, sizeof value) != FALSE;
     });
     if (protocols == 0) return failure = FailWithLastError(L"无法启用TLS 1.2安全连接"), false;
-    WinHttpSetTimeouts(session, 0, 30000, 30000, 120000);
+    if (!WinHttpSetTimeouts(session, 0, 30000, 30000, 120000)) return failure = FailWithLastError(L"WinHTTP初始化失败"), false;
     return true;
 }
 
@@ -218,7 +218,7 @@ bool AnswerWithWindowsLogon(HINTERNET request)
     const DWORD scheme = ChooseProxyAuthScheme(supported);
     if (scheme == 0) return false;
     DWORD policy = WINHTTP_AUTOLOGON_SECURITY_LEVEL_LOW;
-    WinHttpSetOption(request, WINHTTP_OPTION_AUTOLOGON_POLICY, &policy, sizeof policy);
+    if (!WinHttpSetOption(request, WINHTTP_OPTION_AUTOLOGON_POLICY, &policy, sizeof policy)) return false;
     return WinHttpSetCredentials(request, WINHTTP_AUTH_TARGET_PROXY, scheme, nullptr, nullptr, nullptr) != FALSE;
 }
 
