@@ -22,7 +22,7 @@ std::string Quoted(const std::string& value)
 std::string AiBlock(const ConfigChoices& choices)
 {
     return "  \"ai\": {\n"
-           "    \"baseUrl\": " + Quoted(ProviderBaseUrl(choices.apiProvider)) + ",\n"
+           "    \"baseUrl\": " + Quoted(detail::ProviderBaseUrl(choices.apiProvider)) + ",\n"
            "    \"apiKey\": " + Quoted(choices.apiKey) + ",\n"
            "    \"model\": " + Quoted(choices.model) + "\n"
            "  }";
@@ -31,7 +31,7 @@ std::string AiBlock(const ConfigChoices& choices)
 std::string GatewayBlock(const std::string& port)
 {
     return "  \"gateway\": {\n"
-           "    \"port\": " + JsonPortValue(port) + ",\n"
+           "    \"port\": " + detail::JsonPortValue(port) + ",\n"
            "    \"mode\": \"local\",\n"
            "    \"bind\": \"loopback\",\n"
            "    \"auth\": {\n"
@@ -169,7 +169,7 @@ std::string JsonEscape(const std::string& value)
 }
 
 // A port that is not a plain JSON number becomes a string, so the file stays valid JSON.
-std::string JsonPortValue(const std::string& port)
+std::string detail::JsonPortValue(const std::string& port)
 {
     return IsJsonNaturalNumber(port) ? port : Quoted(port);
 }
@@ -181,7 +181,7 @@ std::string InstallerConfigText(const ConfigChoices& choices)
            "  \"apiKey\": " + Quoted(choices.apiKey) + ",\n"
            "  \"model\": " + Quoted(choices.model) + ",\n"
            "  \"dashscopeApiKey\": " + Quoted(choices.dashscopeKey) + ",\n"
-           "  \"gatewayPort\": " + JsonPortValue(choices.port) + "\n"
+           "  \"gatewayPort\": " + detail::JsonPortValue(choices.port) + "\n"
            "}\n";
 }
 
@@ -196,7 +196,7 @@ std::string SkillsDirFromInstallPath(const std::string& installPath)
 }
 
 // Any provider other than 0 is the coding plan, so an unknown stored value still gets an endpoint.
-std::string ProviderBaseUrl(int apiProvider)
+std::string detail::ProviderBaseUrl(int apiProvider)
 {
     return apiProvider == 0 ? BailianBaseUrl : CodingPlanBaseUrl;
 }
@@ -209,7 +209,7 @@ std::string MinimalAgentConfigText(const ConfigChoices& choices)
 }
 
 // Tabs are not skipped when placing the comma, so a comma lands after a tab that ends a value.
-bool InsertBeforeFinalBrace(std::string& text, const std::string& member)
+bool detail::InsertBeforeFinalBrace(std::string& text, const std::string& member)
 {
     size_t c = text.rfind('}');
     if (c == npos || c == 0)
@@ -227,7 +227,7 @@ bool InsertBeforeFinalBrace(std::string& text, const std::string& member)
 }
 
 // Between two neighbours only the following comma goes, so exactly one separator remains.
-std::string RemovePluginEntries(std::string& text)
+std::string detail::RemovePluginEntries(std::string& text)
 {
     size_t e = text.find("\"entries\"");
     if (e == npos || text.rfind("\"plugins\"", e) == npos)
@@ -248,11 +248,11 @@ std::string RemovePluginEntries(std::string& text)
 }
 
 // The first "skills" anywhere is the anchor, whether key or value.
-void SetSkillsExtraDirs(std::string& text, const std::string& skillsDir)
+void detail::SetSkillsExtraDirs(std::string& text, const std::string& skillsDir)
 {
     const size_t s = text.find("\"skills\"");
     if (s == npos) {
-        InsertBeforeFinalBrace(text, SkillsBlock(skillsDir) + "\n");
+        detail::InsertBeforeFinalBrace(text, SkillsBlock(skillsDir) + "\n");
         return;
     }
     const size_t x = text.find("\"extraDirs\"", s);
@@ -272,7 +272,7 @@ void SetSkillsExtraDirs(std::string& text, const std::string& skillsDir)
 }
 
 // An "exec" less than 50 bytes after a "tools" is taken to be the tools object's own member.
-std::string EnsureToolsExec(std::string& text)
+std::string detail::EnsureToolsExec(std::string& text)
 {
     const size_t x = text.find("\"exec\"");
     if (x != npos) {
@@ -282,12 +282,12 @@ std::string EnsureToolsExec(std::string& text)
     }
     const size_t t = text.find("\"tools\"");
     const bool inserted = t != npos ? InsertAtObjectStart(text, text.find('{', t), kExecMember)
-                                    : InsertBeforeFinalBrace(text, ToolsBlock() + "\n");
+                                    : detail::InsertBeforeFinalBrace(text, ToolsBlock() + "\n");
     return inserted ? "  已注入 tools.exec (host=gateway, security=full)" : std::string();
 }
 
 // Only the spelling with exactly one space after the colon is recognised.
-std::string SetBaseUrl(std::string& text, const std::string& endpoint)
+std::string detail::SetBaseUrl(std::string& text, const std::string& endpoint)
 {
     static const std::string key = "\"baseUrl\": \"";
     const size_t p = text.find(key);
@@ -316,11 +316,11 @@ size_t FindMemberName(const std::string& text, const std::string& quotedName)
 }
 
 // A "mode" less than 200 bytes after the gateway's brace counts as present, even a nested one.
-std::string EnsureGatewayMode(std::string& text, const std::string& port)
+std::string detail::EnsureGatewayMode(std::string& text, const std::string& port)
 {
     const size_t g = FindMemberName(text, "\"gateway\"");
     if (g == npos)
-        return InsertBeforeFinalBrace(text, GatewayBlock(port) + "\n") ? "  已注入完整 gateway 配置段" : std::string();
+        return detail::InsertBeforeFinalBrace(text, GatewayBlock(port) + "\n") ? "  已注入完整 gateway 配置段" : std::string();
     const size_t b = text.find('{', g);
     if (b == npos)
         return {};
@@ -339,11 +339,11 @@ std::vector<std::string> PatchAgentConfig(std::string& text, const ConfigChoices
         if (!line.empty())
             lines.push_back(std::move(line));
     };
-    keep(RemovePluginEntries(text));
-    SetSkillsExtraDirs(text, SkillsDirFromInstallPath(choices.installPath));
-    keep(EnsureToolsExec(text));
-    keep(SetBaseUrl(text, ProviderBaseUrl(choices.apiProvider)));
-    keep(EnsureGatewayMode(text, choices.port));
+    keep(detail::RemovePluginEntries(text));
+    detail::SetSkillsExtraDirs(text, SkillsDirFromInstallPath(choices.installPath));
+    keep(detail::EnsureToolsExec(text));
+    keep(detail::SetBaseUrl(text, detail::ProviderBaseUrl(choices.apiProvider)));
+    keep(detail::EnsureGatewayMode(text, choices.port));
     return lines;
 }
 

@@ -46,7 +46,7 @@ struct InflateState {
 // A canonical code as decoding compares against it: the codes of length len are the len-bit numbers below
 // limit[len] that no shorter code begins, and code c of that length stands for symbol[c + symbolBase[len]].
 struct DecodingTable {
-    HuffmanTable code;
+    detail::HuffmanTable code;
     int shortest; // lengths below it hold no codes; 16 for an empty code
     int limit[kMaxCodeLength + 1];
     int symbolBase[kMaxCodeLength + 1];
@@ -132,7 +132,7 @@ int DecodeSymbol(InflateState& s, const DecodingTable& table)
 // end of the codes of the length before.
 bool BuildDecodingTable(DecodingTable& table, const uint8_t* lengths, int n)
 {
-    if (!BuildHuffmanTable(table.code, lengths, n))
+    if (!detail::BuildHuffmanTable(table.code, lengths, n))
         return false;
     table.shortest = kMaxCodeLength + 1;
     int first = 0;
@@ -336,7 +336,7 @@ bool InflateBlock(InflateState& s, uint32_t type)
 } // namespace
 
 // Canonical code from lengths: codes are handed out by length, then by symbol; false when over-subscribed.
-bool BuildHuffmanTable(HuffmanTable& table, const uint8_t* lengths, int n)
+bool detail::BuildHuffmanTable(HuffmanTable& table, const uint8_t* lengths, int n)
 {
     // The table holds at most 288 symbols and 15-bit codes; anything else would write outside it.
     if (n < 0 || n > kMaxSymbols)

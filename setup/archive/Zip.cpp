@@ -22,7 +22,9 @@
 
 #include "archive/Inflate.h"
 #include "base/Files.h"
+#include "base/Split.h"
 #include "base/Text.h"
+#include "base/Utf8.h"
 #include "base/WindowsNames.h"
 
 namespace fs = std::filesystem;
@@ -378,10 +380,8 @@ std::optional<std::vector<std::string>> EntryPathParts(const std::string& name)
     if (name.empty() || IsSeparator(name.front()) || name.find_first_of(std::string(":\0", 2)) != std::string::npos)
         return std::nullopt;
     std::vector<std::string> parts;
-    for (size_t start = 0; start <= name.size();) {
-        const size_t end = std::min(name.find_first_of("/\\", start), name.size());
-        std::string part = name.substr(start, end - start);
-        start = end + 1;
+    for (const std::string_view piece : SplitAt(name, "/\\")) {
+        std::string part(piece);
         if (part.empty() || part == ".")
             continue;
         if (part.back() == '.' || part.back() == ' ' || IsDeviceName(part))
@@ -403,12 +403,9 @@ bool IsFolderName(const std::string& name) { return !name.empty() && IsSeparator
 // macOS puts resource forks and Finder data under a folder of this name; nobody asked for them.
 bool IsMacMetadata(const std::string& name)
 {
-    for (size_t start = 0; start <= name.size();) {
-        const size_t end = std::min(name.find_first_of("/\\", start), name.size());
-        if (name.compare(start, end - start, "__MACOSX") == 0)
+    for (const std::string_view part : SplitAt(name, "/\\"))
+        if (part == "__MACOSX")
             return true;
-        start = end + 1;
-    }
     return false;
 }
 
@@ -840,7 +837,7 @@ ExtractReport ExtractZip(const std::wstring& zipPath, const std::wstring& destDi
 }
 
 // Anything already standing under that name counts as success, as a plain file does.
-bool CreateDirectoryTree(const std::wstring& path)
+bool detail::CreateDirectoryTree(const std::wstring& path)
 {
     if (path.empty())
         return true;

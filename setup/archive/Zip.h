@@ -29,6 +29,9 @@ struct ExtractReport {
     int threads = 1;                     // how many threads wrote the files
     bool refusedForRoom = false;         // the room check said no: nothing was written, archive says why
     bool cancelled = false;              // pacing's cancel flag stopped it between entries; nothing else is counted
+
+    // The archive was read to its end, every entry became a file, and there was at least one.
+    bool Complete() const { return archive && filesWritten > 0 && failures.empty(); }
 };
 
 // Asked once before anything is written, with the sum of the sizes the central directory declares:
@@ -44,5 +47,9 @@ std::wstring EntryProblemText(EntryProblem problem);
 // extraction between entries: what was not reached is neither written nor a failure.
 ExtractReport ExtractZip(const std::wstring& zipPath, const std::wstring& destDir, const RetryPacing& pacing = {},
                          const RoomCheck& roomFor = {});
+
+// For the tests only: a folder maker the extraction tests check on its own.
+namespace detail {
 // Creates a folder and its parents; true also when something of that name already stands there.
 bool CreateDirectoryTree(const std::wstring& path);
+}  // namespace detail

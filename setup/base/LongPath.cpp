@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "Split.h"
+
 namespace {
 
 constexpr wchar_t kExtendedPrefix[] = L"\\\\?\\";
@@ -24,11 +26,8 @@ bool IsUnc(const std::wstring& path)
 std::vector<std::wstring> NormalParts(const std::wstring& rest, size_t keep)
 {
     std::vector<std::wstring> parts;
-    for (size_t start = 0; start <= rest.size();) {
-        size_t end = start;
-        while (end < rest.size() && !IsSlash(rest[end])) ++end;
-        const std::wstring part = rest.substr(start, end - start);
-        start = end + 1;
+    for (const std::wstring_view piece : SplitAt(rest, L"\\/")) {
+        const std::wstring part(piece);
         if (part.empty() || part == L".") continue;
         if (part == L"..") {
             if (parts.size() > keep) parts.pop_back();

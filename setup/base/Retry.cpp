@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -18,8 +19,6 @@ void Pause(const RetryPacing& pacing, unsigned milliseconds)
         std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
-}  // namespace
-
 // Virus scanners and indexers open a new file for well under a second; a copy program or a
 // backup may hold it for seconds, so the pauses double up to a ceiling.
 std::vector<unsigned> RetryPauses()
@@ -32,6 +31,8 @@ std::vector<unsigned> RetryPauses()
     }
     return pauses;
 }
+
+}  // namespace
 
 // Only refusals that another program's handle explains are tried again; a missing folder or a
 // full disk stays as it is however long one waits.

@@ -1,7 +1,6 @@
 #pragma once
 #include <atomic>
 #include <functional>
-#include <vector>
 
 #include "Files.h"
 
@@ -14,5 +13,3 @@ struct RetryPacing {
 // Runs the call, and again after a growing pause while its refusals are transient, for about
 // ten seconds in all or until cancelled; the last answer counts.
 FileResult Retried(const std::function<FileResult()>& call, const RetryPacing& pacing);
-// The pauses between tries, in milliseconds, in the order they are taken.
-std::vector<unsigned> RetryPauses();

@@ -7,5 +7,3 @@ bool IsDeviceName(const std::wstring& part);
 // A UTF-8 path as Windows compares it: letter case folded, "/" as "\\", trailing dots and spaces of
 // each part dropped. Two names with one key name one file.
 std::wstring NameAsWindowsCompares(const std::string& name);
-// Whether the bytes are well-formed UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
-bool IsValidUtf8(const std::string& bytes);

@@ -11,6 +11,7 @@
 #include "agentconfig/StateDirectory.h"
 #include "agentconfig/WholeFile.h"
 #include "base/Text.h"
+#include "vault/Vault.h"
 
 namespace fs = std::filesystem;
 
@@ -115,7 +116,7 @@ void WriteCredentialFile(const InstallRun& run, const StateDirectory& dirs, cons
                          const char* fileName, const wchar_t* line)
 {
     if (key.empty()) return;
-    const fs::path credentials = dirs.stateDir / "credentials";
+    const fs::path& credentials = dirs.credentialsDir;
     fs::create_directories(credentials);
     std::string sealed;
     if (!run.platform.encryptCredential(key, sealed)) {
@@ -171,9 +172,10 @@ RunEnd WriteConfiguration(InstallRun& run)
     DeployAgentConfig(run, choices, dirs);
     DeployAuthProfiles(run, choices, dirs);
     WriteCredentialFile(run, dirs, choices.apiKey, "qwen-portal_default", L"  API Key 已加密写入凭据文件");
-    WriteCredentialFile(run, dirs, choices.dashscopeKey, "dashscope-native", L"  多模态 API Key 已加密写入凭据文件");
+    WriteCredentialFile(run, dirs, choices.dashscopeKey, kDashscopeCredentialFile,
+                        L"  多模态 API Key 已加密写入凭据文件");
     DeployCanvasFiles(run, dirs);
     ClearLegacyHomeVariable(run);
-    run.events.log(L"  stateDir → %USERPROFILE%\\.harrowby (默认)");
+    run.events.log(std::wstring(L"  stateDir → %USERPROFILE%\\") + kStateDirectoryName + L" (默认)");
     return RunEnd::Completed;
 }

@@ -69,7 +69,7 @@ RoomCheck RoomIn(const InstallRun& run, const fs::path& destination)
     };
 }
 
-std::vector<std::wstring> ProgramsUnder(const std::vector<RunningProgram>& programs, const fs::path& folder)
+std::vector<std::wstring> detail::ProgramsUnder(const std::vector<RunningProgram>& programs, const fs::path& folder)
 {
     const std::wstring prefix = FoldedFolderText(folder.wstring()) + L"\\";
     std::vector<std::wstring> under;
@@ -83,7 +83,7 @@ std::vector<std::wstring> ProgramsUnder(const std::vector<RunningProgram>& progr
 bool WaitUntilNothingRunsFrom(const InstallRun& run, const fs::path& folder)
 {
     for (;;) {
-        const std::vector<std::wstring> running = ProgramsUnder(run.platform.runningPrograms(), folder);
+        const std::vector<std::wstring> running = detail::ProgramsUnder(run.platform.runningPrograms(), folder);
         if (running.empty()) return true;
         run.events.status(L"Quillmere 正在运行");
         for (const std::wstring& program : running) run.events.log(L"  正在运行: " + program);

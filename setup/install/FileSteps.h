@@ -19,5 +19,9 @@ RoomCheck RoomIn(const InstallRun& run, const std::filesystem::path& destination
 // Before anything under folder is replaced: nothing of ours may run from it. While something does,
 // the user is asked to close it (重试) or to stop (取消, false).
 bool WaitUntilNothingRunsFrom(const InstallRun& run, const std::filesystem::path& folder);
+
+// For the tests only: the match WaitUntilNothingRunsFrom makes.
+namespace detail {
 // The programs of the list whose file lies under folder, compared as Windows compares names.
 std::vector<std::wstring> ProgramsUnder(const std::vector<RunningProgram>& programs, const std::filesystem::path& folder);
+}  // namespace detail

@@ -1,6 +1,7 @@
 #include "Finish.h"
 
 #include "BuildConfig.h"
+#include "InstallPlan.h"
 
 namespace {
 
@@ -36,7 +37,7 @@ void CreateDesktopShortcut(const InstallRun& run)
     if (desktop.empty()) return;
     const std::wstring& installPath = run.job.choices.installPath;
     const std::optional<Outcome> saved = run.platform.createShortcut(
-        desktop / L"Quillmere Gateway.lnk", installPath + L"\\launcher.exe", installPath, L"启动 Quillmere Gateway");
+        desktop / L"Quillmere Gateway.lnk", LauncherPath(installPath), installPath, L"启动 Quillmere Gateway");
     if (saved) LogStepOutcome(run, *saved, L"  桌面快捷方式已创建", L"桌面快捷方式保存失败");
 }
 
@@ -49,12 +50,13 @@ void LogWarningSummary(const InstallRun& run)
     for (const std::wstring& warning : warnings) run.events.log(warning);
 }
 
-}  // namespace
-
+// The vendor's skill repository, recorded for the installed product.
 std::wstring SkillRepositoryUrl()
 {
     return std::wstring(kVendorSite) + L"/new/quillmere";
 }
+
+}  // namespace
 
 RunEnd SaveChoicesAndShortcut(InstallRun& run)
 {

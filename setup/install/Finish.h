@@ -3,8 +3,6 @@
 
 #include "InstallRun.h"
 
-// The vendor's skill repository, recorded for the installed product.
-std::wstring SkillRepositoryUrl();
 // Saves the choices to the registry and puts the shortcut on the desktop.
 RunEnd SaveChoicesAndShortcut(InstallRun& run);
 // Records the skill repository and closes the log with the completion banner.

@@ -156,32 +156,6 @@ int CountTotalSteps(const ReleaseManifest& manifest)
     return steps;
 }
 
-bool CancelRequested(const InstallRun& run)
-{
-    return run.job.cancelRequested.load();
-}
-
-// The bar moves only when its figure does: every message counts against the window's queue.
-void CompleteStep(InstallRun& run)
-{
-    ++run.stepsDone;
-    const int percent = StepPercent(run.stepsDone, run.totalSteps);
-    if (percent == run.shownPercent) return;
-    run.shownPercent = percent;
-    run.events.progress(percent);
-}
-
-fs::path InstallDirectory(const InstallRun& run)
-{
-    return fs::path(run.job.choices.installPath);
-}
-
-void LogStepOutcome(const InstallRun& run, const Outcome& outcome, const std::wstring& successLine,
-                    const std::wstring& whatFailed)
-{
-    run.events.log(outcome ? successLine : L"  [警告] " + whatFailed + L": " + outcome.error);
-}
-
 // Whatever escapes a phase ends the run as a failure with its message in the log. Warnings are
 // kept as they pass, so that the end of a run can sum them up, and every line and status also goes
 // to the log file.

@@ -18,6 +18,15 @@ std::wstring Masked(std::wstring text, const std::vector<std::wstring>& secrets)
     return text;
 }
 
+// "2026-12-09 15:30:12.345 " and the text in UTF-8, secrets masked.
+std::string LogFileLine(const LocalTime& at, const std::wstring& text, const std::vector<std::wstring>& secrets)
+{
+    char stamp[32];
+    std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d.%03d ", at.year, at.month, at.day, at.hour,
+                  at.minute, at.second, at.millisecond);
+    return stamp + WideToUtf8(Masked(text, secrets)) + "\n";
+}
+
 }  // namespace
 
 std::wstring LogFileName(const LocalTime& start)
@@ -26,14 +35,6 @@ std::wstring LogFileName(const LocalTime& start)
     std::snprintf(name, sizeof name, "install-%04d%02d%02d-%02d%02d%02d.log", start.year, start.month, start.day,
                   start.hour, start.minute, start.second);
     return Utf8ToWide(name);
-}
-
-std::string LogFileLine(const LocalTime& at, const std::wstring& text, const std::vector<std::wstring>& secrets)
-{
-    char stamp[32];
-    std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d.%03d ", at.year, at.month, at.day, at.hour,
-                  at.minute, at.second, at.millisecond);
-    return stamp + WideToUtf8(Masked(text, secrets)) + "\n";
 }
 
 void AppendToLog(InstallLog& log, const LocalTime& at, const std::wstring& text)

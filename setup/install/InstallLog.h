@@ -20,9 +20,7 @@ struct InstallLog {
 
 // "install-20261209-153012.log", named by the run's start.
 std::wstring LogFileName(const LocalTime& start);
-// One line of the file: "2026-12-09 15:30:12.345 " and the text in UTF-8, secrets masked.
-std::string LogFileLine(const LocalTime& at, const std::wstring& text, const std::vector<std::wstring>& secrets);
-// Keeps one line for the next flush.
+// Keeps one line for the next flush, time-stamped to the millisecond, secrets masked.
 void AppendToLog(InstallLog& log, const LocalTime& at, const std::wstring& text);
 // Writes the kept lines to the end of the file, creating its folder when needed.
 void FlushLog(InstallLog& log);

@@ -1,10 +1,11 @@
 #include "InstallPlan.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 
+#include "base/Split.h"
 #include "base/Text.h"
+#include "base/Utf8.h"
 #include "base/WindowsNames.h"
 
 // The major version follows the first "v" (else "V") of `node --version`; anything
@@ -51,7 +52,13 @@ std::wstring WithErrorText(const std::wstring& text, const std::wstring& error)
 
 std::wstring RetryLine(const RetryPolicy& policy, const std::wstring& error, int attempt)
 {
-    return WithErrorText(L"  下载失败", error) + policy.retrySuffix + std::to_wstring(attempt) + L"/3)...";
+    return WithErrorText(L"  下载失败", error) + policy.retrySuffix + std::to_wstring(attempt) + L"/" +
+           std::to_wstring(policy.attempts) + L")...";
+}
+
+std::wstring LauncherPath(const std::wstring& installPath)
+{
+    return installPath + L"\\launcher.exe";
 }
 
 std::wstring SkillDisplayName(const ManifestSkill& skill)
@@ -72,16 +79,12 @@ bool IsContainedRelativePath(const std::string& path)
 {
     if (path.empty() || path[0] == '/' || path[0] == '\\') return false;
     if (path.find(':') != std::string::npos) return false;
-    size_t start = 0;
-    while (start <= path.size()) {
-        const size_t end = path.find_first_of("/\\", start);
-        const std::string component = path.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    for (const std::string_view part : SplitAt(path, "/\\")) {
+        const std::string component(part);
         if (component == "..") return false;
         const bool endsAsWindowsDrops = !component.empty() && component != "." &&
                                         (component.back() == '.' || component.back() == ' ');
         if (endsAsWindowsDrops || IsDeviceName(Utf8ToWide(component))) return false;
-        if (end == std::string::npos) break;
-        start = end + 1;
     }
     return true;
 }
@@ -114,11 +117,8 @@ std::wstring Unquoted(const std::wstring& entry)
 std::optional<std::filesystem::path> FindOnPath(const std::wstring& pathValue, const std::wstring& fileName,
                                                 const std::function<bool(const std::filesystem::path&)>& isFile)
 {
-    size_t start = 0;
-    while (start <= pathValue.size()) {
-        const size_t end = std::min(pathValue.find(L';', start), pathValue.size());
-        const std::wstring folder = Unquoted(pathValue.substr(start, end - start));
-        start = end + 1;
+    for (const std::wstring_view entry : SplitAt(pathValue, L";")) {
+        const std::wstring folder = Unquoted(std::wstring(entry));
         if (folder.empty() || !IsAbsoluteWindowsFolder(folder)) continue;
         const std::filesystem::path candidate = std::filesystem::path(folder) / fileName;
         if (isFile(candidate)) return candidate;

@@ -20,9 +20,6 @@ inline constexpr RetryPolicy kSkillRetry = {3, 2000, L"，重试 ("};
 int NodeMajorVersion(const std::string& output);
 // The output's first line, as text.
 std::wstring FirstOutputLine(const std::string& output);
-// The steps of the bar for this manifest: one per package to download and per skill to install,
-// and one for each fixed phase.
-int CountTotalSteps(const ReleaseManifest& manifest);
 // The bar's position after stepsDone of totalSteps.
 int StepPercent(int stepsDone, int totalSteps);
 // Required skills, and the optional ones the user left ticked.
@@ -35,6 +32,8 @@ std::wstring WithErrorText(const std::wstring& text, const std::wstring& error);
 std::optional<std::wstring> ManifestNameProblem(const std::string& name);
 // The log line before another attempt.
 std::wstring RetryLine(const RetryPolicy& policy, const std::wstring& error, int attempt);
+// The product's launcher in the installation folder, which the shortcut and the completion question start.
+std::wstring LauncherPath(const std::wstring& installPath);
 // The skill's name, or its id when it has none.
 std::wstring SkillDisplayName(const ManifestSkill& skill);
 // Whether a manifest name stays inside the folder it is joined to.

@@ -1,6 +1,6 @@
-#include <algorithm>
+#include "LineSplitter.h"
 
-#include "Process.h"
+#include <algorithm>
 
 // Each read is handled as NUL-terminated text, so a 0 byte ends what that read contributes.
 std::string TextOfRead(const char* bytes, size_t count)

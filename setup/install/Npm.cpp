@@ -71,7 +71,7 @@ RunEnd EndOfNpmPhase(const InstallRun& run)
 RunEnd InstallProductDependencies(InstallRun& run)
 {
     run.events.status(L"正在安装运行时依赖 (npm install)...");
-    run.events.log(L"  执行 npm install --omit=dev --ignore-scripts --legacy-peer-deps");
+    run.events.log(std::wstring(L"  执行 npm ") + kProductArguments);
     if (FolderTooLongToRunIn(run, run.job.choices.installPath, L"  ")) return EndOfNpmPhase(run);
     const std::optional<std::wstring> npm = NpmCommandLine(run, kProductArguments);
     CommandResult result;
@@ -89,7 +89,7 @@ RunEnd InstallProductDependencies(InstallRun& run)
         run.events.log(L"  npm install 完成");
     } else {
         run.events.log(L"  [警告] npm install 退出码: " + std::to_wstring(*result.exitCode));
-        run.events.log(L"  可稍后手动执行: npm install --omit=dev --ignore-scripts --legacy-peer-deps");
+        run.events.log(std::wstring(L"  可稍后手动执行: npm ") + kProductArguments);
     }
     return EndOfNpmPhase(run);
 }

@@ -74,9 +74,6 @@ bool PlaywrightIsInstalled(const InstallRun& run, const ManifestPackage& package
     return true;
 }
 
-// Windows Installer's code when the user says no to its administrator prompt (ERROR_INSTALL_USEREXIT).
-constexpr uint32_t kMsiUserDeclined = 1602;
-
 // A package that is not installed otherwise installs nothing; the run goes on either way.
 RunEnd InstallNode(const InstallRun& run, const ManifestPackage& package, const fs::path& localPath)
 {
@@ -88,7 +85,7 @@ RunEnd InstallNode(const InstallRun& run, const ManifestPackage& package, const 
         run.events.log(L"  [警告] Node.js 安装已取消: 未获得管理员权限 (退出码 1602)");
         return RunEnd::Completed;
     }
-    if (*exitCode != 0 && *exitCode != 3010) {
+    if (*exitCode != 0 && *exitCode != kMsiRebootRequired) {
         run.events.log(L"  [警告] Node.js 安装退出码: " + std::to_wstring(*exitCode));
         return RunEnd::Completed;
     }
@@ -115,8 +112,7 @@ RunEnd InstallPlaywright(const InstallRun& run, const ManifestPackage&, const fs
         RemoveTreeRetried(run, staging);
         return RunEnd::Cancelled;
     }
-    const bool complete = report.archive && report.filesWritten > 0 && report.failures.empty();
-    if (complete) {
+    if (report.Complete()) {
         const FileResult moved = MoveIntoPlace(run, staging, target);
         if (moved) {
             run.events.log(L"  Playwright 安装完成");
@@ -199,7 +195,7 @@ RunEnd ExtractIntoInstallation(const InstallRun& run, const ManifestPackage& pac
     RunEnd end = RunEnd::Completed;
     if (report.cancelled) {
         end = RunEnd::Cancelled;
-    } else if (!report.archive || report.filesWritten == 0 || !report.failures.empty()) {
+    } else if (!report.Complete()) {
         LogProductExtractFailure(run, report, file);
         end = RunEnd::Failed;
     } else if (const FileResult moved = MoveFilesIntoPlace(run, staging, InstallDirectory(run)); !moved) {

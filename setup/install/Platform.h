@@ -13,6 +13,12 @@
 #include "base/Outcome.h"
 #include "net/Http.h"
 
+// Windows Installer's exit codes that runMsi's callers tell apart, for code that cannot include
+// <windows.h>: the user said no to the administrator prompt (ERROR_INSTALL_USEREXIT), and success
+// that takes effect after a restart (ERROR_SUCCESS_REBOOT_REQUIRED).
+inline constexpr uint32_t kMsiUserDeclined = 1602;
+inline constexpr uint32_t kMsiRebootRequired = 3010;
+
 // One process on the machine: its id and the full path of its program file.
 struct RunningProgram {
     uint32_t processId = 0;

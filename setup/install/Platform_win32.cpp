@@ -10,12 +10,15 @@
 #include "base/Scoped_win32.h"
 #include "base/SystemError.h"
 #include "base/Text.h"
+#include "net/FileHash.h"
 #include "vault/Vault.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
+static_assert(kMsiUserDeclined == ERROR_INSTALL_USEREXIT);
+static_assert(kMsiRebootRequired == ERROR_SUCCESS_REBOOT_REQUIRED);
 constexpr DWORD kMachinePathBytes = 16384;
 constexpr DWORD kUserPathBytes = 8192;
 constexpr wchar_t kMachineEnvironmentKey[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";

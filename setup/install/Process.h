@@ -5,7 +5,6 @@
 #include <functional>
 #include <optional>
 #include <string>
-#include <vector>
 
 // Windows starts no process in a working folder longer than this (MAX_PATH less the closing
 // backslash and the terminator).
@@ -33,14 +32,5 @@ struct CommandResult {
     std::string output;                // collect mode only; what arrived in time when the wait ran out
 };
 
-// Output bytes not yet ended by a line feed.
-struct LineSplitter {
-    std::string pending;
-};
-
-// The text one read contributes: up to its first NUL byte.
-std::string TextOfRead(const char* bytes, size_t count);
-// The lines the new bytes complete, without their line ends; empty lines are dropped.
-std::vector<std::string> TakeCompleteLines(LineSplitter& splitter, const char* bytes, size_t count);
 // Windows only: starts the child, treats its output as asked and waits for it.
 CommandResult RunCommand(const CommandSettings& settings);

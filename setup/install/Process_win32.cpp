@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "LineSplitter.h"
 #include "base/Scoped_win32.h"
 
 namespace {

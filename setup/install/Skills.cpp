@@ -55,7 +55,7 @@ bool InstallOneSkill(const InstallRun& run, const ManifestSkill& skill, std::set
     const ExtractReport report =
         ExtractZip(local.wstring(), skillFolder.wstring(), PacingOf(run), RoomIn(run, skillFolder));
     if (report.cancelled) return false;
-    if (report.archive && report.filesWritten > 0 && report.failures.empty())
+    if (report.Complete())
         run.events.log(L"  " + name + L" 安装完成");
     else if (report.refusedForRoom)
         run.events.log(L"  [警告] 解压失败: " + name + L" - " + report.archive.error);

@@ -141,7 +141,7 @@ void ForEachArrayObject(const std::string& text, const std::string& name, OnObje
     const size_t open = text.find('[', nameAt);
     if (open == std::string::npos)
         return;
-    const size_t close = FindMatchingBracket(text, open, '[', ']');
+    const size_t close = detail::FindMatchingBracket(text, open, '[', ']');
     if (close == std::string::npos)
         return;
     const std::string array = text.substr(open, close - open + 1);
@@ -151,7 +151,7 @@ void ForEachArrayObject(const std::string& text, const std::string& name, OnObje
         const size_t objOpen = array.find('{', pos);
         if (objOpen == std::string::npos)
             return;
-        const size_t objClose = FindMatchingBracket(array, objOpen, '{', '}');
+        const size_t objClose = detail::FindMatchingBracket(array, objOpen, '{', '}');
         if (objClose == std::string::npos)
             return;
         onObject(array.substr(objOpen, objClose - objOpen + 1));
@@ -165,11 +165,11 @@ void ForEachEntry(const std::string& text, const std::string& name, std::vector<
 {
     ForEachArrayObject(text, name, [&](const std::string& obj) {
         Entry entry;
-        entry.id = GetJsonString(obj, "id");
-        entry.file = GetJsonString(obj, "file");
-        entry.desc = GetJsonString(obj, "desc");
-        entry.size = GetJsonInt64(obj, "size");
-        entry.sha256 = GetJsonString(obj, "sha256");
+        entry.id = detail::GetJsonString(obj, "id");
+        entry.file = detail::GetJsonString(obj, "file");
+        entry.desc = detail::GetJsonString(obj, "desc");
+        entry.size = detail::GetJsonInt64(obj, "size");
+        entry.sha256 = detail::GetJsonString(obj, "sha256");
         readRest(obj, entry);
         if (!entry.id.empty())
             entries.push_back(std::move(entry));
@@ -178,7 +178,7 @@ void ForEachEntry(const std::string& text, const std::string& name, std::vector<
 
 } // namespace
 
-std::string GetJsonString(const std::string& text, const std::string& key)
+std::string detail::GetJsonString(const std::string& text, const std::string& key)
 {
     const size_t valueAt = FindValueStart(text, key);
     if (valueAt == std::string::npos)
@@ -193,7 +193,7 @@ std::string GetJsonString(const std::string& text, const std::string& key)
     return Unescaped(text.substr(open + 1, close - open - 1)).value_or(std::string());
 }
 
-int64_t GetJsonInt64(const std::string& text, const std::string& key)
+int64_t detail::GetJsonInt64(const std::string& text, const std::string& key)
 {
     size_t i = FindValueStart(text, key);
     if (i == std::string::npos)
@@ -228,7 +228,7 @@ int64_t GetJsonInt64(const std::string& text, const std::string& key)
     return static_cast<int64_t>(magnitude);
 }
 
-bool GetJsonBool(const std::string& text, const std::string& key)
+bool detail::GetJsonBool(const std::string& text, const std::string& key)
 {
     size_t i = FindValueStart(text, key);
     if (i == std::string::npos)
@@ -238,7 +238,7 @@ bool GetJsonBool(const std::string& text, const std::string& key)
     return text.compare(i, 4, "true") == 0;
 }
 
-size_t FindMatchingBracket(const std::string& text, size_t open, char openChar, char closeChar)
+size_t detail::FindMatchingBracket(const std::string& text, size_t open, char openChar, char closeChar)
 {
     int64_t depth = 0;
     bool inString = false;
@@ -298,7 +298,7 @@ bool IsLoopbackHttp(const std::wstring& url)
 
 // A manifest is fetched over https from the vendor; a baseUrl must not hand the downloads to plain
 // http, where anyone on the way could change them unseen when no hash is given.
-bool IsAcceptedBaseUrl(const std::wstring& url, const std::wstring& builtIn)
+bool detail::IsAcceptedBaseUrl(const std::wstring& url, const std::wstring& builtIn)
 {
     if (StartsWithFolded(url, L"https://")) return true;
     return IsLoopbackHttp(builtIn) && StartsWithFolded(url, L"http://");
@@ -310,19 +310,19 @@ bool ParseManifestInto(ReleaseManifest& manifest)
     manifest.skills.clear();
 
     const std::string& text = manifest.manifestText;
-    const std::wstring baseUrl = Utf8ToWide(GetJsonString(text, "baseUrl"));
+    const std::wstring baseUrl = Utf8ToWide(detail::GetJsonString(text, "baseUrl"));
     manifest.refusedBaseUrl.clear();
-    if (!baseUrl.empty() && IsAcceptedBaseUrl(baseUrl, manifest.baseUrl))
+    if (!baseUrl.empty() && detail::IsAcceptedBaseUrl(baseUrl, manifest.baseUrl))
         manifest.baseUrl = baseUrl;
     else if (!baseUrl.empty())
         manifest.refusedBaseUrl = baseUrl;
 
     ForEachEntry(text, "packages", manifest.packages, [](const std::string& obj, ManifestPackage& pkg) {
-        pkg.extract = GetJsonBool(obj, "extract");
+        pkg.extract = detail::GetJsonBool(obj, "extract");
     });
     ForEachEntry(text, "skills", manifest.skills, [](const std::string& obj, ManifestSkill& skill) {
-        skill.name = GetJsonString(obj, "name");
-        skill.required = GetJsonBool(obj, "required");
+        skill.name = detail::GetJsonString(obj, "name");
+        skill.required = detail::GetJsonBool(obj, "required");
     });
     return !manifest.packages.empty();
 }

@@ -18,10 +18,14 @@ struct ReleaseManifest { std::string manifestText; std::wstring baseUrl; std::ve
 ReleaseManifest DefaultReleaseManifest();
 // Scans manifestText into baseUrl, packages and skills; true when at least one package was found.
 bool ParseManifestInto(ReleaseManifest& manifest);
+// Whether a manifest's sha256 value is one: 64 hex digits, either case.
+bool IsSha256Text(const std::string& text);
+
+// For the tests only: the pieces the scanner is made of.
+namespace detail {
 // Whether the manifest may send the downloads to url: https, or plain http only where the built-in
 // update server is itself plain http on this machine (a test build).
 bool IsAcceptedBaseUrl(const std::wstring& url, const std::wstring& builtIn);
-
 // The string that follows the first "key":, its JSON escapes decoded to UTF-8; empty when there is none
 // or an escape is invalid.
 std::string GetJsonString(const std::string& text, const std::string& key);
@@ -29,9 +33,6 @@ std::string GetJsonString(const std::string& text, const std::string& key);
 int64_t GetJsonInt64(const std::string& text, const std::string& key);
 // Whether the first "key": is followed by true.
 bool GetJsonBool(const std::string& text, const std::string& key);
-
-// Whether a manifest's sha256 value is one: 64 hex digits, either case.
-bool IsSha256Text(const std::string& text);
-
 // The position of the bracket that closes the one at open, skipping strings; npos when none does.
 size_t FindMatchingBracket(const std::string& text, size_t open, char openChar, char closeChar);
+}  // namespace detail

@@ -47,7 +47,7 @@ std::wstring DeclaredSizeText(int64_t declared)
 }
 
 // The average over the whole attempt, not a momentary rate.
-double AverageSpeedMBps(int64_t bytesDone, uint32_t elapsedMs)
+double detail::AverageSpeedMBps(int64_t bytesDone, uint32_t elapsedMs)
 {
     if (elapsedMs == 0) return 0.0;
     return static_cast<double>(bytesDone) * (1.0 / 1024) * (1.0 / 1024) / (elapsedMs / 1000.0);
@@ -59,7 +59,7 @@ std::wstring PackageProgressLine(int64_t bytesDone, int64_t bytesTotal, int64_t 
     const int percent = static_cast<int>(bytesDone * 100 / bytesTotal);
     char buffer[128];
     std::snprintf(buffer, sizeof buffer, "%s / %s (%d%%)  %.1f MB/s", FormatSizeAscii(bytesDone).c_str(),
-                  FormatSizeAscii(bytesTotal).c_str(), percent, AverageSpeedMBps(bytesReceived, elapsedMs));
+                  FormatSizeAscii(bytesTotal).c_str(), percent, detail::AverageSpeedMBps(bytesReceived, elapsedMs));
     return Widen(buffer);
 }
 
@@ -67,6 +67,6 @@ std::wstring SkillProgressLine(int64_t bytesDone, int64_t bytesTotal, int64_t by
 {
     char buffer[128];
     std::snprintf(buffer, sizeof buffer, "%s / %s  %.1f MB/s", FormatSizeAscii(bytesDone).c_str(),
-                  FormatSizeAscii(bytesTotal).c_str(), AverageSpeedMBps(bytesReceived, elapsedMs));
+                  FormatSizeAscii(bytesTotal).c_str(), detail::AverageSpeedMBps(bytesReceived, elapsedMs));
     return Widen(buffer);
 }

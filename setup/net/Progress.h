@@ -8,9 +8,13 @@ std::wstring FormatSize(int64_t bytes);
 int64_t KnownDeclaredSize(int64_t declared);
 // A declared size for the user: FormatSize, or "未知大小" when it is not known.
 std::wstring DeclaredSizeText(int64_t declared);
-// MB per second over the whole attempt so far; 0 before any time has passed.
-double AverageSpeedMBps(int64_t bytesDone, uint32_t elapsedMs);
 // A package's transfer line: done / total (percent)  speed, the speed of the bytes received in elapsedMs.
 std::wstring PackageProgressLine(int64_t bytesDone, int64_t bytesTotal, int64_t bytesReceived, uint32_t elapsedMs);
 // A skill's transfer line: done / total  speed, without a percentage.
 std::wstring SkillProgressLine(int64_t bytesDone, int64_t bytesTotal, int64_t bytesReceived, uint32_t elapsedMs);
+
+// For the tests only: the speed the transfer lines show.
+namespace detail {
+// MB per second over the whole attempt so far; 0 before any time has passed.
+double AverageSpeedMBps(int64_t bytesDone, uint32_t elapsedMs);
+}  // namespace detail

@@ -1,6 +1,9 @@
 #include "Proxy.h"
 
+#include <string_view>
 #include <vector>
+
+#include "base/Split.h"
 
 namespace {
 
@@ -31,18 +34,15 @@ std::wstring Trimmed(const std::wstring& text)
     return text.substr(first, last - first);
 }
 
-// The non-empty pieces between any of the separators.
+// The non-empty pieces between any of the separators, trimmed.
 std::vector<std::wstring> Split(const std::wstring& text, const wchar_t* separators)
 {
     std::vector<std::wstring> pieces;
-    size_t start = 0;
-    for (;;) {
-        const size_t end = text.find_first_of(separators, start);
-        std::wstring piece = Trimmed(text.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start));
-        if (!piece.empty()) pieces.push_back(std::move(piece));
-        if (end == std::wstring::npos) return pieces;
-        start = end + 1;
+    for (const std::wstring_view piece : SplitAt(text, separators)) {
+        std::wstring trimmed = Trimmed(std::wstring(piece));
+        if (!trimmed.empty()) pieces.push_back(std::move(trimmed));
     }
+    return pieces;
 }
 
 // '*' stands for any run of characters, as in Internet Options' exception list.
@@ -108,7 +108,7 @@ bool IsLoopbackHost(const std::wstring& host)
 }
 
 // An entry may name a scheme ("https://*.example.com") and a port ("*.example.com:8080").
-bool BypassesProxy(const std::wstring& bypassList, const ProxyTarget& target)
+bool detail::BypassesProxy(const std::wstring& bypassList, const ProxyTarget& target)
 {
     const std::wstring host = Lower(target.host);
     const std::wstring hostAndPort = host + L":" + std::to_wstring(target.port);
@@ -127,7 +127,7 @@ bool BypassesProxy(const std::wstring& bypassList, const ProxyTarget& target)
 
 // A list with entries per scheme and without one for this scheme sends it direct, as Internet
 // Options does with an empty "Secure" box.
-std::wstring ProxyForScheme(const std::wstring& proxyList, bool secure)
+std::wstring detail::ProxyForScheme(const std::wstring& proxyList, bool secure)
 {
     const std::wstring wanted = secure ? L"https" : L"http";
     std::wstring forAll;
@@ -143,7 +143,7 @@ std::wstring ProxyForScheme(const std::wstring& proxyList, bool secure)
 }
 
 // WinHTTP speaks plain HTTP to a proxy only: SOCKS and HTTPS entries are passed over.
-ProxyRoute RouteFromAnswer(const std::wstring& answer)
+ProxyRoute detail::RouteFromAnswer(const std::wstring& answer)
 {
     for (const std::wstring& entry : Split(answer, L";")) {
         const size_t space = entry.find_first_of(L" \t");
@@ -165,13 +165,13 @@ ProxyRoute RouteFromAnswer(const std::wstring& answer)
 ProxyRoute ChooseProxyRoute(const UserProxySettings& settings, const ProxyTarget& target, const AutoProxyQuery& ask)
 {
     if (!settings.autoConfigUrl.empty())
-        if (const std::optional<std::wstring> answer = ask(AutoProxySource::Script)) return RouteFromAnswer(*answer);
+        if (const std::optional<std::wstring> answer = ask(AutoProxySource::Script)) return detail::RouteFromAnswer(*answer);
     if (settings.autoDetect)
         if (const std::optional<std::wstring> answer = ask(AutoProxySource::Detection))
-            return RouteFromAnswer(*answer);
+            return detail::RouteFromAnswer(*answer);
     if (Trimmed(settings.proxy).empty()) return {};
-    if (IsLoopbackHost(target.host) || BypassesProxy(settings.bypass, target)) return DirectRoute();
-    return ProxyRouteTo(ProxyForScheme(settings.proxy, target.secure));
+    if (IsLoopbackHost(target.host) || detail::BypassesProxy(settings.bypass, target)) return DirectRoute();
+    return ProxyRouteTo(detail::ProxyForScheme(settings.proxy, target.secure));
 }
 
 // The port is left out: one host is one route, whichever of its ports a URL names.

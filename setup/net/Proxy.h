@@ -43,12 +43,6 @@ using AutoProxyQuery = std::function<std::optional<std::wstring>(AutoProxySource
 
 // 127.0.0.1, ::1 and localhost, which no proxy can stand in for.
 bool IsLoopbackHost(const std::wstring& host);
-// Whether an entry of the bypass list names the target.
-bool BypassesProxy(const std::wstring& bypassList, const ProxyTarget& target);
-// The proxy a fixed proxy list gives for the scheme, as HOST:PORT; empty when it gives none.
-std::wstring ProxyForScheme(const std::wstring& proxyList, bool secure);
-// The first usable entry of a PAC answer ("PROXY a:1; DIRECT", or WinHTTP's "a:1;b:2").
-ProxyRoute RouteFromAnswer(const std::wstring& answer);
 // The route for the target: the PAC script, then WPAD, then the fixed proxy and its bypass list.
 ProxyRoute ChooseProxyRoute(const UserProxySettings& settings, const ProxyTarget& target, const AutoProxyQuery& ask);
 // Names one route: the same scheme and host under the same settings.
@@ -64,3 +58,13 @@ ProxyRoute UserProxyRoute(const std::wstring& url, const ProxyTarget& target);
 // Windows only: the user's proxy for the target could not be reached but the server could: from
 // now on requests there go direct.
 void GoDirectFromNowOn(const ProxyTarget& target);
+
+// For the tests only: the rules ChooseProxyRoute is made of.
+namespace detail {
+// Whether an entry of the bypass list names the target.
+bool BypassesProxy(const std::wstring& bypassList, const ProxyTarget& target);
+// The proxy a fixed proxy list gives for the scheme, as HOST:PORT; empty when it gives none.
+std::wstring ProxyForScheme(const std::wstring& proxyList, bool secure);
+// The first usable entry of a PAC answer ("PROXY a:1; DIRECT", or WinHTTP's "a:1;b:2").
+ProxyRoute RouteFromAnswer(const std::wstring& answer);
+}  // namespace detail

@@ -50,7 +50,7 @@ void PointAtNonceAndTag(BCRYPT_AUTHENTICATED_CIPHER_MODE_INFO& info, CredentialB
 }  // namespace
 
 // Read into a zeroed buffer so that a failed call leaves the empty name, as the writer saw it.
-std::string CredentialComputerName()
+std::string detail::CredentialComputerName()
 {
     char buffer[256] = {};
     DWORD size = sizeof buffer;
@@ -58,7 +58,7 @@ std::string CredentialComputerName()
     return std::string(buffer, strnlen(buffer, sizeof buffer));
 }
 
-bool DeriveCredentialKeyForName(std::string_view computerName, CredentialKey& key)
+bool detail::DeriveCredentialKeyForName(std::string_view computerName, CredentialKey& key)
 {
     BCRYPT_ALG_HANDLE opened = nullptr;
     if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&opened, BCRYPT_SHA256_ALGORITHM, nullptr,
@@ -77,13 +77,13 @@ bool DeriveCredentialKeyForName(std::string_view computerName, CredentialKey& ke
 }
 
 // The key is bound to this machine: the password starts with the computer's ANSI name.
-bool DeriveCredentialKey(CredentialKey& key)
+bool detail::DeriveCredentialKey(CredentialKey& key)
 {
-    return DeriveCredentialKeyForName(CredentialComputerName(), key);
+    return detail::DeriveCredentialKeyForName(detail::CredentialComputerName(), key);
 }
 
-bool SealCredential(const CredentialKey& key, const CredentialBytes& nonce, std::string_view plaintext,
-                    CredentialCipherText& sealed)
+bool detail::SealCredential(const CredentialKey& key, const CredentialBytes& nonce, std::string_view plaintext,
+                            CredentialCipherText& sealed)
 {
     static unsigned char emptyInput = 0;
     CredentialBytes nonceCopy = nonce;
@@ -112,7 +112,7 @@ bool SealCredential(const CredentialKey& key, const CredentialBytes& nonce, std:
 }
 
 // A refused tag still leaves plaintext in the output buffer under some CNG versions, so it is wiped.
-std::optional<std::string> OpenCredential(const CredentialKey& key, const CredentialCipherText& sealed)
+std::optional<std::string> detail::OpenCredential(const CredentialKey& key, const CredentialCipherText& sealed)
 {
     CredentialCipherText fields = sealed;
     CredentialBytes output;
@@ -142,14 +142,14 @@ Outcome EncryptCredential(const std::string& plaintext, std::string& text)
     text.clear();
     CredentialKey key{};
     Outcome outcome = Failure(L"无法生成加密密钥");
-    if (DeriveCredentialKey(key)) {
+    if (detail::DeriveCredentialKey(key)) {
         CredentialBytes nonce(kCredentialNonceSize, 0);
         CredentialCipherText sealed;
         // A nonce that is not random would repeat under this machine's fixed key.
         if (!BCRYPT_SUCCESS(BCryptGenRandom(nullptr, nonce.data(), static_cast<ULONG>(nonce.size()),
                                             BCRYPT_USE_SYSTEM_PREFERRED_RNG)))
             outcome = Failure(L"无法生成随机数");
-        else if (!SealCredential(key, nonce, plaintext, sealed))
+        else if (!detail::SealCredential(key, nonce, plaintext, sealed))
             outcome = Failure(L"加密失败");
         else
             text = ComposeCredentialText(sealed), outcome = Success();
@@ -170,8 +170,8 @@ Outcome DecryptCredential(const std::string& text, std::string& plaintext)
     if (!fields) return Failure(L"凭据格式无效");
     CredentialKey key{};
     std::optional<std::string> opened;
-    const bool derived = DeriveCredentialKey(key);
-    if (derived) opened = OpenCredential(key, *fields);
+    const bool derived = detail::DeriveCredentialKey(key);
+    if (derived) opened = detail::OpenCredential(key, *fields);
     SecureZeroMemory(key.data(), key.size());
     if (!derived) return Failure(L"无法生成加密密钥");
     if (!opened) return Failure(L"凭据无法解密");

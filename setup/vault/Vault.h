@@ -24,11 +24,9 @@ inline constexpr std::string_view kCredentialKeyConstant = "lanternfly-cipherbox
 inline constexpr unsigned long long kCredentialKeyIterations = 100000;
 inline constexpr size_t kCredentialNonceSize = 12;
 inline constexpr size_t kCredentialTagSize = 16;
+// The multimodal key's file in the credentials folder.
+inline constexpr char kDashscopeCredentialFile[] = "dashscope-native";
 
-// Lower-case hex, two digits a byte.
-std::string HexEncode(const CredentialBytes& bytes);
-// Hex pairs as strtoul reads them; an odd last digit is dropped.
-CredentialBytes HexDecode(std::string_view text);
 // Whether the text starts with "enc:".
 bool HasCredentialPrefix(std::string_view text);
 // "enc:" nonce ":" tag ":" ciphertext, each in hex.
@@ -42,6 +40,15 @@ std::string TrimCredentialFileText(std::string text);
 // Where the multimodal key is stored under a user profile.
 std::filesystem::path DashscopeCredentialPath(const std::filesystem::path& profile);
 
+// Windows only: the "enc:" text of the plaintext, with a fresh random nonce.
+Outcome EncryptCredential(const std::string& plaintext, std::string& text);
+// Windows only: the plaintext of an "enc:" text; a text without the prefix is a plain key and passes through.
+Outcome DecryptCredential(const std::string& text, std::string& plaintext);
+// Windows only: fills an empty field with the multimodal key stored under the profile, if one can be read.
+void PrefillDashscopeKey(const std::filesystem::path& profile, std::wstring& field);
+
+// For the tests only: the steps EncryptCredential and DecryptCredential are made of.
+namespace detail {
 // Windows only: the computer's ANSI name, empty when it cannot be read.
 std::string CredentialComputerName();
 // Windows only: PBKDF2-HMAC-SHA-256 of the password for that computer name.
@@ -52,11 +59,4 @@ bool DeriveCredentialKey(CredentialKey& key);
 bool SealCredential(const CredentialKey& key, const CredentialBytes& nonce, std::string_view plaintext, CredentialCipherText& sealed);
 // Windows only: the plaintext, or nothing when the tag is refused.
 std::optional<std::string> OpenCredential(const CredentialKey& key, const CredentialCipherText& sealed);
-// Windows only: the "enc:" text of the plaintext, with a fresh random nonce.
-Outcome EncryptCredential(const std::string& plaintext, std::string& text);
-// Windows only: the plaintext of an "enc:" text; a text without the prefix is a plain key and passes through.
-Outcome DecryptCredential(const std::string& text, std::string& plaintext);
-// Windows only: the file's SHA-256 in lower-case hex.
-Outcome FileSha256(const std::filesystem::path& path, std::string& hex);
-// Windows only: fills an empty field with the multimodal key stored under the profile, if one can be read.
-void PrefillDashscopeKey(const std::filesystem::path& profile, std::wstring& field);
+}  // namespace detail

@@ -1,14 +1,17 @@
+#include "Navigation_win32.h"
+
 #include <windows.h>
 #include <process.h>
 #include <shellapi.h>
 #include <shlobj.h>
 
 #include "ControlIds.h"
+#include "Validation.h"
 #include "WindowEvents_win32.h"
-#include "Wizard_win32.h"
 #include "WizardTexts.h"
 #include "WriteCheck.h"
 #include "install/Install.h"
+#include "install/InstallPlan.h"
 
 namespace {
 
@@ -173,7 +176,7 @@ void AskToLaunch(const Wizard& wizard)
                                    L"安装完成", MB_YESNO | MB_ICONQUESTION);
     if (answer == IDYES) {
         const std::wstring& installPath = wizard.settings.installPath;
-        const std::wstring launcher = installPath + L"\\launcher.exe";
+        const std::wstring launcher = LauncherPath(installPath);
         ShellExecuteW(nullptr, L"open", launcher.c_str(), nullptr, installPath.c_str(), SW_SHOWNORMAL);
         DestroyWindow(window);
         return;
@@ -184,11 +187,6 @@ void AskToLaunch(const Wizard& wizard)
 }
 
 }  // namespace
-
-bool WorkerRunning(const Wizard& wizard)
-{
-    return wizard.worker && !wizard.workerReported && WaitForSingleObject(wizard.worker.get(), 0) == WAIT_TIMEOUT;
-}
 
 LRESULT HandleWizardCommand(Wizard& wizard, int controlId)
 {

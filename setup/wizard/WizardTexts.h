@@ -10,8 +10,3 @@ std::wstring DisclaimerText();
 std::wstring ConsoleLinkMarkup();
 // The folder the user picked, with the product's own folder below it.
 std::wstring AppendProductFolder(const std::wstring& folder);
-// Decimal 1 to 65535 without leading zeros.
-bool IsValidPort(const std::wstring& port);
-// An absolute local folder (drive letter, colon, backslash) of at most 100 characters whose
-// components are plain names: none empty, none ending in a dot or a space.
-bool IsValidInstallPath(const std::wstring& path);

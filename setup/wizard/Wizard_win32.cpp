@@ -1,11 +1,16 @@
 #include "Wizard_win32.h"
 
+#include <optional>
+
 #include "ControlIds.h"
+#include "Navigation_win32.h"
 #include "WindowEvents_win32.h"
 #include "WizardTexts.h"
 #include "base/Text.h"
+#include "install/InstallPlan.h"
 #include "net/Http.h"
 #include "net/Progress.h"
+#include "resources/ResourceIds.h"
 
 namespace {
 
@@ -15,79 +20,12 @@ constexpr int kWindowWidth = 620;
 constexpr int kWindowHeight = 660;
 constexpr int kTopBand = 40;
 constexpr int kBottomBand = 50;
-constexpr int kTitleFontHeight = -18;
 constexpr int kSkillColumnWidths[] = {130, 300, 80};
 constexpr DWORD kDisclaimerEditStyle =
     WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY;
 #ifndef WM_DPICHANGED
 constexpr UINT WM_DPICHANGED = 0x02E0;
 #endif
-
-// The full structure, padded-border width included, is what the size field announces.
-static_assert(sizeof(NONCLIENTMETRICSW) == 504, "NONCLIENTMETRICSW must include iPaddedBorderWidth");
-
-int Scale(int value, int dpi)
-{
-    return MulDiv(value, dpi, 96);
-}
-
-// Edges rather than sizes are scaled, so controls that touch at 96 DPI still touch and never overlap.
-RECT ScaleRect(const RECT& rect, int dpi)
-{
-    return {Scale(rect.left, dpi), Scale(rect.top, dpi), Scale(rect.right, dpi), Scale(rect.bottom, dpi)};
-}
-
-int ScreenDpi()
-{
-    HDC screen = GetDC(nullptr);
-    const int dpi = screen ? GetDeviceCaps(screen, LOGPIXELSX) : 0;
-    if (screen) ReleaseDC(nullptr, screen);
-    return dpi > 0 ? dpi : 96;
-}
-
-// GetDpiForWindow exists from Windows 10 1607 on; before that every window has the screen's DPI.
-int WindowDpi(HWND window)
-{
-    using GetDpiForWindowFunction = UINT(WINAPI*)(HWND);
-    static const auto getDpiForWindow = reinterpret_cast<GetDpiForWindowFunction>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
-    const UINT dpi = getDpiForWindow && window ? getDpiForWindow(window) : 0;
-    return dpi ? static_cast<int>(dpi) : ScreenDpi();
-}
-
-// The message font comes at the system's DPI; the window's may differ (another monitor).
-WizardFonts CreateWizardFonts(int dpi)
-{
-    NONCLIENTMETRICSW metrics = {};
-    metrics.cbSize = sizeof metrics;
-    SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0);
-    LOGFONTW font = metrics.lfMessageFont;
-    font.lfHeight = MulDiv(font.lfHeight, dpi, ScreenDpi());
-    WizardFonts fonts;
-    fonts.normal = CreateFontIndirectW(&font);
-    font.lfWeight = FW_BOLD;
-    fonts.bold = CreateFontIndirectW(&font);
-    font.lfHeight = Scale(kTitleFontHeight, dpi);
-    fonts.title = CreateFontIndirectW(&font);
-    return fonts;
-}
-
-void ReleaseWizardFonts(WizardFonts& fonts)
-{
-    for (HFONT font : {fonts.normal, fonts.bold, fonts.title})
-        if (font) DeleteObject(font);
-    fonts = {};
-}
-
-HFONT FontFor(const WizardFonts& fonts, FontRole role)
-{
-    switch (role) {
-    case FontRole::Normal: return fonts.normal;
-    case FontRole::Bold: return fonts.bold ? fonts.bold : fonts.normal;
-    case FontRole::Title: return fonts.title ? fonts.title : fonts.normal;
-    default: return nullptr;
-    }
-}
 
 // What the page builders share: the wizard and its client area's size in 96-DPI units.
 struct PageBuilder {
@@ -96,58 +34,17 @@ struct PageBuilder {
     int clientHeight;
 
     int PageHeight() const { return clientHeight - (kTopBand + kBottomBand); }
+    ControlLayout& controls() const { return wizard.controls; }
 };
-
-// Every control is noted with its 96-DPI rectangle so that a change of DPI can place it again.
-HWND CreateControl(Wizard& wizard, HWND parent, DWORD exStyle, const wchar_t* className, const std::wstring& text,
-                   DWORD style, int x, int y, int width, int height, int id, FontRole font)
-{
-    const RECT rect{x, y, x + width, y + height};
-    const RECT scaled = ScaleRect(rect, wizard.dpi);
-    HWND control = CreateWindowExW(exStyle, className, text.c_str(), style, scaled.left, scaled.top,
-                                   scaled.right - scaled.left, scaled.bottom - scaled.top, parent,
-                                   reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), wizard.instance, nullptr);
-    if (!control) return nullptr;
-    wizard.layout.push_back({control, rect, font});
-    if (font != FontRole::None) SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(FontFor(wizard.fonts, font)), TRUE);
-    return control;
-}
-
-HWND CreateControl(const PageBuilder& builder, HWND parent, DWORD exStyle, const wchar_t* className,
-                   const std::wstring& text, DWORD style, int x, int y, int width, int height, int id, FontRole font)
-{
-    return CreateControl(builder.wizard, parent, exStyle, className, text, style, x, y, width, height, id, font);
-}
-
-void CreateLabel(const PageBuilder& builder, HWND parent, const wchar_t* text, int x, int y, int width, int height,
-                 FontRole font)
-{
-    CreateControl(builder, parent, 0, L"STATIC", text, WS_CHILD | WS_VISIBLE, x, y, width, height, 0, font);
-}
 
 void CreateTitle(const PageBuilder& builder, HWND page, const wchar_t* text)
 {
-    CreateLabel(builder, page, text, 20, 10, 400, 26, FontRole::Title);
+    CreateLabel(builder.controls(), {.parent = page, .text = text, .rect = {20, 10, 400, 26}, .font = FontRole::Title});
 }
 
 void CreateSectionLabel(const PageBuilder& builder, HWND page, const wchar_t* text, int y)
 {
-    CreateLabel(builder, page, text, 20, y, 400, 20, FontRole::Bold);
-}
-
-HWND CreateButton(const PageBuilder& builder, HWND parent, int id, const wchar_t* text, int x, int y, int width,
-                  int height, DWORD extraStyle = 0)
-{
-    return CreateControl(builder, parent, 0, L"BUTTON", text, WS_CHILD | WS_VISIBLE | WS_TABSTOP | extraStyle, x, y,
-                         width, height, id, FontRole::Normal);
-}
-
-HWND CreateEditField(const PageBuilder& builder, HWND page, int id, const std::wstring& text, int y, int width,
-                     DWORD extraStyle)
-{
-    return CreateControl(builder, page, WS_EX_CLIENTEDGE, L"EDIT", text,
-                         WS_CHILD | WS_VISIBLE | WS_TABSTOP | ES_AUTOHSCROLL | extraStyle, 20, y, width, 24, id,
-                         FontRole::Normal);
+    CreateLabel(builder.controls(), {.parent = page, .text = text, .rect = {20, y, 400, 20}, .font = FontRole::Bold});
 }
 
 // Texts, check boxes and the read-only disclaimer sit on the window's white. The disclaimer paints
@@ -185,56 +82,77 @@ LRESULT CALLBACK DisclaimerSubclassProc(HWND edit, UINT message, WPARAM wParam, 
 // WS_EX_CONTROLPARENT lets Tab walk into the page's controls.
 HWND CreatePageContainer(const PageBuilder& builder, bool visible, bool forwardCommands)
 {
-    HWND page = CreateControl(builder, builder.wizard.window, WS_EX_CONTROLPARENT, L"STATIC", L"",
-                              WS_CHILD | (visible ? WS_VISIBLE : 0), 0, kTopBand, builder.clientWidth,
-                              builder.PageHeight(), 0, FontRole::None);
+    HWND page = CreateControl(builder.controls(), {.parent = builder.wizard.window,
+                                                   .style = WS_CHILD | (visible ? WS_VISIBLE : 0u),
+                                                   .exStyle = WS_EX_CONTROLPARENT,
+                                                   .rect = {0, kTopBand, builder.clientWidth, builder.PageHeight()},
+                                                   .font = FontRole::None});
     SetWindowSubclass(page, PageSubclassProc, 0, forwardCommands);
     return page;
 }
 
 HWND BuildDisclaimerPage(const PageBuilder& builder)
 {
+    ControlLayout& controls = builder.controls();
     HWND page = CreatePageContainer(builder, true, true);
     CreateTitle(builder, page, L"软件使用免责声明");
-    HWND text = CreateControl(builder, page, WS_EX_CLIENTEDGE, L"EDIT", DisclaimerText(), kDisclaimerEditStyle, 20,
-                              46, builder.clientWidth - 40, builder.PageHeight() - 96, IDC_DISCLAIMER,
-                              FontRole::Normal);
+    HWND text = CreateControl(controls, {.parent = page,
+                                         .className = L"EDIT",
+                                         .text = DisclaimerText(),
+                                         .style = kDisclaimerEditStyle,
+                                         .exStyle = WS_EX_CLIENTEDGE,
+                                         .rect = {20, 46, builder.clientWidth - 40, builder.PageHeight() - 96},
+                                         .id = IDC_DISCLAIMER});
     SetWindowSubclass(text, DisclaimerSubclassProc, 0, 0);
-    CreateButton(builder, page, IDC_ACCEPT, L"我已阅读并同意以上免责声明", 20, builder.PageHeight() - 40,
-                 300, 22, BS_AUTOCHECKBOX);
+    CreateButton(controls, {.parent = page,
+                            .text = L"我已阅读并同意以上免责声明",
+                            .style = kVisibleChild | BS_AUTOCHECKBOX,
+                            .rect = {20, builder.PageHeight() - 40, 300, 22},
+                            .id = IDC_ACCEPT});
     return page;
+}
+
+HWND CreateProviderList(ControlLayout& controls, HWND page, int apiProvider)
+{
+    HWND provider = CreateControl(controls, {.parent = page,
+                                             .className = L"COMBOBOX",
+                                             .style = kVisibleChild | WS_TABSTOP | CBS_DROPDOWNLIST | CBS_HASSTRINGS,
+                                             .rect = {100, 188, 200, 200},
+                                             .id = IDC_PROVIDER});
+    SendMessageW(provider, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(L"阿里百炼"));
+    SendMessageW(provider, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(L"Coding Plan"));
+    SendMessageW(provider, CB_SETCURSEL, apiProvider, 0);
+    return provider;
 }
 
 HWND BuildConfigPage(const PageBuilder& builder, const InstallerSettings& settings)
 {
+    ControlLayout& c = builder.controls();
     HWND page = CreatePageContainer(builder, true, true);
     const int w = builder.clientWidth;
     CreateTitle(builder, page, L"Quillmere 安装配置");
-    CreateControl(builder, page, 0, L"SysLink", ConsoleLinkMarkup(), WS_CHILD | WS_VISIBLE | WS_TABSTOP, 20, 40, w - 40, 58,
-                  IDC_CONSOLE_LINK, FontRole::Normal);
-    CreateLabel(builder, page, L"安装目录:", 20, 104, 100, 20, FontRole::Bold);
-    CreateEditField(builder, page, IDC_INSTALL_DIR, settings.installPath, 126, w - 140, 0);
-    CreateButton(builder, page, IDC_BROWSE, L"浏览...", w - 115, 126, 75, 26);
+    CreateControl(c, {.parent = page, .className = L"SysLink", .text = ConsoleLinkMarkup(),
+                      .style = kVisibleChild | WS_TABSTOP, .rect = {20, 40, w - 40, 58}, .id = IDC_CONSOLE_LINK});
+    CreateLabel(c, {.parent = page, .text = L"安装目录:", .rect = {20, 104, 100, 20}, .font = FontRole::Bold});
+    CreateEditField(c, {.parent = page, .text = settings.installPath, .rect = {20, 126, w - 140, 24}, .id = IDC_INSTALL_DIR});
+    CreateButton(c, {.parent = page, .text = L"浏览...", .rect = {w - 115, 126, 75, 26}, .id = IDC_BROWSE});
 
     CreateSectionLabel(builder, page, L"── 主模型配置 ──", 164);
-    CreateLabel(builder, page, L"API 选项:", 20, 190, 80, 20, FontRole::Normal);
-    HWND provider = CreateControl(builder, page, 0, L"COMBOBOX", L"", WS_CHILD | WS_VISIBLE | WS_TABSTOP | CBS_DROPDOWNLIST | CBS_HASSTRINGS,
-                                  100, 188, 200, 200, IDC_PROVIDER, FontRole::Normal);
-    SendMessageW(provider, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(L"阿里百炼"));
-    SendMessageW(provider, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(L"Coding Plan"));
-    SendMessageW(provider, CB_SETCURSEL, settings.apiProvider, 0);
-    CreateLabel(builder, page, L"API Key (必填):", 20, 220, 120, 20, FontRole::Normal);
-    CreateEditField(builder, page, IDC_API_KEY, settings.apiKey, 242, w - 60, 0);
-    CreateLabel(builder, page, L"模型名称:", 20, 274, 120, 20, FontRole::Normal);
-    CreateEditField(builder, page, IDC_MODEL, settings.model, 296, 300, 0);
+    CreateLabel(c, {.parent = page, .text = L"API 选项:", .rect = {20, 190, 80, 20}});
+    CreateProviderList(c, page, settings.apiProvider);
+    CreateLabel(c, {.parent = page, .text = L"API Key (必填):", .rect = {20, 220, 120, 20}});
+    CreateEditField(c, {.parent = page, .text = settings.apiKey, .rect = {20, 242, w - 60, 24}, .id = IDC_API_KEY});
+    CreateLabel(c, {.parent = page, .text = L"模型名称:", .rect = {20, 274, 120, 20}});
+    CreateEditField(c, {.parent = page, .text = settings.model, .rect = {20, 296, 300, 24}, .id = IDC_MODEL});
 
     CreateSectionLabel(builder, page, L"── 阿里百炼多模态 API ──", 334);
-    CreateLabel(builder, page, L"API Key (可选, 用于文档/图像分析):", 20, 360, 280, 20, FontRole::Normal);
-    CreateEditField(builder, page, IDC_DASHSCOPE_KEY, settings.dashscopeKey, 382, w - 60, 0);
+    CreateLabel(c, {.parent = page, .text = L"API Key (可选, 用于文档/图像分析):", .rect = {20, 360, 280, 20}});
+    CreateEditField(c, {.parent = page, .text = settings.dashscopeKey, .rect = {20, 382, w - 60, 24}, .id = IDC_DASHSCOPE_KEY});
 
     CreateSectionLabel(builder, page, L"── Gateway 端口 ──", 420);
-    CreateLabel(builder, page, L"端口号:", 20, 446, 60, 20, FontRole::Normal);
-    CreateEditField(builder, page, IDC_PORT, settings.port, 468, 100, ES_NUMBER);
+    CreateLabel(c, {.parent = page, .text = L"端口号:", .rect = {20, 446, 60, 20}});
+    CreateEditField(c, {.parent = page, .text = settings.port, .style = kVisibleChild | ES_NUMBER,
+                        .rect = {20, 468, 100, 24}, .id = IDC_PORT});
     return page;
 }
 
@@ -257,7 +175,7 @@ void SetListCell(HWND list, int row, int column, const std::wstring& text)
 
 void AddSkillRow(HWND list, int row, const ManifestSkill& skill)
 {
-    const std::wstring name = Utf8ToWide(skill.name.empty() ? skill.id : skill.name);
+    const std::wstring name = SkillDisplayName(skill);
     LVITEMW item = {};
     item.mask = LVIF_TEXT;
     item.iItem = row;
@@ -270,15 +188,19 @@ void AddSkillRow(HWND list, int row, const ManifestSkill& skill)
 
 HWND BuildSkillsPage(const PageBuilder& builder, const ReleaseManifest& manifest)
 {
+    ControlLayout& controls = builder.controls();
     HWND page = CreatePageContainer(builder, false, true);
     CreateTitle(builder, page, L"选择要安装的 Skills");
-    CreateButton(builder, page, IDC_SELECT_ALL, L"全选", 20, 42, 60, 26);
-    CreateButton(builder, page, IDC_SELECT_NONE, L"全不选", 90, 42, 60, 26);
-    HWND list = CreateControl(builder, page, WS_EX_CLIENTEDGE, L"SysListView32", L"",
-                              WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | LVS_REPORT | LVS_SINGLESEL, 20, 78,
-                              builder.clientWidth - 40, builder.clientHeight - 178, IDC_SKILL_LIST, FontRole::Normal);
+    CreateButton(controls, {.parent = page, .text = L"全选", .rect = {20, 42, 60, 26}, .id = IDC_SELECT_ALL});
+    CreateButton(controls, {.parent = page, .text = L"全不选", .rect = {90, 42, 60, 26}, .id = IDC_SELECT_NONE});
+    HWND list = CreateControl(controls, {.parent = page,
+                                         .className = L"SysListView32",
+                                         .style = kVisibleChild | WS_TABSTOP | WS_VSCROLL | LVS_REPORT | LVS_SINGLESEL,
+                                         .exStyle = WS_EX_CLIENTEDGE,
+                                         .rect = {20, 78, builder.clientWidth - 40, builder.clientHeight - 178},
+                                         .id = IDC_SKILL_LIST});
     SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, 0, LVS_EX_GRIDLINES | LVS_EX_CHECKBOXES | LVS_EX_FULLROWSELECT);
-    const int dpi = builder.wizard.dpi;
+    const int dpi = controls.dpi;
     AddListColumn(list, 0, L"技能名称", Scale(kSkillColumnWidths[0], dpi));
     AddListColumn(list, 1, L"说明", Scale(kSkillColumnWidths[1], dpi));
     AddListColumn(list, 2, L"大小", Scale(kSkillColumnWidths[2], dpi));
@@ -288,18 +210,23 @@ HWND BuildSkillsPage(const PageBuilder& builder, const ReleaseManifest& manifest
 
 HWND BuildProgressPage(const PageBuilder& builder)
 {
+    ControlLayout& controls = builder.controls();
     HWND page = CreatePageContainer(builder, false, false);
     const int w = builder.clientWidth;
     CreateTitle(builder, page, L"安装进度");
-    CreateControl(builder, page, 0, L"STATIC", L"准备安装...", WS_CHILD | WS_VISIBLE, 20, 46, w - 40, 22, IDC_STATUS,
-                  FontRole::Bold);
-    CreateControl(builder, page, 0, L"STATIC", L"", WS_CHILD | WS_VISIBLE, 20, 74, w - 40, 18, IDC_DETAIL, FontRole::Normal);
-    HWND bar = CreateControl(builder, page, 0, L"msctls_progress32", L"", WS_CHILD | WS_VISIBLE | PBS_SMOOTH, 20, 96, w - 40,
-                             22, IDC_PROGRESS, FontRole::Normal);
+    CreateLabel(controls, {.parent = page, .text = L"准备安装...", .rect = {20, 46, w - 40, 22}, .id = IDC_STATUS,
+                           .font = FontRole::Bold});
+    CreateLabel(controls, {.parent = page, .rect = {20, 74, w - 40, 18}, .id = IDC_DETAIL});
+    HWND bar = CreateControl(controls, {.parent = page, .className = L"msctls_progress32",
+                                        .style = kVisibleChild | PBS_SMOOTH, .rect = {20, 96, w - 40, 22},
+                                        .id = IDC_PROGRESS});
     SendMessageW(bar, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
-    CreateControl(builder, page, WS_EX_CLIENTEDGE, L"LISTBOX", L"",
-                  WS_CHILD | WS_VISIBLE | WS_VSCROLL | LBS_HASSTRINGS | LBS_NOSEL, 20, 128, w - 40,
-                  builder.clientHeight - 228, IDC_LOG, FontRole::Normal);
+    CreateControl(controls, {.parent = page,
+                             .className = L"LISTBOX",
+                             .style = kVisibleChild | WS_VSCROLL | LBS_HASSTRINGS | LBS_NOSEL,
+                             .exStyle = WS_EX_CLIENTEDGE,
+                             .rect = {20, 128, w - 40, builder.clientHeight - 228},
+                             .id = IDC_LOG});
     return page;
 }
 
@@ -311,20 +238,29 @@ void SizeWindowForDpi(HWND window, int dpi)
                  SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
+void CreateWizardButtons(const PageBuilder& builder)
+{
+    const int top = builder.clientHeight - 42;
+    const int w = builder.clientWidth;
+    CreateButton(builder.controls(), {.parent = builder.wizard.window, .text = L"下一步 >",
+                                      .style = kVisibleChild | BS_DEFPUSHBUTTON, .rect = {w - 220, top, 100, 32},
+                                      .id = IDC_NEXT});
+    CreateButton(builder.controls(),
+                 {.parent = builder.wizard.window, .text = L"取消", .rect = {w - 110, top, 100, 32}, .id = IDC_CANCEL});
+}
+
 void OnCreate(Wizard& wizard, HWND window)
 {
     wizard.window = window;
-    wizard.dpi = WindowDpi(window);
-    wizard.fonts = CreateWizardFonts(wizard.dpi);
+    ApplyLayoutDpi(wizard.controls, WindowDpi(window));
+    const int dpi = wizard.controls.dpi;
     RECT outer = {};
     GetWindowRect(window, &outer);
-    if (outer.right - outer.left != Scale(kWindowWidth, wizard.dpi)) SizeWindowForDpi(window, wizard.dpi);
+    if (outer.right - outer.left != Scale(kWindowWidth, dpi)) SizeWindowForDpi(window, dpi);
     RECT client = {};
     GetClientRect(window, &client);
-    const PageBuilder builder{wizard, MulDiv(client.right, 96, wizard.dpi), MulDiv(client.bottom, 96, wizard.dpi)};
-    const int buttonTop = builder.clientHeight - 42;
-    CreateButton(builder, window, IDC_NEXT, L"下一步 >", builder.clientWidth - 220, buttonTop, 100, 32, BS_DEFPUSHBUTTON);
-    CreateButton(builder, window, IDC_CANCEL, L"取消", builder.clientWidth - 110, buttonTop, 100, 32);
+    const PageBuilder builder{wizard, MulDiv(client.right, 96, dpi), MulDiv(client.bottom, 96, dpi)};
+    CreateWizardButtons(builder);
     wizard.pages[kDisclaimerPage] = BuildDisclaimerPage(builder);
     wizard.pages[kConfigPage] = BuildConfigPage(builder, wizard.settings);
     wizard.pages[kSkillsPage] = BuildSkillsPage(builder, wizard.manifest);
@@ -332,23 +268,13 @@ void OnCreate(Wizard& wizard, HWND window)
     ShowPage(wizard, kDisclaimerPage);
 }
 
-// Every control goes back to its 96-DPI rectangle scaled anew, with fonts made for the new DPI.
+// The list's columns are no controls of their own: their widths are scaled here.
 void ApplyDpi(Wizard& wizard, int dpi)
 {
-    WizardFonts old = wizard.fonts;
-    wizard.dpi = dpi;
-    wizard.fonts = CreateWizardFonts(dpi);
-    for (const PlacedControl& placed : wizard.layout) {
-        const RECT rect = ScaleRect(placed.rect, dpi);
-        SetWindowPos(placed.control, nullptr, rect.left, rect.top, rect.right - rect.left, rect.bottom - rect.top,
-                     SWP_NOZORDER | SWP_NOACTIVATE);
-        if (placed.font != FontRole::None)
-            SendMessageW(placed.control, WM_SETFONT, reinterpret_cast<WPARAM>(FontFor(wizard.fonts, placed.font)), TRUE);
-    }
+    ApplyLayoutDpi(wizard.controls, dpi);
     HWND list = GetDlgItem(wizard.pages[kSkillsPage], IDC_SKILL_LIST);
     for (int column = 0; column < 3; ++column)
         SendMessageW(list, LVM_SETCOLUMNWIDTH, column, Scale(kSkillColumnWidths[column], dpi));
-    ReleaseWizardFonts(old);
 }
 
 void OnDpiChanged(Wizard& wizard, WPARAM wParam, LPARAM lParam)
@@ -414,6 +340,33 @@ LRESULT PaintWhite(HWND window, HDC dc)
     return 1;
 }
 
+// The worker's messages; nothing for any other.
+std::optional<LRESULT> HandleWorkerMessage(Wizard& wizard, HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_INSTALL_ASK_RETRY:
+        return MessageBoxW(window, reinterpret_cast<const std::wstring*>(lParam)->c_str(), L"Quillmere Setup",
+                           MB_RETRYCANCEL | MB_ICONWARNING) == IDRETRY;
+    case WM_INSTALL_STATUS:
+        SetProgressText(wizard, IDC_STATUS, lParam);
+        return 0;
+    case WM_INSTALL_DETAIL:
+        SetProgressText(wizard, IDC_DETAIL, lParam);
+        return 0;
+    case WM_INSTALL_LOG:
+        AppendLogLine(wizard, lParam);
+        return 0;
+    case WM_INSTALL_PROGRESS:
+        SendMessageW(GetDlgItem(wizard.pages[kProgressPage], IDC_PROGRESS), PBM_SETPOS, wParam, 0);
+        return 0;
+    case WM_INSTALL_DONE:
+        HandleInstallDone(wizard, wParam != 0);
+        return 0;
+    default:
+        return std::nullopt;
+    }
+}
+
 LRESULT HandleWizardMessage(Wizard& wizard, HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
@@ -421,7 +374,7 @@ LRESULT HandleWizardMessage(Wizard& wizard, HWND window, UINT message, WPARAM wP
         OnCreate(wizard, window);
         return 0;
     case WM_DESTROY:
-        ReleaseWizardFonts(wizard.fonts);
+        ReleaseLayoutFonts(wizard.controls);
         PostQuitMessage(0);
         return 0;
     case WM_ACTIVATE:
@@ -450,27 +403,12 @@ LRESULT HandleWizardMessage(Wizard& wizard, HWND window, UINT message, WPARAM wP
     case WM_TIMER:
         HandleWizardTimer(wizard, wParam);
         return 0;
-    case WM_INSTALL_ASK_RETRY:
-        return MessageBoxW(window, reinterpret_cast<const std::wstring*>(lParam)->c_str(), L"Quillmere Setup",
-                           MB_RETRYCANCEL | MB_ICONWARNING) == IDRETRY;
-    case WM_INSTALL_STATUS:
-        SetProgressText(wizard, IDC_STATUS, lParam);
-        return 0;
-    case WM_INSTALL_DETAIL:
-        SetProgressText(wizard, IDC_DETAIL, lParam);
-        return 0;
-    case WM_INSTALL_LOG:
-        AppendLogLine(wizard, lParam);
-        return 0;
-    case WM_INSTALL_PROGRESS:
-        SendMessageW(GetDlgItem(wizard.pages[kProgressPage], IDC_PROGRESS), PBM_SETPOS, wParam, 0);
-        return 0;
-    case WM_INSTALL_DONE:
-        HandleInstallDone(wizard, wParam != 0);
-        return 0;
     default:
-        return DefWindowProcW(window, message, wParam, lParam);
+        break;
     }
+    if (const std::optional<LRESULT> handled = HandleWorkerMessage(wizard, window, message, wParam, lParam))
+        return *handled;
+    return DefWindowProcW(window, message, wParam, lParam);
 }
 
 // The wizard rides in the window's user data from its first message on.
@@ -491,8 +429,8 @@ bool RegisterWizardClass(HINSTANCE instance)
     windowClass.cbSize = sizeof windowClass;
     windowClass.lpfnWndProc = WizardWndProc;
     windowClass.hInstance = instance;
-    windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(10001));
-    windowClass.hIconSm = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(10001), IMAGE_ICON,
+    windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(IDI_SETUP));
+    windowClass.hIconSm = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDI_SETUP), IMAGE_ICON,
                                                         GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0));
     windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     windowClass.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
@@ -527,6 +465,11 @@ bool HandOverToRunningInstaller(HANDLE instanceLock)
     MessageBoxW(nullptr, L"另一个 Quillmere Setup 正在运行，请先完成或关闭它。", L"Quillmere Setup",
                 MB_OK | MB_ICONINFORMATION);
     return true;
+}
+
+bool WorkerRunning(const Wizard& wizard)
+{
+    return wizard.worker && !wizard.workerReported && WaitForSingleObject(wizard.worker.get(), 0) == WAIT_TIMEOUT;
 }
 
 void ShowPage(Wizard& wizard, int page)

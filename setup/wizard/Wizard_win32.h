@@ -2,28 +2,10 @@
 #include <windows.h>
 #include <commctrl.h>
 
-#include <vector>
-
+#include "Controls_win32.h"
 #include "base/Scoped_win32.h"
 #include "install/InstallJob.h"
 #include "manifest/Manifest.h"
-
-// The three fonts of the wizard, made for the window's DPI and made again when it changes.
-struct WizardFonts {
-    HFONT normal = nullptr;
-    HFONT bold = nullptr;
-    HFONT title = nullptr;
-};
-
-enum class FontRole { None, Normal, Bold, Title };
-
-// One control as the page builders placed it: its rectangle in 96-DPI units of its parent's client
-// area, from which every DPI's position is worked out again.
-struct PlacedControl {
-    HWND control;
-    RECT rect;
-    FontRole font;
-};
 
 enum WizardPage { kDisclaimerPage, kConfigPage, kSkillsPage, kProgressPage, kPageCount };
 
@@ -31,9 +13,7 @@ enum WizardPage { kDisclaimerPage, kConfigPage, kSkillsPage, kProgressPage, kPag
 // and touched by the window's thread alone. The worker is given only the job.
 struct Wizard {
     HINSTANCE instance = nullptr;
-    WizardFonts fonts;
-    int dpi = 96;
-    std::vector<PlacedControl> layout;
+    ControlLayout controls;
     HWND focus = nullptr;  // the control to give the focus back to when the window is activated again
     InstallerSettings settings;  // the configuration page's fields, once it is left
     ReleaseManifest manifest;    // with the skills page's ticks, once it is left
@@ -57,14 +37,3 @@ bool HandOverToRunningInstaller(HANDLE instanceLock);
 void ShowPage(Wizard& wizard, int page);
 // Whether an installation is under way: started, not yet reported done and its thread alive.
 bool WorkerRunning(const Wizard& wizard);
-// The forward, cancel, browse and selection buttons.
-LRESULT HandleWizardCommand(Wizard& wizard, int controlId);
-// The console link.
-LRESULT HandleWizardNotify(const NMHDR* header);
-// The worker's done message: the buttons, then the question to start the product after success.
-void HandleInstallDone(Wizard& wizard, bool succeeded);
-// The title bar's close box.
-void HandleCloseRequest(Wizard& wizard);
-// The timers: the one that closes the window once a cancelled worker has ended, and the one that
-// watches the worker's thread for an end whose done message never came.
-void HandleWizardTimer(Wizard& wizard, UINT_PTR timer);

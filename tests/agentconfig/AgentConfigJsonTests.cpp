@@ -9,6 +9,8 @@
 
 #include "agentconfig/AgentConfigText.h"
 
+using detail::ProviderBaseUrl;
+
 namespace {
 
 using nlohmann::json;

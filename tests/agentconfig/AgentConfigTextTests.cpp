@@ -5,6 +5,15 @@
 
 #include "agentconfig/AgentConfigText.h"
 
+using detail::JsonPortValue;
+using detail::ProviderBaseUrl;
+using detail::InsertBeforeFinalBrace;
+using detail::RemovePluginEntries;
+using detail::SetSkillsExtraDirs;
+using detail::EnsureToolsExec;
+using detail::SetBaseUrl;
+using detail::EnsureGatewayMode;
+
 namespace {
 
 ConfigChoices PlainChoices(int apiProvider)

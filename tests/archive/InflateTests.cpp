@@ -10,6 +10,9 @@
 
 #include "archive/Inflate.h"
 
+using detail::HuffmanTable;
+using detail::BuildHuffmanTable;
+
 namespace {
 
 // Streams are written bit by bit, least significant first, as DEFLATE packs them.

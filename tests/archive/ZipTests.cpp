@@ -17,6 +17,8 @@
 #include "archive/Zip.h"
 #include "base/Text.h"
 
+using detail::CreateDirectoryTree;
+
 namespace fs = std::filesystem;
 
 namespace {

@@ -9,6 +9,14 @@
 #include "FuzzCheck.h"
 #include "agentconfig/AgentConfigText.h"
 
+using detail::ProviderBaseUrl;
+using detail::InsertBeforeFinalBrace;
+using detail::RemovePluginEntries;
+using detail::SetSkillsExtraDirs;
+using detail::EnsureToolsExec;
+using detail::SetBaseUrl;
+using detail::EnsureGatewayMode;
+
 namespace {
 
 

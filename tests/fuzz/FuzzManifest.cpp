@@ -11,6 +11,12 @@
 #include "base/Text.h"
 #include "base/Utf8.h"
 
+using detail::IsAcceptedBaseUrl;
+using detail::GetJsonString;
+using detail::GetJsonInt64;
+using detail::GetJsonBool;
+using detail::FindMatchingBracket;
+
 namespace {
 
 const wchar_t kInitialBaseUrl[] = L"https://initial.example/";

@@ -28,6 +28,8 @@
 #include "install/FileSteps.h"
 #include "install/Install.h"
 
+using detail::ProgramsUnder;
+
 namespace fs = std::filesystem;
 
 namespace {

@@ -2,6 +2,7 @@
 
 #include <set>
 
+#include "install/Install.h"
 #include "install/InstallPlan.h"
 
 namespace {
@@ -55,6 +56,8 @@ TEST(RetryTexts, PackageAndSkillRetryLines)
     EXPECT_EQ(RetryLine(kPackageRetry, L"HTTP 500", 1), L"  下载失败 - HTTP 500，3秒后重试 (1/3)...");
     EXPECT_EQ(RetryLine(kPackageRetry, L"", 2), L"  下载失败，3秒后重试 (2/3)...") << "no dash without an error text";
     EXPECT_EQ(RetryLine(kSkillRetry, L"HTTP 404", 2), L"  下载失败 - HTTP 404，重试 (2/3)...");
+    constexpr RetryPolicy fiveTries = {5, 0, L"，重试 ("};
+    EXPECT_EQ(RetryLine(fiveTries, L"", 4), L"  下载失败，重试 (4/5)...") << "the count is the policy's own";
 }
 
 TEST(RetryTexts, SkillDisplayNameFallsBackToId)

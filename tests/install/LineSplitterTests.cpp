@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "install/Process.h"
+#include "install/LineSplitter.h"
 
 namespace {
 

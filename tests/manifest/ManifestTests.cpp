@@ -8,6 +8,12 @@
 #include "BuildConfig.h"
 #include "manifest/Manifest.h"
 
+using detail::IsAcceptedBaseUrl;
+using detail::GetJsonString;
+using detail::GetJsonInt64;
+using detail::GetJsonBool;
+using detail::FindMatchingBracket;
+
 using namespace std::string_literals;
 
 namespace {

@@ -2,6 +2,8 @@
 
 #include "net/Progress.h"
 
+using detail::AverageSpeedMBps;
+
 namespace {
 
 TEST(FormatSize, UnitBoundariesAndRounding)

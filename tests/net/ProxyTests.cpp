@@ -5,6 +5,10 @@
 #include "base/Text.h"
 #include "net/Proxy.h"
 
+using detail::BypassesProxy;
+using detail::ProxyForScheme;
+using detail::RouteFromAnswer;
+
 namespace {
 
 std::string Shown(const ProxyRoute& route)

@@ -5,7 +5,14 @@
 
 #include <fstream>
 
+#include "base/Hex.h"
 #include "vault/Vault.h"
+
+using detail::CredentialComputerName;
+using detail::DeriveCredentialKeyForName;
+using detail::DeriveCredentialKey;
+using detail::SealCredential;
+using detail::OpenCredential;
 
 namespace {
 

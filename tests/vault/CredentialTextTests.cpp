@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "base/Hex.h"
 #include "vault/Vault.h"
 
 namespace {

@@ -4,8 +4,11 @@
 #include <cstdio>
 #include <cwchar>
 
+#include "base/Hex.h"
 #include "base/Text.h"
 #include "vault/Vault.h"
+
+using detail::CredentialComputerName;
 
 namespace {
 

@@ -5,6 +5,8 @@
 
 #include "wizard/StoredSettings.h"
 
+using detail::ApiProviderFromText;
+
 namespace {
 
 TEST(StoredSettings, ValuesAreReadInOrderAndEachFallsBackAlone)

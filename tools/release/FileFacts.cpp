@@ -6,20 +6,11 @@
 #include <fstream>
 #include <memory>
 
+#include "base/Hex.h"
+
 namespace {
 
 using DigestContext = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
-
-std::string HexText(const unsigned char* bytes, unsigned length)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (unsigned i = 0; i < length; ++i) {
-        text += digits[bytes[i] >> 4];
-        text += digits[bytes[i] & 0x0f];
-    }
-    return text;
-}
 
 } // namespace
 
@@ -46,6 +37,6 @@ std::optional<FileFacts> ReadFileFacts(const std::filesystem::path& path)
     std::array<unsigned char, EVP_MAX_MD_SIZE> digest;
     unsigned length = 0;
     if (EVP_DigestFinal_ex(context.get(), digest.data(), &length) != 1) return std::nullopt;
-    facts.sha256 = HexText(digest.data(), length);
+    facts.sha256 = HexEncode({digest.data(), length});
     return facts;
 }

@@ -1,4 +1,4 @@
-#include "Vault.h"
+#include "FileHash.h"
 
 #include <windows.h>
 #include <bcrypt.h>
@@ -6,6 +6,7 @@
 #include <fstream>
 #include <vector>
 
+#include "base/Hex.h"
 #include "base/Scoped_win32.h"
 
 namespace {
@@ -36,7 +37,7 @@ Outcome FileSha256(const std::filesystem::path& path, std::string& hex)
             return Failure(L"无法计算校验值");
     }
     if (in.bad()) return Failure(L"无法读取文件 " + path.wstring());
-    CredentialBytes digest(32, 0);
+    std::vector<unsigned char> digest(32, 0);
     if (!BCRYPT_SUCCESS(BCryptFinishHash(hash.get(), digest.data(), static_cast<ULONG>(digest.size()), 0)))
         return Failure(L"无法计算校验值");
     hex = HexEncode(digest);
