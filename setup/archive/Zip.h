@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
@@ -17,6 +18,12 @@ struct EntryFailure {
     EntryProblem problem;
 };
 
+// A file an extraction wrote, and whether one stood under its name before.
+struct ExtractedFile {
+    std::filesystem::path path;
+    bool existedBefore = false;
+};
+
 // What one extraction did.
 struct ExtractReport {
     Outcome archive;  // fails when the file cannot be read, or ends before its end record (cut off or no ZIP)
@@ -24,6 +31,8 @@ struct ExtractReport {
     std::vector<EntryFailure> failures;  // in archive order
     int threads = 1;                     // how many threads wrote the files
     bool refusedForRoom = false;         // the room check said no: nothing was written, archive says why
+    std::vector<ExtractedFile> written;  // in archive order
+    std::vector<std::filesystem::path> foldersMade;  // that stood nowhere before, each after its parent
 };
 
 // Asked once before anything is written, with the sum of the sizes the central directory declares:
@@ -38,5 +47,7 @@ std::wstring EntryProblemText(EntryProblem problem);
 // be used from several threads at once and must be safe for that.
 ExtractReport ExtractZip(const std::wstring& zipPath, const std::wstring& destDir, const RetryPacing& pacing = {},
                          const RoomCheck& roomFor = {});
+// The folder and those of its parents that do not stand yet, outermost first: what creating it would make.
+std::vector<std::filesystem::path> MissingFolders(const std::filesystem::path& folder);
 // Creates a folder and its parents; true also when something of that name already stands there.
 bool CreateDirectoryTree(const std::wstring& path);
