@@ -91,6 +91,7 @@ RunEnd InstallNode(const InstallRun& run, const ManifestPackage& package, const 
         return RunEnd::Completed;
     }
     run.events.log(L"  Node.js 安装成功");
+    run.record.nodeInstalled = true;
     run.platform.refreshPath();
     return RunEnd::Completed;
 }
@@ -109,6 +110,7 @@ RunEnd InstallPlaywright(const InstallRun& run, const ManifestPackage&, const fs
         ExtractZip(localPath.wstring(), staging.wstring(), PacingOf(run), RoomIn(run, staging));
     const bool complete = report.archive && report.filesWritten > 0 && report.failures.empty();
     if (complete && MoveIntoPlace(run, staging, target)) {
+        run.record.playwright = target;
         run.events.log(L"  Playwright 安装完成");
         return RunEnd::Completed;
     }
@@ -144,6 +146,7 @@ RunEnd ExtractIntoInstallation(const InstallRun& run, const ManifestPackage& pac
     run.events.log(L"  解压 " + file + L" → " + run.job.choices.installPath);
     const ExtractReport report = ExtractZip(localPath.wstring(), InstallDirectory(run).wstring(), PacingOf(run),
                                             RoomIn(run, InstallDirectory(run)));
+    RecordExtraction(run, report);
     if (report.archive && report.filesWritten > 0 && report.failures.empty()) {
         run.events.log(L"  " + desc + L" 安装完成");
         return RunEnd::Completed;
@@ -161,7 +164,7 @@ RunEnd ExtractIntoInstallation(const InstallRun& run, const ManifestPackage& pac
 RunEnd CopyIntoInstallation(const InstallRun& run, const ManifestPackage& package, const fs::path& localPath)
 {
     if (!WaitUntilNothingRunsFrom(run, InstallDirectory(run))) return RunEnd::Cancelled;
-    const FileResult copied = CopyRetried(run, localPath, InstallDirectory(run) / localPath.filename());
+    const FileResult copied = CopyRecorded(run, localPath, InstallDirectory(run) / localPath.filename());
     if (copied)
         run.events.log(L"  " + Utf8ToWide(package.file) + L" → " + run.job.choices.installPath);
     else
