@@ -503,6 +503,12 @@ class RangeTest(unittest.TestCase):
                 self.assertEqual(got[0], status, why)
                 self.assertEqual(got[2], BIG[1000:] if status == 206 else BIG, why)
 
+    def test_anyrange_honours_a_range_whatever_if_range_names(self):
+        got = raw_request(_port, PREFIX + "_fault=anyrange/big.bin",
+                          headers=(("Range", "bytes=1000-"), ("If-Range", '"another-version"')))
+        self.assertEqual(got[0], 206)
+        self.assertEqual(got[2], BIG[1000:])
+
     def test_faults_other_than_flaky_and_cutonce_ignore_the_range(self):
         rows = (("_fault=nolength/big.bin", BIG),
                 ("_fault=cut,300/big.bin", BIG[:300]),

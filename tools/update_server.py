@@ -21,6 +21,8 @@ installer at a broken download:
                   whatever the file
     drip,MS       200 without Content-Length, one byte every MS ms for ever,
                   whatever the file
+    anyrange      like no fault, but a Range is honoured whatever If-Range
+                  names, as a server that ignores If-Range does
 
 stall, endless and drip end when the client goes away, or after HOLD_SECONDS.
 
@@ -104,7 +106,7 @@ def parse_fault(segment):
     one of the known faults with a usable argument."""
     text = segment[len(FAULT_MARK):]
     kind, comma, arg = text.partition(",")
-    if kind in ("nolength", "empty", "endless"):
+    if kind in ("nolength", "empty", "endless", "anyrange"):
         if comma:
             raise BadRequest(f"fault {kind} takes no argument")
         return kind, None
@@ -244,8 +246,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         etag, modified = validators(st)
         # The cut fault stands for a server that cannot resume.
         tags = () if fault == "cut" else (("ETag", etag), ("Last-Modified", modified))
-        if fault is None or fault == "flaky":
-            wanted = self._wanted_range(size, etag, modified)
+        if fault in (None, "flaky", "anyrange"):
+            wanted = (parse_range(self.headers.get("Range"), size) if fault == "anyrange"
+                      else self._wanted_range(size, etag, modified))
             if wanted == "unsatisfiable":
                 return self._headers(416, ctype, 0, (("Content-Range", f"bytes */{size}"),) + tags)
             if wanted is not None:

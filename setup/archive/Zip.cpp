@@ -669,6 +669,11 @@ std::vector<std::vector<size_t>> IndependentRuns(const std::vector<PlannedEntry>
     return runs;
 }
 
+bool Cancelled(const RetryPacing& pacing)
+{
+    return pacing.cancel && pacing.cancel->load();
+}
+
 // A folder entry is made (it never fails: whatever stands there stays); any other entry becomes a file or a problem.
 std::optional<EntryProblem> CarryOut(const PlannedEntry& planned, OutputBudget& budget, const RetryPacing& pacing)
 {
@@ -692,8 +697,10 @@ void CarryOutRuns(const ExtractionPlan& plan, const std::vector<std::vector<size
     const auto work = [&] {
         try {
             for (size_t run = next++; run < runs.size() && !stop; run = next++)
-                for (const size_t i : runs[run])
+                for (const size_t i : runs[run]) {
+                    if (Cancelled(pacing)) return;
                     problems[i] = CarryOut(plan.entries[i], budget, pacing);
+                }
         } catch (...) {
             const std::lock_guard<std::mutex> lock(errorLock);
             if (!error)
@@ -728,7 +735,7 @@ std::vector<std::optional<EntryProblem>> CarryOutPlan(const ExtractionPlan& plan
     if (threads <= 1) {
         threadsUsed = 1;
         OutputBudget budget;
-        for (size_t i = 0; i < plan.entries.size(); ++i)
+        for (size_t i = 0; i < plan.entries.size() && !Cancelled(pacing); ++i)
             problems[i] = CarryOut(plan.entries[i], budget, pacing);
         return problems;
     }
@@ -801,10 +808,18 @@ ExtractReport ExtractZip(const std::wstring& zipPath, const std::wstring& destDi
         }
     }
     const std::vector<std::optional<EntryProblem>> problems = CarryOutPlan(plan, pacing, report.threads);
-    for (size_t i = 0; i < plan.entries.size(); ++i)
-        if (!problems[i] && !plan.entries[i].folder) report.written.push_back({plan.entries[i].target, existedBefore[i]});
+    // After a cancel, what was written is partial whatever it counts: the caller removes it.
+    report.cancelled = Cancelled(pacing);
+    // Entries a cancel kept from being reached have no problem either, but no file.
+    for (size_t i = 0; i < plan.entries.size(); ++i) {
+        const PlannedEntry& planned = plan.entries[i];
+        std::error_code ignored;
+        if (!problems[i] && !planned.folder && (!report.cancelled || fs::exists(planned.target, ignored)))
+            report.written.push_back({planned.target, existedBefore[i]});
+    }
     for (fs::path& folder : missing)
         if (IsFolder(folder)) report.foldersMade.push_back(std::move(folder));
+    if (report.cancelled) return report;
 
     std::vector<PlacedFailure>& failures = plan.failures;
     for (size_t i = 0; i < plan.entries.size(); ++i) {

@@ -31,6 +31,7 @@ struct ExtractReport {
     std::vector<EntryFailure> failures;  // in archive order
     int threads = 1;                     // how many threads wrote the files
     bool refusedForRoom = false;         // the room check said no: nothing was written, archive says why
+    bool cancelled = false;              // pacing's cancel flag stopped it between entries; nothing else is counted
     std::vector<ExtractedFile> written;  // in archive order
     std::vector<std::filesystem::path> foldersMade;  // that stood nowhere before, each after its parent
 };
@@ -44,7 +45,8 @@ std::wstring EntryProblemText(EntryProblem problem);
 // Unpacks every entry into destDir, checking each file's CRC-32; a file that failed its CRC or its
 // write is removed again. Writes another program refuses for a moment are tried again as pacing says.
 // Files are written on up to one thread per core (at most eight), so pacing's sleep and cancel flag may
-// be used from several threads at once and must be safe for that.
+// be used from several threads at once and must be safe for that. Its cancel flag also stops the
+// extraction between entries: what was not reached is neither written nor a failure.
 ExtractReport ExtractZip(const std::wstring& zipPath, const std::wstring& destDir, const RetryPacing& pacing = {},
                          const RoomCheck& roomFor = {});
 // The folder and those of its parents that do not stand yet, outermost first: what creating it would make.

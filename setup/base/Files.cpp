@@ -109,6 +109,14 @@ FileResult ReplaceFileBytes(const fs::path& file, const char* bytes, size_t size
     return MoveOver(temporary, file);
 }
 
+FileResult ListFiles(const fs::path& folder, std::vector<fs::path>& files)
+{
+    std::error_code error;
+    for (fs::recursive_directory_iterator it(folder, error), end; !error && it != end; it.increment(error))
+        if (it->is_regular_file(error) && !it->is_symlink(error)) files.push_back(it->path().lexically_relative(folder));
+    return FromError(error);
+}
+
 bool IsFolder(const fs::path& path)
 {
     std::error_code ignored;

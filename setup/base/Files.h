@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 // How one call to the file system ended, as the system answered it.
 struct FileResult {
@@ -32,5 +33,7 @@ FileResult ReplaceFileBytes(const std::filesystem::path& file, const char* bytes
 // Creates or truncates a file and writes the bytes into it; one that was opened but not filled is
 // removed again, never left cut short. One that cannot be opened is left as it stands.
 FileResult WriteFileBytes(const std::filesystem::path& file, const char* bytes, size_t size);
+// Adds the path of every file under folder, relative to it, to files; links are not followed.
+FileResult ListFiles(const std::filesystem::path& folder, std::vector<std::filesystem::path>& files);
 // Whether a folder stands under that name.
 bool IsFolder(const std::filesystem::path& path);

@@ -62,8 +62,9 @@ FileResult RemoveFolderItself(const fs::path& folder)
 
 FileResult RemoveEntry(const fs::path& path, DWORD attributes);
 
-// A link or junction inside is removed as a link: what it points at is not ours.
-FileResult RemoveContents(const fs::path& folder)
+// Calls visit for every name in folder but "." and ".."; the first failure of visit ends the walk.
+template <typename Visit>
+FileResult ForEachEntry(const fs::path& folder, const Visit& visit)
 {
     WIN32_FIND_DATAW found = {};
     const HANDLE search = FindFirstFileExW(Native(folder / L"*").c_str(), FindExInfoBasic, &found,
@@ -79,10 +80,30 @@ FileResult RemoveContents(const fs::path& folder)
     do {
         const std::wstring name = found.cFileName;
         if (name == L"." || name == L"..") continue;
-        if (FileResult removed = RemoveEntry(folder / name, found.dwFileAttributes); !removed) return removed;
+        if (FileResult visited = visit(name, found.dwFileAttributes); !visited) return visited;
     } while (FindNextFileW(search, &found));
     const DWORD code = GetLastError();
     return code == ERROR_NO_MORE_FILES ? FileResult{} : Failed(code);
+}
+
+// A link or junction inside is removed as a link: what it points at is not ours.
+FileResult RemoveContents(const fs::path& folder)
+{
+    return ForEachEntry(folder, [&](const std::wstring& name, DWORD attributes) {
+        return RemoveEntry(folder / name, attributes);
+    });
+}
+
+FileResult ListUnder(const fs::path& root, const fs::path& relative, std::vector<fs::path>& files)
+{
+    return ForEachEntry(root / relative, [&](const std::wstring& name, DWORD attributes) {
+        if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return FileResult{};
+        if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            files.push_back(relative / name);
+            return FileResult{};
+        }
+        return ListUnder(root, relative / name, files);
+    });
 }
 
 FileResult RemoveEntry(const fs::path& path, DWORD attributes)
@@ -205,6 +226,11 @@ FileResult ReplaceFileBytes(const fs::path& file, const char* bytes, size_t size
         return filled;
     }
     return MoveOver(temporary, file);
+}
+
+FileResult ListFiles(const fs::path& folder, std::vector<fs::path>& files)
+{
+    return ListUnder(folder, fs::path(), files);
 }
 
 bool IsFolder(const fs::path& path)

@@ -76,7 +76,7 @@ void PlanSteps(InstallRun& run)
 {
     int64_t saved = 0;
     for (const ManifestPackage& package : run.job.manifest.packages)
-        if (package.alreadyPresent) saved += package.size;
+        if (package.alreadyPresent) saved += KnownDeclaredSize(package.size);
     if (saved > 0) run.events.log(L"本地已有组件可节省下载: " + FormatSize(saved));
     run.totalSteps = CountTotalSteps(run.job.manifest);
 }

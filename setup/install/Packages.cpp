@@ -9,6 +9,7 @@
 #include "InstallPlan.h"
 #include "Transfer.h"
 #include "archive/Zip.h"
+#include "base/Files.h"
 #include "base/Text.h"
 #include "net/Progress.h"
 
@@ -54,7 +55,7 @@ bool NodeIsInstalled(const InstallRun& run, const ManifestPackage& package)
     // A probe that ran out of time counts as no node, whatever it printed before it hung.
     if (!result.started || !result.exitCode || NodeMajorVersion(result.output) < 22) return false;
     run.events.log(L"  Node.js 已安装: " + FirstOutputLine(result.output) + L"，跳过下载 (" +
-                   FormatSize(package.size) + L")");
+                   DeclaredSizeText(package.size) + L")");
     return true;
 }
 
@@ -68,7 +69,7 @@ bool PlaywrightIsInstalled(const InstallRun& run, const ManifestPackage& package
 {
     const fs::path browsers = BrowsersFolder(run);
     if (!fs::exists(browsers) || fs::is_empty(browsers)) return false;
-    run.events.log(L"  Playwright 浏览器引擎已存在，跳过下载 (" + FormatSize(package.size) + L")");
+    run.events.log(L"  Playwright 浏览器引擎已存在，跳过下载 (" + DeclaredSizeText(package.size) + L")");
     return true;
 }
 
@@ -108,6 +109,10 @@ RunEnd InstallPlaywright(const InstallRun& run, const ManifestPackage&, const fs
     RemoveTreeRetried(run, staging);
     const ExtractReport report =
         ExtractZip(localPath.wstring(), staging.wstring(), PacingOf(run), RoomIn(run, staging));
+    if (report.cancelled) {
+        RemoveTreeRetried(run, staging);
+        return RunEnd::Cancelled;
+    }
     const bool complete = report.archive && report.filesWritten > 0 && report.failures.empty();
     if (complete && MoveIntoPlace(run, staging, target)) {
         run.record.playwright = target;
@@ -135,8 +140,47 @@ const PackageKind* KindOf(const ManifestPackage& package)
     return nullptr;
 }
 
+// The product is unpacked beside the installation folder, or inside it when that is a drive's root.
+fs::path ProductStaging(const fs::path& installDirectory)
+{
+    std::wstring text = installDirectory.wstring();
+    while (text.size() > 1 && (text.back() == L'\\' || text.back() == L'/')) text.pop_back();
+    const fs::path folder(text);
+    if (!folder.has_relative_path()) return installDirectory.root_path() / L".quillmere-staging";
+    return fs::path(text + L".staging");
+}
+
+// Each staged file takes its place in the installation folder; the user's own files there stay.
+FileResult MoveFilesIntoPlace(const InstallRun& run, const fs::path& staging, const fs::path& target)
+{
+    std::vector<fs::path> files;
+    if (FileResult listed = ListFiles(staging, files); !listed) return listed;
+    for (const fs::path& file : files) {
+        if (FileResult made = CreateFoldersRecorded(run, (target / file).parent_path()); !made) return made;
+        const bool existed = Exists(target / file);
+        FileResult moved = MoveRetried(run, staging / file, target / file);
+        if (moved) RecordFile(run.record, target / file, existed);
+        if (!moved) {
+            moved.reason = (target / file).wstring() + L": " + moved.reason;
+            return moved;
+        }
+    }
+    return {};
+}
+
+void LogProductExtractFailure(const InstallRun& run, const ExtractReport& report, const std::wstring& file)
+{
+    if (report.refusedForRoom)
+        run.events.log(L"  [错误] 解压失败: " + file + L" - " + report.archive.error);
+    else if (report.failures.empty())
+        run.events.log(L"  [错误] 解压失败: " + file);
+    else
+        LogEntryFailures(run, report, L"  [错误] 解压失败: ");
+}
+
 // Without every file of the product's own archive there is no product, so any entry that did not
-// become a file ends the run, as an archive that yields nothing does.
+// become a file ends the run, as an archive that yields nothing does. The files replace the earlier
+// product's only once all of them are unpacked: a failure or a cancel leaves that product as it was.
 RunEnd ExtractIntoInstallation(const InstallRun& run, const ManifestPackage& package, const fs::path& localPath)
 {
     const std::wstring desc = Utf8ToWide(package.desc);
@@ -144,20 +188,23 @@ RunEnd ExtractIntoInstallation(const InstallRun& run, const ManifestPackage& pac
     if (!WaitUntilNothingRunsFrom(run, InstallDirectory(run))) return RunEnd::Cancelled;
     run.events.status(L"正在安装 " + desc + L"...");
     run.events.log(L"  解压 " + file + L" → " + run.job.choices.installPath);
-    const ExtractReport report = ExtractZip(localPath.wstring(), InstallDirectory(run).wstring(), PacingOf(run),
-                                            RoomIn(run, InstallDirectory(run)));
-    RecordExtraction(run, report);
-    if (report.archive && report.filesWritten > 0 && report.failures.empty()) {
+    const fs::path staging = ProductStaging(InstallDirectory(run));
+    RemoveTreeRetried(run, staging);
+    const ExtractReport report = ExtractZip(localPath.wstring(), staging.wstring(), PacingOf(run), RoomIn(run, staging));
+    RunEnd end = RunEnd::Completed;
+    if (report.cancelled) {
+        end = RunEnd::Cancelled;
+    } else if (!report.archive || report.filesWritten == 0 || !report.failures.empty()) {
+        LogProductExtractFailure(run, report, file);
+        end = RunEnd::Failed;
+    } else if (const FileResult moved = MoveFilesIntoPlace(run, staging, InstallDirectory(run)); !moved) {
+        run.events.log(L"  [错误] 移动失败: " + moved.reason);
+        end = RunEnd::Failed;
+    } else {
         run.events.log(L"  " + desc + L" 安装完成");
-        return RunEnd::Completed;
     }
-    if (report.refusedForRoom)
-        run.events.log(L"  [错误] 解压失败: " + file + L" - " + report.archive.error);
-    else if (report.failures.empty())
-        run.events.log(L"  [错误] 解压失败: " + file);
-    else
-        LogEntryFailures(run, report, L"  [错误] 解压失败: ");
-    return RunEnd::Failed;
+    RemoveTreeRetried(run, staging);
+    return end;
 }
 
 // Directories inside the manifest's file name are dropped: the file lands directly in installPath.
@@ -197,8 +244,8 @@ RunEnd InstallOnePackage(InstallRun& run, const ManifestPackage& package)
     const fs::path local = LocalDownloadPath(run, package.file);
     fs::create_directories(local.parent_path());
     run.events.status(L"正在下载 " + desc + L"...");
-    run.events.log(L"下载: " + file + L" (" + FormatSize(package.size) + L")");
-    const Outcome downloaded = DownloadWithRetries(run, {run.job.manifest.baseUrl + file, local, package.sha256},
+    run.events.log(L"下载: " + file + L" (" + DeclaredSizeText(package.size) + L")");
+    const Outcome downloaded = DownloadWithRetries(run, {run.job.manifest.baseUrl + file, local, package.sha256, package.size},
                                                    kPackageRetry, PackageProgressLine);
     if (!downloaded) {
         run.events.log(WithErrorText(L"  [错误] 下载失败: " + file, downloaded.error));

@@ -23,9 +23,9 @@ struct RunningProgram {
 // tests fill it with fakes, so that the whole flow runs anywhere.
 struct InstallPlatform {
     // GET url into the file at path, or the rest of it after a broken attempt, reporting progress;
-    // stops when cancel is set.
-    std::function<Outcome(const std::wstring& url, const std::filesystem::path& path, const DownloadProgressFn&,
-                          const std::atomic<bool>& cancel, PartialDownload& partial)>
+    // stops when cancel is set. A declared size above 0 is the only size the file may end with.
+    std::function<Outcome(const std::wstring& url, const std::filesystem::path& path, int64_t declaredBytes,
+                          const DownloadProgressFn&, const std::atomic<bool>& cancel, PartialDownload& partial)>
         download;
     // The file's SHA-256 in lower-case hex.
     std::function<Outcome(const std::filesystem::path& path, std::string& hex)> sha256;

@@ -21,10 +21,10 @@ constexpr DWORD kMachinePathBytes = 16384;
 constexpr DWORD kUserPathBytes = 8192;
 constexpr wchar_t kMachineEnvironmentKey[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
 
-Outcome Download(const std::wstring& url, const fs::path& path, const DownloadProgressFn& progress,
+Outcome Download(const std::wstring& url, const fs::path& path, int64_t declaredBytes, const DownloadProgressFn& progress,
                  const std::atomic<bool>& cancel, PartialDownload& partial)
 {
-    return DownloadToFile(url, path.wstring(), progress, cancel, partial);
+    return DownloadToFile(url, path.wstring(), progress, cancel, partial, declaredBytes);
 }
 
 // Never a program of that name beside setup.exe or in the current folder, which CreateProcessW

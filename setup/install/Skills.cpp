@@ -28,7 +28,7 @@ std::optional<std::wstring> SkillNameProblem(const ManifestSkill& skill, std::se
     return std::nullopt;
 }
 
-// False only when the user chose to stop rather than close a program running from the skill's folder.
+// False only when the user chose to stop: rather than close a program running from the skill's folder, or during its unpacking.
 bool InstallOneSkill(const InstallRun& run, const ManifestSkill& skill, std::set<std::wstring>& folders)
 {
     const std::wstring name = SkillDisplayName(skill);
@@ -42,9 +42,9 @@ bool InstallOneSkill(const InstallRun& run, const ManifestSkill& skill, std::set
     }
     const fs::path local = LocalDownloadPath(run, skill.file);
     fs::create_directories(local.parent_path());
-    run.events.log(L"下载 Skill: " + name + L" (" + FormatSize(skill.size) + L")");
+    run.events.log(L"下载 Skill: " + name + L" (" + DeclaredSizeText(skill.size) + L")");
     const Outcome downloaded = DownloadWithRetries(
-        run, {run.job.manifest.baseUrl + Utf8ToWide(skill.file), local, skill.sha256}, kSkillRetry, SkillProgressLine);
+        run, {run.job.manifest.baseUrl + Utf8ToWide(skill.file), local, skill.sha256, skill.size}, kSkillRetry, SkillProgressLine);
     if (!downloaded) {
         run.events.log(WithErrorText(L"  [警告] 下载失败: " + name, downloaded.error));
         return true;
@@ -57,6 +57,7 @@ bool InstallOneSkill(const InstallRun& run, const ManifestSkill& skill, std::set
     RecordExtraction(run, report);
     if (!report.written.empty() && std::find(run.record.skills.begin(), run.record.skills.end(), skillFolder) == run.record.skills.end())
         run.record.skills.push_back(skillFolder);
+    if (report.cancelled) return false;
     if (report.archive && report.filesWritten > 0 && report.failures.empty())
         run.events.log(L"  " + name + L" 安装完成");
     else if (report.refusedForRoom)

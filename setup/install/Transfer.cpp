@@ -4,6 +4,7 @@
 
 #include "FileSteps.h"
 #include "base/Text.h"
+#include "net/Progress.h"
 
 namespace fs = std::filesystem;
 
@@ -16,14 +17,14 @@ constexpr uint32_t kDetailIntervalMs = 100;
 // 100 ms; the line of the last chunk always comes, so the figures end on the true total.
 DownloadProgressFn TransferLineReporter(const InstallRun& run, uint32_t attemptStartTick, TransferLineFormat format)
 {
-    return [&run, attemptStartTick, format, shown = false, lastShownTick = uint32_t{0}](int64_t bytesDone,
-                                                                                        int64_t bytesTotal) mutable {
+    return [&run, attemptStartTick, format, shown = false, lastShownTick = uint32_t{0}](
+               int64_t bytesDone, int64_t bytesTotal, int64_t bytesKept) mutable {
         if (bytesTotal <= 0) return;
         const uint32_t now = run.platform.tickCount();
         if (shown && bytesDone < bytesTotal && now - lastShownTick < kDetailIntervalMs) return;
         shown = true;
         lastShownTick = now;
-        run.events.detail(format(bytesDone, bytesTotal, now - attemptStartTick));
+        run.events.detail(format(bytesDone, bytesTotal, bytesDone - bytesKept, now - attemptStartTick));
     };
 }
 
@@ -51,7 +52,7 @@ Outcome Verify(const InstallRun& run, const Transfer& transfer)
 Outcome Attempt(const InstallRun& run, const Transfer& transfer, PartialDownload& partial, TransferLineFormat format)
 {
     const uint32_t attemptStartTick = run.platform.tickCount();
-    const Outcome downloaded = run.platform.download(transfer.url, transfer.local,
+    const Outcome downloaded = run.platform.download(transfer.url, transfer.local, KnownDeclaredSize(transfer.declaredSize),
                                                      TransferLineReporter(run, attemptStartTick, format),
                                                      run.job.cancelRequested, partial);
     return downloaded ? Verify(run, transfer) : downloaded;

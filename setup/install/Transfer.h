@@ -5,14 +5,17 @@
 #include "InstallPlan.h"
 #include "InstallRun.h"
 
-// Formats one transfer line from bytes done, bytes announced and milliseconds since the attempt began.
-using TransferLineFormat = std::wstring (*)(int64_t, int64_t, uint32_t);
+// Formats one transfer line from bytes done, bytes announced, bytes this attempt received and
+// milliseconds since it began.
+using TransferLineFormat = std::wstring (*)(int64_t, int64_t, int64_t, uint32_t);
 
-// One manifest file to fetch: where from, where to, and the SHA-256 it must have (empty: none given).
+// One manifest file to fetch: where from, where to, the SHA-256 it must have (empty: none given)
+// and the size the manifest declares (0 or less: unknown).
 struct Transfer {
     std::wstring url;
     std::filesystem::path local;
     std::string sha256;
+    int64_t declaredSize = 0;
 };
 
 // Where a manifest file is downloaded to.

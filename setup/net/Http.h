@@ -6,8 +6,9 @@
 
 #include "base/Outcome.h"
 
-// Told the bytes received so far and the announced total (0 when none was announced).
-using DownloadProgressFn = std::function<void(int64_t bytesDone, int64_t bytesTotal)>;
+// Told the bytes in the file so far, the announced total (0 when none was announced), and how many
+// of them were kept from an earlier attempt rather than received by this one.
+using DownloadProgressFn = std::function<void(int64_t bytesDone, int64_t bytesTotal, int64_t bytesKept)>;
 
 // What an attempt that broke off left in the file, so that the next attempt asks only for the rest,
 // and which way the attempt went, for the log.
@@ -34,6 +35,7 @@ Outcome HttpGetToMemory(const std::wstring& url, std::string& body, const FetchL
 // (a 206 answer to a ranged request appends; a 200 starts over). Progress after every chunk; once
 // cancel is set the transfer ends within two seconds, even inside a stalled read. A transfer that
 // breaks off after some bytes of a response with a validator leaves them for the next attempt and
-// says so in partial; any other failure leaves no file.
+// says so in partial; any other failure leaves no file. With declaredBytes above 0 a file of any
+// other length is a failure ("大小不符"), found as soon as more arrives than was declared.
 Outcome DownloadToFile(const std::wstring& url, const std::wstring& destPath, const DownloadProgressFn& progress,
-                       const std::atomic<bool>& cancel, PartialDownload& partial);
+                       const std::atomic<bool>& cancel, PartialDownload& partial, int64_t declaredBytes = 0);

@@ -30,6 +30,7 @@ constexpr DWORD kFileChunkBytes = 16384;
 constexpr DWORD kHostChars = 256;
 constexpr DWORD kPathChars = 2048;
 constexpr size_t kMaxValidatorChars = 1024;
+constexpr wchar_t kSizeMismatch[] = L"大小不符";
 static_assert(kProtocolTls12 == WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2);
 static_assert(kProtocolTls13 == WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3);
 constexpr auto kWatchInterval = std::chrono::milliseconds(50);
@@ -319,6 +320,7 @@ struct DownloadExchange : ExchangeThread {
     PartialDownload resumeFrom;  // empty for a plain GET
     const DownloadProgressFn* progress = nullptr;
     const std::atomic<bool>* cancel = nullptr;
+    int64_t declaredBytes = 0;  // 0: any length
 
     ScopedHandle file;
     bool fileIsOurs = false;  // the partial file being resumed, or one this download created
@@ -352,14 +354,16 @@ bool OpenDestination(DownloadExchange& d, int64_t startAt)
 
 // The cancel flag is looked at after every read, so a chunk that arrives after it was set is
 // neither written nor reported.
-bool WriteChunk(DownloadExchange& d, const char* data, DWORD size, int64_t bytesTotal)
+bool WriteChunk(DownloadExchange& d, const char* data, DWORD size, int64_t bytesTotal, int64_t startAt)
 {
     if (d.cancel->load()) return d.failure = {L"用户取消", 0}, false;
+    // A body that never ends, or an error page far larger than the file, is cut off at once.
+    if (d.declaredBytes > 0 && d.bytesInFile + size > d.declaredBytes) return d.failure = {kSizeMismatch, 0}, false;
     DWORD written = 0;
     if (!WriteFile(d.file.get(), data, size, &written, nullptr) || written != size)
         return d.failure = FailWithLastError(L"写入磁盘失败"), false;
     d.bytesInFile += size;
-    if (*d.progress) (*d.progress)(d.bytesInFile, bytesTotal);
+    if (*d.progress) (*d.progress)(d.bytesInFile, bytesTotal, startAt);
     return true;
 }
 
@@ -377,7 +381,7 @@ void ReceiveBody(DownloadExchange& d, HINTERNET request, int64_t contentLength, 
         }
         if (received == 0) break;
         bool written = false;
-        if (!d.WhileWatched([&] { written = WriteChunk(d, chunk.get(), received, bytesTotal); }) || !written) return;
+        if (!d.WhileWatched([&] { written = WriteChunk(d, chunk.get(), received, bytesTotal, startAt); }) || !written) return;
     }
     // A connection closed before the announced length is a cut-off body, not a complete file.
     if (contentLength >= 0 && d.bytesInFile - startAt < contentLength) {
@@ -385,18 +389,33 @@ void ReceiveBody(DownloadExchange& d, HINTERNET request, int64_t contentLength, 
         d.brokeOff = true;
         return;
     }
+    if (d.declaredBytes > 0 && d.bytesInFile != d.declaredBytes) {
+        d.failure = {kSizeMismatch, 0};
+        return;
+    }
     d.succeeded = true;
 }
 
-// A 206 is taken only when it continues exactly where the file ends; a 200 starts over.
+// A 206 continues the file only when it is of the version the kept bytes came from and starts where
+// they end; a server that ignores If-Range would otherwise splice two versions into one file.
+bool ContinuesKeptBytes(HINTERNET request, const PartialDownload& kept)
+{
+    return QueryStatusCode(request) == 206 && QueryRangeStart(request) == kept.bytes &&
+           QueryValidator(request) == kept.validator;
+}
+
+// A 206 of another version or from another byte is dropped, and the whole file asked for at once.
 void RunDownload(DownloadExchange& d)
 {
-    const bool resuming = d.resumeFrom.bytes > 0;
     HINTERNET request = nullptr;
+    const bool resuming = d.resumeFrom.bytes > 0;
     if (!StartExchange(d, d.url, resuming ? RangeHeaders(d.resumeFrom) : std::wstring(), request, d.failure)) return;
+    const bool appending = resuming && ContinuesKeptBytes(request, d.resumeFrom);
+    if (resuming && !appending && QueryStatusCode(request) == 206 &&
+        !StartExchange(d, d.url, std::wstring(), request, d.failure))
+        return;
 
     const DWORD status = QueryStatusCode(request);
-    const bool appending = resuming && status == 206 && QueryRangeStart(request) == d.resumeFrom.bytes;
     if (status != 200 && !appending) {
         d.failure = {L"HTTP " + std::to_wstring(status), 0};
         return;
@@ -404,6 +423,10 @@ void RunDownload(DownloadExchange& d)
     d.validator = QueryValidator(request);
     const int64_t contentLength = QueryContentLength(request);
     const int64_t startAt = appending ? d.resumeFrom.bytes : 0;
+    if (d.declaredBytes > 0 && contentLength >= 0 && startAt + contentLength != d.declaredBytes) {
+        d.failure = {kSizeMismatch, 0};
+        return;
+    }
     bool opened = false;
     if (!d.WhileWatched([&] { opened = OpenDestination(d, startAt); }) || !opened) return;
     ReceiveBody(d, request, contentLength, startAt);
@@ -492,7 +515,7 @@ Outcome HttpGetToMemory(const std::wstring& url, std::string& body, const FetchL
 // Nothing half-written is left unless `partial` records it: every other failure deletes the file
 // this download created or resumed.
 Outcome DownloadToFile(const std::wstring& url, const std::wstring& destPath, const DownloadProgressFn& progress,
-                       const std::atomic<bool>& cancel, PartialDownload& partial)
+                       const std::atomic<bool>& cancel, PartialDownload& partial, int64_t declaredBytes)
 {
     auto download = std::make_shared<DownloadExchange>();
     if (CanResume(destPath, partial)) {
@@ -503,6 +526,7 @@ Outcome DownloadToFile(const std::wstring& url, const std::wstring& destPath, co
     download->destPath = destPath;
     download->progress = &progress;
     download->cancel = &cancel;
+    download->declaredBytes = declaredBytes;
 
     WaitEnd end = WaitEnd::Done;
     if (!ParseUrl(url, download->url))

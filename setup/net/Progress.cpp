@@ -35,6 +35,17 @@ std::wstring FormatSize(int64_t bytes)
     return Widen(FormatSizeAscii(bytes).c_str());
 }
 
+int64_t KnownDeclaredSize(int64_t declared)
+{
+    constexpr int64_t kLargestBelievable = int64_t{1} << 40;
+    return declared > 0 && declared <= kLargestBelievable ? declared : 0;
+}
+
+std::wstring DeclaredSizeText(int64_t declared)
+{
+    return KnownDeclaredSize(declared) > 0 ? FormatSize(declared) : L"未知大小";
+}
+
 // The average over the whole attempt, not a momentary rate.
 double AverageSpeedMBps(int64_t bytesDone, uint32_t elapsedMs)
 {
@@ -43,19 +54,19 @@ double AverageSpeedMBps(int64_t bytesDone, uint32_t elapsedMs)
 }
 
 // Not clamped: a body longer than its announced size shows more than 100%.
-std::wstring PackageProgressLine(int64_t bytesDone, int64_t bytesTotal, uint32_t elapsedMs)
+std::wstring PackageProgressLine(int64_t bytesDone, int64_t bytesTotal, int64_t bytesReceived, uint32_t elapsedMs)
 {
     const int percent = static_cast<int>(bytesDone * 100 / bytesTotal);
     char buffer[128];
     std::snprintf(buffer, sizeof buffer, "%s / %s (%d%%)  %.1f MB/s", FormatSizeAscii(bytesDone).c_str(),
-                  FormatSizeAscii(bytesTotal).c_str(), percent, AverageSpeedMBps(bytesDone, elapsedMs));
+                  FormatSizeAscii(bytesTotal).c_str(), percent, AverageSpeedMBps(bytesReceived, elapsedMs));
     return Widen(buffer);
 }
 
-std::wstring SkillProgressLine(int64_t bytesDone, int64_t bytesTotal, uint32_t elapsedMs)
+std::wstring SkillProgressLine(int64_t bytesDone, int64_t bytesTotal, int64_t bytesReceived, uint32_t elapsedMs)
 {
     char buffer[128];
     std::snprintf(buffer, sizeof buffer, "%s / %s  %.1f MB/s", FormatSizeAscii(bytesDone).c_str(),
-                  FormatSizeAscii(bytesTotal).c_str(), AverageSpeedMBps(bytesDone, elapsedMs));
+                  FormatSizeAscii(bytesTotal).c_str(), AverageSpeedMBps(bytesReceived, elapsedMs));
     return Widen(buffer);
 }

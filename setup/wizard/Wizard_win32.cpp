@@ -263,7 +263,7 @@ void AddSkillRow(HWND list, int row, const ManifestSkill& skill)
     item.pszText = const_cast<wchar_t*>(name.c_str());
     SendMessageW(list, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item));
     SetListCell(list, row, 1, Utf8ToWide(skill.desc));
-    SetListCell(list, row, 2, FormatSize(skill.size));
+    SetListCell(list, row, 2, DeclaredSizeText(skill.size));
     ListView_SetCheckState(list, row, skill.selected);
 }
 

@@ -298,10 +298,12 @@ class WizardTest(unittest.TestCase):
               "size": 10}, "doc-writer", "10 B"),                          # no name: the id stands in
             ({"id": "charts", "file": "skills/charts.zip", "name": "图表", "desc": "Charts from tables",
               "size": 1572864}, "图表", "1.5 MB"),                         # MB unit
+            ({"id": "unsized", "file": "skills/unsized.zip", "name": "未标大小", "desc": "No size",
+              "size": -1}, "未标大小", "未知大小"),                          # no size declared
         ]
         required = "".join("2" if entry.get("required") else "1" for entry, _, _ in skills)
         self.write_release([package("quillmere.bin", "Quillmere 主程序", 2048)], [s[0] for s in skills],
-                           {"quillmere.bin": 2048, **{e["file"]: e["size"] for e, _, _ in skills}})
+                           {"quillmere.bin": 2048, **{e["file"]: max(e["size"], 16) for e, _, _ in skills}})
         install_dir, _ = self.install_dir("walk")
         # A file where a folder of the path should be: the folder cannot be made, as on a drive the
         # user may not write to.

@@ -100,6 +100,7 @@ struct FakeWindows {
     std::set<std::string> cutOnce;                                // broken off half-way the first time
     std::vector<std::string> attempts;
     std::vector<int64_t> resumedFrom;                             // bytes the attempt was asked to keep
+    std::vector<int64_t> declaredSizes;                           // the size each attempt was told to hold to
     std::deque<std::wstring> proxies;  // the proxy each attempt goes through, in order; none or empty: direct
     std::optional<std::string> nodeVersion;  // what the node.exe on PATH prints; nothing: no node.exe there
     bool nodeHangs = false;  // node.exe prints its version, then never ends
@@ -139,7 +140,7 @@ struct FakeWindows {
     LocalTime startOfRun = {2026, 12, 9, 15, 30, 12, 0};
 };
 
-Outcome FakeDownload(FakeWindows& fake, const std::wstring& url, const fs::path& path,
+Outcome FakeDownload(FakeWindows& fake, const std::wstring& url, const fs::path& path, int64_t declaredBytes,
                      const DownloadProgressFn& progress, const std::atomic<bool>& cancel, PartialDownload& partial)
 {
     if (url.rfind(kBaseUrl, 0) != 0) {
@@ -149,6 +150,7 @@ Outcome FakeDownload(FakeWindows& fake, const std::wstring& url, const fs::path&
     const std::string file = WideToUtf8(url.substr(kBaseUrl.size()));
     fake.attempts.push_back(file);
     fake.resumedFrom.push_back(partial.bytes);
+    fake.declaredSizes.push_back(declaredBytes);
     EXPECT_FALSE(path.lexically_relative(fake.downloadFolder).native().starts_with(".."))
         << path << " is outside " << fake.downloadFolder;
     if (const auto thrown = fake.throwing.find(file); thrown != fake.throwing.end()) {
@@ -175,7 +177,7 @@ Outcome FakeDownload(FakeWindows& fake, const std::wstring& url, const fs::path&
     partial = {};
     const size_t half = from + (body.size() - from) / 2;
     out.write(body.data() + from, static_cast<std::streamsize>(half - from)).flush();
-    progress(static_cast<int64_t>(half), total);
+    progress(static_cast<int64_t>(half), total, static_cast<int64_t>(from));
     if (cancel) {
         out.close();
         fs::remove(path);
@@ -187,7 +189,7 @@ Outcome FakeDownload(FakeWindows& fake, const std::wstring& url, const fs::path&
         return Failure(L"网络读取失败");
     }
     out.write(body.data() + half, static_cast<std::streamsize>(body.size() - half));
-    progress(static_cast<int64_t>(body.size()), total);
+    progress(static_cast<int64_t>(body.size()), total, static_cast<int64_t>(from));
     return Success();
 }
 
@@ -228,9 +230,9 @@ CommandResult FakeCommand(FakeWindows& fake, const CommandSettings& settings)
 InstallPlatform FakePlatform(FakeWindows& fake)
 {
     InstallPlatform platform;
-    platform.download = [&fake](const std::wstring& url, const fs::path& path, const DownloadProgressFn& progress,
-                                const std::atomic<bool>& cancel, PartialDownload& partial) {
-        const Outcome outcome = FakeDownload(fake, url, path, progress, cancel, partial);
+    platform.download = [&fake](const std::wstring& url, const fs::path& path, int64_t declaredBytes,
+                                const DownloadProgressFn& progress, const std::atomic<bool>& cancel, PartialDownload& partial) {
+        const Outcome outcome = FakeDownload(fake, url, path, declaredBytes, progress, cancel, partial);
         partial.proxy = fake.proxies.empty() ? L"" : fake.proxies.front();
         if (!fake.proxies.empty()) fake.proxies.pop_front();
         return outcome;
@@ -1172,6 +1174,9 @@ TEST_F(InstallFlowTest, ARetryAfterABrokenTransferFetchesOnlyTheRestAndChecksThe
     EXPECT_TRUE(HasLine(run.Logs(), L"  下载失败 - 网络读取失败，3秒后重试 (1/3)..."));
     EXPECT_EQ(fake.resumedFrom, (std::vector<int64_t>{0, 4096})) << "the second attempt keeps the first half";
     EXPECT_EQ(ReadFile(Install() / "big.bin"), body);
+    EXPECT_EQ(Shown(run.Details()), Shown({L"4.0 KB / 8.0 KB (50%)  0.4 MB/s", L"6.0 KB / 8.0 KB (75%)  0.2 MB/s",
+                                      L"8.0 KB / 8.0 KB (100%)  0.2 MB/s", L""}))
+        << "the resumed attempt's speed counts only what it received: 2 KB in 10 ms, 4 KB in 20 ms";
     EXPECT_TRUE(EndedWith(run, L"安装完成！", InstallEnd::Succeeded));
 
     // Broken off, then gone from the server: the last attempt fails and nothing of it is left.
@@ -1193,6 +1198,17 @@ TEST_F(InstallFlowTest, ARetryAfterABrokenTransferFetchesOnlyTheRestAndChecksThe
     EXPECT_EQ(fake.attempts.size(), 2u);
     EXPECT_EQ(DownloadsLeft(), std::vector<fs::path>{});
     EXPECT_TRUE(EndedWith(cancelled, L"已取消", InstallEnd::Failed));
+}
+
+TEST_F(InstallFlowTest, OnlyASizeThatCanBeOneIsHeldToAndTheRestAreShownAsUnknown)
+{
+    AddPackage("a", "a.bin", "包 a", "aaaa");
+    AddPackage("n", "none.bin", "包 n", "nnnn").size = -1;
+    AddPackage("h", "huge.bin", "包 h", "hhhh").size = int64_t{3} << 40;
+    const Recording run = Run();
+    EXPECT_EQ(fake.declaredSizes, (std::vector<int64_t>{4, 0, 0})) << "0 tells the download that any size will do";
+    EXPECT_TRUE(HasLinesInOrder(run.Logs(), {L"下载: a.bin (4 B)", L"下载: none.bin (未知大小)", L"下载: huge.bin (未知大小)"}));
+    EXPECT_TRUE(EndedWith(run, L"安装完成！", InstallEnd::Succeeded));
 }
 
 TEST_F(InstallFlowTest, TheProxyADownloadWentThroughIsNamedOnceUnlessItChanges)
@@ -1241,6 +1257,33 @@ TEST_F(InstallFlowTest, AProductArchiveWithDamagedEntriesFailsTheRunNamingEach)
     EXPECT_EQ(run.Logs().back(), failures.back());
     EXPECT_FALSE(fs::exists(Install() / "launcher.exe")) << "a damaged file is never left to be started";
     EXPECT_TRUE(EndedWith(run, L"安装失败", InstallEnd::Failed));
+}
+
+TEST_F(InstallFlowTest, AReinstallationWhoseProductFailsOrIsCancelledLeavesTheEarlierProductAsItWas)
+{
+    AddPackage("quillmere", "quillmere.zip", "Quillmere 主程序", kProductZip).extract = true;
+    ASSERT_TRUE(EndedWith(Run(), L"安装完成！", InstallEnd::Succeeded));
+    WriteFile(Install() / "notes.txt", "the user's own");
+    const auto earlierProductStands = [this](const Recording& run) {
+        EXPECT_EQ(ReadFile(Install() / "launcher.exe"), "MZ") << Shown(run.Logs());
+        EXPECT_EQ(ReadFile(Install() / "package.json"), "{\"name\": \"quillmere\"}");
+        EXPECT_EQ(ReadFile(Install() / "notes.txt"), "the user's own");
+        EXPECT_FALSE(fs::exists(root / "Quillmere.staging")) << "the staging folder is removed";
+    };
+
+    // One damaged entry: the good ones of the new version must not replace the earlier files either.
+    fake.served["quillmere.zip"] = DamagedZip({{"launcher.exe", "MZ v2"}, {"package.json", "{}"}, {"z.txt", "z"}}, {"z.txt"});
+    const Recording failed = Run();
+    EXPECT_TRUE(HasLine(failed.Logs(), L"  [错误] 解压失败: z.txt (CRC 校验失败)"));
+    EXPECT_TRUE(EndedWith(failed, L"安装失败", InstallEnd::Failed));
+    earlierProductStands(failed);
+
+    // A cancel while unpacking stops before the next entry.
+    fake.served["quillmere.zip"] = StoredZip({{"launcher.exe", "MZ v2"}, {"package.json", "{}"}});
+    const Recording cancelled = Run(CancelOn(Kind::Log, L"  解压 quillmere.zip"));
+    EXPECT_TRUE(EndedWith(cancelled, L"已取消", InstallEnd::Failed));
+    EXPECT_FALSE(HasLine(cancelled.Logs(), L"  Quillmere 主程序 安装完成"));
+    earlierProductStands(cancelled);
 }
 
 TEST_F(InstallFlowTest, ABrowserArchiveThatIsIncompleteLeavesNoBrowserFolderAndIsTriedAgain)
@@ -1392,12 +1435,12 @@ TEST_F(InstallFlowTest, ALargeDownloadPostsAFewHundredEventsAndEndsOnItsTrueSize
     fake.tickStep = 0;
     InstallPlatform platform = FakePlatform(fake);
     // 64 MB/s: a chunk every quarter of a millisecond, sixteen seconds in all.
-    platform.download = [this](const std::wstring&, const fs::path& path, const DownloadProgressFn& progress,
+    platform.download = [this](const std::wstring&, const fs::path& path, int64_t, const DownloadProgressFn& progress,
                                const std::atomic<bool>&, PartialDownload&) {
         std::ofstream(path, std::ios::binary) << "x";
         for (int64_t done = kChunk; done <= kSize; done += kChunk) {
             if (done % (4 * kChunk) == 0) ++fake.clock;
-            progress(done, kSize);
+            progress(done, kSize, 0);
         }
         return Success();
     };

@@ -349,14 +349,15 @@ TEST(DoInstallOnWindows, OnlyTheSystemsAndThePathsProgramsRunNeverPlantedOnes)
     const auto planted = [&markers](const char* name) {
         return "@echo off\r\necho planted> \"" + WideToUtf8(markers) + "\\" + name + "\"\r\nexit /b 0\r\n";
     };
-    WriteFileBytes(root + L"\\planted-product.zip",
-                   StoredZip({{"launcher.exe", "MZ"}, {"package.json", "{}"}, {"npm.cmd", planted("product")}}));
-    WriteFileBytes(root + L"\\planted-skill.zip", StoredZip({{"package.json", "{}"}, {"npm.cmd", planted("skill")}}));
+    const std::string product = StoredZip({{"launcher.exe", "MZ"}, {"package.json", "{}"}, {"npm.cmd", planted("product")}});
+    const std::string skill = StoredZip({{"package.json", "{}"}, {"npm.cmd", planted("skill")}});
+    WriteFileBytes(root + L"\\planted-product.zip", product);
+    WriteFileBytes(root + L"\\planted-skill.zip", skill);
     InstallJob job;
     job.manifest.baseUrl = kBase;
     job.manifest.packages = {{"node", "never-fetched.msi", "Node.js", 100, false, false},
-                             {"quillmere", "planted-product.zip", "主程序", 100, true, false}};
-    job.manifest.skills = {{"planted", "planted-skill.zip", "", "", 100, true, true}};
+                             {"quillmere", "planted-product.zip", "主程序", static_cast<int64_t>(product.size()), true, false}};
+    job.manifest.skills = {{"planted", "planted-skill.zip", "", "", static_cast<int64_t>(skill.size()), true, true}};
     job.choices.installPath = L"C:\\QuillmereTests\\planted-npm";
     job.choices.apiKey = L"sk-test";
     job.folders = FindKnownFolders();

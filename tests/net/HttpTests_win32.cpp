@@ -22,6 +22,7 @@ const std::wstring kSecureBase = L"https://localhost:" + std::to_wstring(HTTPS_T
 struct ProgressCall {
     int64_t done;
     int64_t total;
+    int64_t kept;
 };
 
 // Set by a test to cancel the download under way.
@@ -58,11 +59,11 @@ std::string Fetched(const std::wstring& url, const FetchLimits& limits = {}, std
 // a success or a failure that recorded nothing never leaves half a file to resume from, and a
 // recorded partial names exactly the bytes in the file.
 bool Fetch(const std::wstring& url, const std::wstring& destPath, const DownloadProgressFn& progress,
-           std::wstring* errorText, PartialDownload* partial = nullptr)
+           std::wstring* errorText, PartialDownload* partial = nullptr, int64_t declaredBytes = 0)
 {
     PartialDownload fresh;
     PartialDownload& state = partial ? *partial : fresh;
-    const Outcome downloaded = DownloadToFile(url, destPath, progress, Cancel, state);
+    const Outcome downloaded = DownloadToFile(url, destPath, progress, Cancel, state, declaredBytes);
     if (errorText && !downloaded) *errorText = downloaded.error;
     if (downloaded || state.bytes == 0) {
         EXPECT_EQ(state.bytes, 0) << "only a failure records a partial";
@@ -98,13 +99,13 @@ protected:
 
     bool Download(const std::wstring& urlTail, std::wstring* error, const std::wstring& base = kBase)
     {
-        return Fetch(base + urlTail, dest, [this](int64_t d, int64_t t) { calls.push_back({d, t}); }, error);
+        return Fetch(base + urlTail, dest, [this](int64_t d, int64_t t, int64_t k) { calls.push_back({d, t, k}); }, error);
     }
 
     bool Resume(const std::wstring& url, PartialDownload& partial, std::wstring* error = nullptr)
     {
         calls.clear();
-        return Fetch(url, dest, [this](int64_t d, int64_t t) { calls.push_back({d, t}); }, error, &partial);
+        return Fetch(url, dest, [this](int64_t d, int64_t t, int64_t k) { calls.push_back({d, t, k}); }, error, &partial);
     }
 
     // A first attempt at `url` (a cutonce URL) that breaks off and records what it kept.
@@ -223,7 +224,7 @@ TEST_F(HttpTest, BodyCutOffMidwayIsAReadFailureAndLeavesNoFile)
     std::wstring error;
     PartialDownload partial;
     EXPECT_FALSE(Fetch(kBase + L"_fault=cut,40000/cut.bin", dest,
-                       [this](int64_t d, int64_t t) { calls.push_back({d, t}); }, &error, &partial));
+                       [this](int64_t d, int64_t t, int64_t k) { calls.push_back({d, t, k}); }, &error, &partial));
     EXPECT_EQ(error.rfind(L"网络读取失败", 0), 0u) << "got: " << WideToUtf8(error);
     EXPECT_FALSE(FileExists(dest)) << "without a validator the partial file cannot be resumed: deleted";
     EXPECT_EQ(partial.bytes, 0);
@@ -236,8 +237,8 @@ TEST_F(HttpTest, CancelDuringASlowBodyDropsTheChunkThatArrivedAndDeletesTheFile)
     Publish(L"slow.bin", 16384 * 6);
     std::wstring error;
     const bool ok = Fetch(kBase + L"_fault=slow,100/slow.bin", dest,
-                                   [this](int64_t d, int64_t t) {
-                                       calls.push_back({d, t});
+                                   [this](int64_t d, int64_t t, int64_t k) {
+                                       calls.push_back({d, t, k});
                                        Cancel = true;
                                    },
                                    &error);
@@ -294,7 +295,10 @@ TEST_F(HttpTest, ResumeAfterABreakFetchesOnlyTheRestAndCountsTheWholeFile)
     ASSERT_FALSE(calls.empty());
     EXPECT_GT(calls.front().done, kept) << "progress counts the bytes already there";
     EXPECT_LE(calls.front().done - kept, 16384) << "the first chunk continues where the file ended";
-    for (const ProgressCall& call : calls) EXPECT_EQ(call.total, 100000) << "kept bytes plus the 206's length";
+    for (const ProgressCall& call : calls) {
+        EXPECT_EQ(call.total, 100000) << "kept bytes plus the 206's length";
+        EXPECT_EQ(call.kept, kept) << "what this attempt received is told apart from what it kept";
+    }
     EXPECT_EQ(calls.back().done, 100000);
 }
 
@@ -307,11 +311,14 @@ TEST_F(HttpTest, ResumeThatTheServerCannotHonourStartsOverFromTheFirstByte)
         const wchar_t* validatorTail;   // appended to the recorded one unless null
         size_t shortenedBy;             // bytes cut from the kept file
         const char* why;
+        const wchar_t* resumeFault = nullptr;  // how the server misbehaves when asked for the rest
     } rows[] = {
         {L"changed.bin", 90000, nullptr, nullptr, 0, "the file changed on the server: If-Range fails, a 200 brings the new one"},
         {L"unknown.bin", 0, L"\"bogus\"", nullptr, 0, "a validator the server never gave: a 200, appended to nothing"},
         {L"shorter.bin", 0, nullptr, nullptr, 1000, "the file is not as long as recorded: no range is asked for"},
         {L"injected.bin", 0, nullptr, L"\r\nX-Injected: 1", 0, "a validator that is not one header value is never sent"},
+        {L"spliced.bin", 90000, nullptr, nullptr, 0,
+         "a server that ignores If-Range sends a 206 of the new version: never appended to the old bytes", L"anyrange"},
     };
     for (const Row& row : rows) {
         const std::string first = Publish(row.name, 100000, 5);
@@ -323,13 +330,45 @@ TEST_F(HttpTest, ResumeThatTheServerCannotHonourStartsOverFromTheFirstByte)
         if (row.shortenedBy) WriteFileBytes(dest, first.substr(0, static_cast<size_t>(partial.bytes) - row.shortenedBy));
         const std::string served = ReadFileBytes(root + L"\\" + row.name);
 
-        ASSERT_TRUE(Resume(url, partial)) << row.why;
+        const std::wstring resumeUrl =
+            row.resumeFault ? kBase + L"_fault=" + row.resumeFault + L"/" + row.name + FreshQuery() : url;
+        ASSERT_TRUE(Resume(resumeUrl, partial)) << row.why;
         EXPECT_TRUE(ReadFileBytes(dest) == served) << row.why;
         ASSERT_FALSE(calls.empty()) << row.why;
         EXPECT_LE(calls.front().done, 16384) << row.why << ": progress restarts from 0";
         EXPECT_EQ(calls.back().done, static_cast<int64_t>(served.size())) << row.why;
         EXPECT_EQ(calls.back().total, static_cast<int64_t>(served.size())) << row.why;
+        EXPECT_EQ(calls.back().kept, 0) << row.why;
     }
+}
+
+TEST_F(HttpTest, ADeclaredSizeIsTheOnlySizeTheFileMayEndWith)
+{
+    const std::string body = Publish(L"declared.bin", 50000);
+    struct Row {
+        const wchar_t* tail;
+        int64_t declared;
+        const char* why;
+    } rows[] = {
+        {L"declared.bin", 40000, "a Content-Length other than the declared size: refused before the body"},
+        {L"_fault=nolength/declared.bin", 40000, "no Content-Length and more than declared: cut off at the size"},
+        {L"_fault=nolength/declared.bin", 60000, "no Content-Length and ending early: not the declared file"},
+        {L"_fault=endless/declared.bin", 100000, "a body that never ends stops right after the declared size"},
+    };
+    for (const Row& row : rows) {
+        calls.clear();
+        std::wstring error;
+        EXPECT_FALSE(Fetch(kBase + row.tail, dest, [this](int64_t d, int64_t t, int64_t k) { calls.push_back({d, t, k}); },
+                           &error, nullptr, row.declared))
+            << row.why;
+        EXPECT_EQ(error, L"大小不符") << row.why;
+        EXPECT_FALSE(FileExists(dest)) << row.why;
+        if (!calls.empty()) {
+            EXPECT_LE(calls.back().done, row.declared) << row.why << ": nothing past the size is written";
+        }
+    }
+    ASSERT_TRUE(Fetch(kBase + L"declared.bin", dest, nullptr, nullptr, nullptr, 50000));
+    EXPECT_TRUE(ReadFileBytes(dest) == body);
 }
 
 TEST_F(HttpTest, ResumeAttemptThatFailsOtherwiseDeletesThePartialFile)
@@ -368,8 +407,8 @@ TEST_F(HttpTest, CancelEndsAStalledTransferWithinTwoSeconds)
     });
     std::wstring error;
     const bool ok = Fetch(kBase + L"_fault=stall,20000/stall.bin", dest,
-                          [&](int64_t d, int64_t t) {
-                              calls.push_back({d, t});
+                          [&](int64_t d, int64_t t, int64_t k) {
+                              calls.push_back({d, t, k});
                               reported = true;
                           },
                           &error);

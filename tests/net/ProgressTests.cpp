@@ -32,19 +32,22 @@ TEST(ProgressLines, PackageAndSkillShapes)
     struct Row {
         int64_t done;
         int64_t total;
+        int64_t received;
         uint32_t elapsedMs;
         const wchar_t* package;
         const wchar_t* skill;
         const char* why;
     } rows[] = {
-        {16384, 65536, 0, L"16.0 KB / 64.0 KB (25%)  0.0 MB/s", L"16.0 KB / 64.0 KB  0.0 MB/s", "same tick: speed 0"},
-        {1048576, 2097152, 500, L"1.0 MB / 2.0 MB (50%)  2.0 MB/s", L"1.0 MB / 2.0 MB  2.0 MB/s", "average speed"},
-        {999, 1000, 1000, L"999 B / 1000 B (99%)  0.0 MB/s", L"999 B / 1000 B  0.0 MB/s", "percent truncates"},
-        {3000, 1000, 1000, L"2.9 KB / 1000 B (300%)  0.0 MB/s", L"2.9 KB / 1000 B  0.0 MB/s", "not clamped"},
+        {16384, 65536, 16384, 0, L"16.0 KB / 64.0 KB (25%)  0.0 MB/s", L"16.0 KB / 64.0 KB  0.0 MB/s", "same tick: speed 0"},
+        {1048576, 2097152, 1048576, 500, L"1.0 MB / 2.0 MB (50%)  2.0 MB/s", L"1.0 MB / 2.0 MB  2.0 MB/s", "average speed"},
+        {1572864, 2097152, 524288, 1000, L"1.5 MB / 2.0 MB (75%)  0.5 MB/s", L"1.5 MB / 2.0 MB  0.5 MB/s",
+         "resumed: the bytes kept from the earlier attempt are not this attempt's speed"},
+        {999, 1000, 999, 1000, L"999 B / 1000 B (99%)  0.0 MB/s", L"999 B / 1000 B  0.0 MB/s", "percent truncates"},
+        {3000, 1000, 3000, 1000, L"2.9 KB / 1000 B (300%)  0.0 MB/s", L"2.9 KB / 1000 B  0.0 MB/s", "not clamped"},
     };
     for (const Row& row : rows) {
-        EXPECT_EQ(PackageProgressLine(row.done, row.total, row.elapsedMs), row.package) << row.why;
-        EXPECT_EQ(SkillProgressLine(row.done, row.total, row.elapsedMs), row.skill) << row.why;
+        EXPECT_EQ(PackageProgressLine(row.done, row.total, row.received, row.elapsedMs), row.package) << row.why;
+        EXPECT_EQ(SkillProgressLine(row.done, row.total, row.received, row.elapsedMs), row.skill) << row.why;
     }
 }
 
