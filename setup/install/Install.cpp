@@ -43,6 +43,7 @@ bool CreateInstallDirectory(const InstallRun& run)
 RunEnd PrepareFolders(InstallRun& run)
 {
     fs::create_directories(run.downloadDir);
+    RemoveUninstallerCopies(UninstallerCopiesFolder(run.job.folders.temp), run.platform);
     return CreateInstallDirectory(run) ? RunEnd::Completed : RunEnd::Failed;
 }
 

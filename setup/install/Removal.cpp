@@ -68,21 +68,28 @@ struct Removal {
         Note(folder.wstring(), Retried([&] { return platform.removeEmptyFolder(folder); }, pacing));
     }
 
+    // The box names the state directory, so ticked it goes whole, with what the agent wrote there
+    // since; only a folder of the agent's own name, whatever a damaged record might say.
+    bool WholeStateDir() const
+    {
+        return !Undoing() && choice.stateDirectory && record.stateDir.filename() == ".harrowby";
+    }
+
+    bool LeftToStateDir(const fs::path& path) const
+    {
+        return WholeStateDir() && (path == record.stateDir || IsUnder(path, record.stateDir));
+    }
+
     void Files()
     {
         for (const fs::path& tree : record.trees)
-            if (!Spared(tree)) RemoveTree(tree);
+            if (!Spared(tree) && !LeftToStateDir(tree)) RemoveTree(tree);
         for (auto file = record.files.rbegin(); file != record.files.rend(); ++file)
-            if (!Spared(file->path) && !(Undoing() && file->existedBefore)) RemoveFile(file->path);
-        // Asked for, a state directory of our making goes with everything the agent put there since.
-        const bool wholeStateDir = !Undoing() && choice.stateDirectory &&
-                                   std::find(record.folders.begin(), record.folders.end(), record.stateDir) !=
-                                       record.folders.end();
-        for (auto folder = record.folders.rbegin(); folder != record.folders.rend(); ++folder) {
-            if (Spared(*folder)) continue;
-            if (wholeStateDir && *folder == record.stateDir) RemoveTree(*folder);
-            else if (!(wholeStateDir && IsUnder(*folder, record.stateDir))) RemoveFolder(*folder);
-        }
+            if (!Spared(file->path) && !LeftToStateDir(file->path) && !(Undoing() && file->existedBefore))
+                RemoveFile(file->path);
+        for (auto folder = record.folders.rbegin(); folder != record.folders.rend(); ++folder)
+            if (!Spared(*folder) && !LeftToStateDir(*folder)) RemoveFolder(*folder);
+        if (WholeStateDir()) RemoveTree(record.stateDir);
     }
 
     // Taken back value by value, so that what stood before comes back; the uninstaller removes our keys whole.
@@ -117,6 +124,21 @@ struct Removal {
 };
 
 }  // namespace
+
+fs::path UninstallerCopiesFolder(const fs::path& temp)
+{
+    return temp / L"Quillmere_Uninstall";
+}
+
+void RemoveUninstallerCopies(const fs::path& folder, const InstallPlatform& platform)
+{
+    std::error_code error;
+    for (auto entry = fs::directory_iterator(folder, error); !error && entry != fs::directory_iterator(); entry.increment(error)) {
+        const std::wstring name = entry->path().filename().wstring();
+        if (name.starts_with(L"uninstall-") && name.ends_with(L".exe")) static_cast<void>(platform.removeFile(entry->path()));
+    }
+    static_cast<void>(platform.removeEmptyFolder(folder));
+}
 
 std::vector<std::wstring> RecordedKeys(const InstallRecord& record)
 {

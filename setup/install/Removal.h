@@ -1,4 +1,5 @@
 #pragma once
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -34,5 +35,9 @@ struct RemovalReport {
 // the registry, the shortcut. Never anything the record does not list.
 RemovalReport RemoveRecorded(const InstallRecord& record, const InstallPlatform& platform, const RetryPacing& pacing,
                              const RemovalChoice& choice);
+// Where an uninstaller runs from, below the temporary folder, so that it can remove its own file.
+std::filesystem::path UninstallerCopiesFolder(const std::filesystem::path& temp);
+// Removes the copies earlier uninstallers left there; one still running stays until the next time.
+void RemoveUninstallerCopies(const std::filesystem::path& folder, const InstallPlatform& platform);
 // The registry keys the record wrote into.
 std::vector<std::wstring> RecordedKeys(const InstallRecord& record);

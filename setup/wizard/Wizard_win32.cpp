@@ -6,8 +6,6 @@
 #include "base/Text.h"
 #include "net/Progress.h"
 
-namespace {
-
 constexpr wchar_t kWindowClass[] = L"QuillmereSetup";
 // Sizes and positions are in 96-DPI units and scaled to the window's DPI.
 constexpr int kWindowWidth = 620;
@@ -87,6 +85,8 @@ HFONT FontFor(const WizardFonts& fonts, FontRole role)
     default: return nullptr;
     }
 }
+
+namespace {
 
 // What the page builders share: the wizard and its client area's size in 96-DPI units.
 struct PageBuilder {

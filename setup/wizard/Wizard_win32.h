@@ -25,6 +25,14 @@ struct PlacedControl {
     FontRole font;
 };
 
+// The wizard's look, shared with the uninstaller: 96-DPI units scaled to a window's DPI, and its fonts.
+int Scale(int value, int dpi);
+RECT ScaleRect(const RECT& rect, int dpi);
+int WindowDpi(HWND window);
+WizardFonts CreateWizardFonts(int dpi);
+void ReleaseWizardFonts(WizardFonts& fonts);
+HFONT FontFor(const WizardFonts& fonts, FontRole role);
+
 enum WizardPage { kDisclaimerPage, kConfigPage, kSkillsPage, kProgressPage, kPageCount };
 
 // The wizard's state: owned by the entry point, reached by the window through its user data,

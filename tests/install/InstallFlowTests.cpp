@@ -1819,9 +1819,13 @@ TEST_F(InstallFlowTest, AnUndoNamesWhatItCouldNotRemoveAndKeepsWhatTheUserPutThe
 TEST_F(InstallFlowTest, AnExistingFolderKeepsItsFilesAndAFailedReinstallationKeepsTheEarlierOne)
 {
     WriteFile(Install() / "readme-of-the-user.txt", "mine");
+    WriteFile(job.folders.temp / "Quillmere_Uninstall" / "uninstall-4711.exe", "the copy an uninstaller ran from");
+    WriteFile(job.folders.temp / "Quillmere_Uninstall" / "notes.txt", "not an uninstaller copy");
     AddPackage("quillmere", "quillmere.zip", "Quillmere 主程序", kProductZip).extract = true;
     AddPackage("tool", "tools/tool.txt", "辅助工具", "tool");
     ASSERT_TRUE(EndedWith(Run(), L"安装完成！", InstallEnd::Succeeded));
+    EXPECT_FALSE(fs::exists(job.folders.temp / "Quillmere_Uninstall" / "uninstall-4711.exe")) << "a copy left by an uninstaller";
+    EXPECT_TRUE(fs::exists(job.folders.temp / "Quillmere_Uninstall" / "notes.txt"));
     const std::optional<InstallRecord> first = ParseInstallRecord(ReadFile(Install() / "uninstall.dat"));
     ASSERT_TRUE(first);
     EXPECT_TRUE(std::none_of(first->folders.begin(), first->folders.end(), [this](const fs::path& f) { return f == Install(); }))
@@ -1906,6 +1910,18 @@ TEST_F(InstallFlowTest, WithoutARecordTheUninstallerTouchesNothing)
         EXPECT_TRUE(fs::exists(Install() / "launcher.exe"));
         EXPECT_EQ(removal.Statuses().back(), L"无法卸载");
     }
+}
+
+TEST_F(InstallFlowTest, ATickedStateDirectoryGoesWholeOnlyUnderTheAgentsOwnName)
+{
+    WriteFile(job.folders.profile / "Documents" / "mine.txt", "the user's");
+    InstallRecord damaged;
+    damaged.installDir = Install();
+    damaged.stateDir = job.folders.profile;  // a record that names the profile itself
+    const InstallPlatform platform = FakePlatform(fake);
+    const RemovalReport report = RemoveRecorded(damaged, platform, {}, {RemovalPurpose::Uninstall, true});
+    EXPECT_EQ(ReadFile(job.folders.profile / "Documents" / "mine.txt"), "the user's");
+    EXPECT_TRUE(report.removed.empty());
 }
 
 }  // namespace
