@@ -23,6 +23,7 @@
 #include "archive/Inflate.h"
 #include "base/Files.h"
 #include "base/Text.h"
+#include "base/WindowsNames.h"
 
 namespace fs = std::filesystem;
 
@@ -390,6 +391,13 @@ std::optional<std::vector<std::string>> EntryPathParts(const std::string& name)
     return parts;
 }
 
+std::string JoinedParts(const std::vector<std::string>& parts)
+{
+    std::string joined;
+    for (const std::string& part : parts) joined += (joined.empty() ? "" : "/") + part;
+    return joined;
+}
+
 bool IsFolderName(const std::string& name) { return !name.empty() && IsSeparator(name.back()); }
 
 // macOS puts resource forks and Finder data under a folder of this name; nobody asked for them.
@@ -580,6 +588,7 @@ struct ExtractionPlan {
 ExtractionPlan PlanExtraction(Bytes archive, const CentralDirectory& central, const fs::path& dest)
 {
     ExtractionPlan plan;
+    std::set<std::wstring> files;  // as Windows compares them
     LocalEntry entry;
     for (uint64_t position = 0; ReadLocalHeader(archive, position, entry);) {
         const CentralEntry* listed = central.Find(position);
@@ -604,8 +613,16 @@ ExtractionPlan PlanExtraction(Bytes archive, const CentralDirectory& central, co
             continue;
         if (safe && IsMacMetadata(entry.name))
             continue;
+        if (!IsValidUtf8(entry.name)) {
+            plan.failures.push_back({offset, {entry.name, EntryProblem::NameNotUtf8}});
+            continue;
+        }
         if (!safe) {
             plan.failures.push_back({offset, {entry.name, EntryProblem::UnsafeName}});
+            continue;
+        }
+        if (!folder && !files.insert(NameAsWindowsCompares(JoinedParts(*parts))).second) {
+            plan.failures.push_back({offset, {entry.name, EntryProblem::DuplicateName}});
             continue;
         }
         fs::path target = dest;
@@ -764,6 +781,8 @@ std::wstring EntryProblemText(EntryProblem problem)
     case EntryProblem::UnsupportedMethod: return L"不支持的压缩方法";
     case EntryProblem::UnsafeName: return L"文件名不安全";
     case EntryProblem::ArchiveEndsEarly: return L"压缩包不完整";
+    case EntryProblem::NameNotUtf8: return L"文件名不是有效的 UTF-8";
+    case EntryProblem::DuplicateName: return L"与另一文件同名";
     }
     return L"";
 }

@@ -10,7 +10,11 @@
 #include "base/Retry.h"
 
 // Why an entry of an archive did not become a file.
-enum class EntryProblem { CrcMismatch, InflateFailed, WriteFailed, TooLarge, Encrypted, UnsupportedMethod, UnsafeName, ArchiveEndsEarly };
+enum class EntryProblem {
+    CrcMismatch, InflateFailed, WriteFailed, TooLarge, Encrypted, UnsupportedMethod, UnsafeName, ArchiveEndsEarly,
+    NameNotUtf8,    // a name in a legacy code page, which cannot be told apart from another reliably
+    DuplicateName,  // a file Windows would take for an earlier entry's: that one is kept
+};
 
 // One entry that should have become a file and did not. Folders and macOS metadata are never listed.
 struct EntryFailure {

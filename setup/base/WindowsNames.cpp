@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "Text.h"
+
 // Windows takes the name before the first dot, trailing spaces dropped, in any letter case.
 bool IsDeviceName(const std::wstring& part)
 {
@@ -14,6 +16,45 @@ bool IsDeviceName(const std::wstring& part)
         return true;
     return stem.size() == 4 && (stem.rfind(L"COM", 0) == 0 || stem.rfind(L"LPT", 0) == 0) && stem[3] >= L'1' &&
            stem[3] <= L'9';
+}
+
+namespace {
+
+// The upper case Windows gives the letters of the Latin, Greek and Cyrillic alphabets and the
+// full-width Latin ones; caseless scripts such as CJK have none.
+wchar_t UpperAsWindows(wchar_t c)
+{
+    const auto code = static_cast<uint32_t>(c);
+    const auto minus = [c](uint32_t offset) { return static_cast<wchar_t>(static_cast<uint32_t>(c) - offset); };
+    if ((code >= 'a' && code <= 'z') || (code >= 0xE0 && code <= 0xFE && code != 0xF7)) return minus(0x20);
+    if (code == 0xFF) return static_cast<wchar_t>(0x178);
+    const bool evenUpper = (code >= 0x100 && code <= 0x137) || (code >= 0x14A && code <= 0x177);
+    const bool oddUpper = (code >= 0x139 && code <= 0x148) || (code >= 0x179 && code <= 0x17E);
+    if ((evenUpper && code % 2 == 1) || (oddUpper && code % 2 == 0)) return minus(1);
+    if (code == 0x3C2) return static_cast<wchar_t>(0x3A3);
+    if ((code >= 0x3B1 && code <= 0x3C9) || (code >= 0x430 && code <= 0x44F)) return minus(0x20);
+    if (code >= 0x450 && code <= 0x45F) return minus(0x50);
+    if (code >= 0xFF41 && code <= 0xFF5A) return minus(0x20);
+    return c;
+}
+
+void DropTrailingDotsAndSpaces(std::wstring& text)
+{
+    while (!text.empty() && (text.back() == L'.' || text.back() == L' ')) text.pop_back();
+}
+
+}  // namespace
+
+std::wstring NameAsWindowsCompares(const std::string& name)
+{
+    std::wstring folded;
+    for (wchar_t c : Utf8ToWide(name)) {
+        if (c == L'/') c = L'\\';
+        if (c == L'\\') DropTrailingDotsAndSpaces(folded);
+        folded.push_back(UpperAsWindows(c));
+    }
+    DropTrailingDotsAndSpaces(folded);
+    return folded;
 }
 
 bool IsValidUtf8(const std::string& bytes)

@@ -93,21 +93,6 @@ std::optional<std::wstring> ManifestNameProblem(const std::string& name)
     return std::nullopt;
 }
 
-// Windows compares names without regard to letter case and drops a trailing dot or space.
-std::wstring NameAsWindowsCompares(const std::string& name)
-{
-    std::wstring folded;
-    for (wchar_t c : Utf8ToWide(name)) {
-        if (c == L'/') c = L'\\';
-        if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
-        if (c == L'\\')
-            while (!folded.empty() && (folded.back() == L'.' || folded.back() == L' ')) folded.pop_back();
-        folded.push_back(c);
-    }
-    while (!folded.empty() && (folded.back() == L'.' || folded.back() == L' ')) folded.pop_back();
-    return folded;
-}
-
 namespace {
 
 // "C:\\x" and "\\\\server\\share" are absolute; "x", "\\x" and "C:x" depend on where the process stands.

@@ -33,8 +33,6 @@ int CountSkillsToInstall(const ReleaseManifest& manifest);
 std::wstring WithErrorText(const std::wstring& text, const std::wstring& error);
 // Why a manifest name (a download or a skill id) cannot become a path of ours, or nothing when it can.
 std::optional<std::wstring> ManifestNameProblem(const std::string& name);
-// A name as Windows compares it: letter case folded, trailing dots and spaces of each part dropped.
-std::wstring NameAsWindowsCompares(const std::string& name);
 // The log line before another attempt.
 std::wstring RetryLine(const RetryPolicy& policy, const std::wstring& error, int attempt);
 // The skill's name, or its id when it has none.

@@ -93,7 +93,9 @@ RunEnd InstallNode(const InstallRun& run, const ManifestPackage& package, const 
     }
     run.events.log(L"  Node.js 安装成功");
     run.record.nodeInstalled = true;
-    run.platform.refreshPath();
+    // Without the new PATH, npm from the fresh Node.js is not found by this run.
+    if (const Outcome refreshed = run.platform.refreshPath(); !refreshed)
+        run.events.log(L"  [警告] 无法刷新 PATH: " + refreshed.error);
     return RunEnd::Completed;
 }
 

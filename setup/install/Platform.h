@@ -38,7 +38,7 @@ struct InstallPlatform {
     // Windows' own program of that file name, in the system folder; nothing when that folder is unknown.
     std::function<std::optional<std::filesystem::path>(const std::wstring& fileName)> systemProgram;
     // Takes the machine's and the user's PATH into this process's environment.
-    std::function<void()> refreshPath;
+    std::function<Outcome()> refreshPath;
     // A process environment variable, or nothing when it is not set.
     std::function<std::optional<std::wstring>(const std::wstring& name)> environmentVariable;
     // Writes a string value under HKEY_CURRENT_USER\subkey, creating the key when needed.

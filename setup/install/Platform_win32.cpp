@@ -82,14 +82,15 @@ std::wstring ExpandReferences(const std::wstring& text)
 }
 
 // Without the machine's part the old PATH is kept, as the new one would lack the system folders.
-void RefreshProcessPath()
+Outcome RefreshProcessPath()
 {
     const std::optional<std::wstring> machinePath =
         ReadPathValue(HKEY_LOCAL_MACHINE, kMachineEnvironmentKey, kMachinePathBytes);
-    if (!machinePath) return;
+    if (!machinePath) return Success();
     const std::wstring userPath = ReadPathValue(HKEY_CURRENT_USER, L"Environment", kUserPathBytes).value_or(L"");
     const std::wstring joined = JoinPathValues(ExpandReferences(*machinePath), ExpandReferences(userPath));
-    SetEnvironmentVariableW(L"PATH", joined.c_str());
+    if (!SetEnvironmentVariableW(L"PATH", joined.c_str())) return Failure(SystemErrorText(GetLastError()));
+    return Success();
 }
 
 // Never the current folder: a freshly unpacked archive could plant its own program there.
@@ -235,9 +236,9 @@ std::optional<Outcome> CreateShortcut(const fs::path& linkPath, const std::wstri
                                 reinterpret_cast<void**>(&created))))
         return std::nullopt;
     const ScopedCom<IShellLinkW> link(created);
-    link->SetPath(target.c_str());
-    link->SetWorkingDirectory(directory.c_str());
-    link->SetDescription(description.c_str());
+    for (const HRESULT set : {link->SetPath(target.c_str()), link->SetWorkingDirectory(directory.c_str()),
+                              link->SetDescription(description.c_str())})
+        if (FAILED(set)) return Failure(SystemErrorText(static_cast<uint32_t>(set)));
     IPersistFile* persist = nullptr;
     if (FAILED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&persist)))) return std::nullopt;
     const ScopedCom<IPersistFile> file(persist);

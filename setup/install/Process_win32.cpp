@@ -28,8 +28,8 @@ bool CreateOutputPipe(OutputPipe& pipe)
     if (!CreatePipe(&read, &write, &attributes, kPipeBufferBytes)) return false;
     pipe.read.reset(read);
     pipe.write.reset(write);
-    SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
-    return true;
+    // A child holding the read end too would keep the pipe open after it ended.
+    return SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0) != FALSE;
 }
 
 // A job lets cancellation reach the grandchildren too: terminating cmd.exe alone leaves
@@ -80,7 +80,11 @@ bool StartChild(const CommandSettings& settings, const OutputPipe& pipe, ChildPr
     child.process.reset(info.hProcess);
     child.thread.reset(info.hThread);
     if (child.job && !AssignProcessToJobObject(child.job.get(), info.hProcess)) child.job.reset();
-    if (flags & CREATE_SUSPENDED) ResumeThread(info.hThread);
+    // A child that cannot be resumed would never run: it is ended and counts as not started.
+    if ((flags & CREATE_SUSPENDED) && ResumeThread(info.hThread) == static_cast<DWORD>(-1)) {
+        TerminateProcess(info.hProcess, 1);
+        return false;
+    }
     return true;
 }
 
@@ -141,12 +145,13 @@ ReadEnd ReadOutput(HANDLE read, const ChildProcess& child, const CommandSettings
 }
 
 // A child left running at the deadline must outlive its job, which would otherwise take it
-// down as soon as the job's handle is closed.
-void LeaveChildRunning(const ChildProcess& child)
+// down as soon as the job's handle is closed; a job that keeps its limit is never closed.
+void LeaveChildRunning(ChildProcess& child)
 {
     if (!child.job) return;
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
-    SetInformationJobObject(child.job.get(), JobObjectExtendedLimitInformation, &limits, sizeof(limits));
+    if (!SetInformationJobObject(child.job.get(), JobObjectExtendedLimitInformation, &limits, sizeof(limits)))
+        static_cast<void>(child.job.release());
 }
 
 }  // namespace

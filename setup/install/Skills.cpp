@@ -11,6 +11,7 @@
 #include "Transfer.h"
 #include "archive/Zip.h"
 #include "base/Text.h"
+#include "base/WindowsNames.h"
 #include "net/Progress.h"
 
 namespace fs = std::filesystem;

@@ -39,14 +39,16 @@ bool SameHash(const std::string& expected, const std::string& actual)
     return true;
 }
 
-// A file that is not what the manifest promised is never kept, not even to resume from.
+// A file that is not what the manifest promised is never kept, not even to resume from. One that
+// could not be read is not called a mismatch.
 Outcome Verify(const InstallRun& run, const Transfer& transfer)
 {
     if (transfer.sha256.empty()) return Success();
     std::string actual;
-    if (run.platform.sha256(transfer.local, actual) && SameHash(transfer.sha256, actual)) return Success();
+    const Outcome hashed = run.platform.sha256(transfer.local, actual);
+    if (hashed && SameHash(transfer.sha256, actual)) return Success();
     RemoveFileRetried(run, transfer.local);
-    return Failure(L"校验失败");
+    return hashed ? Failure(L"校验失败") : Failure(L"无法读取下载的文件以校验: " + hashed.error);
 }
 
 Outcome Attempt(const InstallRun& run, const Transfer& transfer, PartialDownload& partial, TransferLineFormat format)
@@ -79,7 +81,7 @@ Outcome DownloadWithRetries(const InstallRun& run, const Transfer& transfer, con
             run.events.log(L"  通过代理 " + proxyShown);
         }
         if (outcome) return outcome;
-        if (CancelRequested(run) || attempt >= policy.attempts) {
+        if (CancelRequested(run) || attempt >= policy.attempts || partial.localFileFailed) {
             RemoveFileRetried(run, transfer.local);
             return outcome;
         }

@@ -16,6 +16,7 @@ struct PartialDownload {
     int64_t bytes = 0;       // already in the file
     std::wstring validator;  // the ETag, else the Last-Modified, of the response they came from
     std::wstring proxy;      // HOST:PORT of the proxy the attempt went through; empty when it went direct
+    bool localFileFailed = false;  // the file itself could not be made or written: another try fares no better
 };
 
 // How long and how large a fetch into memory may grow.

@@ -19,6 +19,7 @@
 
 #include "base/LongPath.h"
 #include "base/Scoped_win32.h"
+#include "base/SystemError.h"
 #include "net/Proxy.h"
 #include "net/SecureProtocols.h"
 
@@ -101,7 +102,7 @@ bool RestrictSession(HINTERNET session, CallFailure& failure)
         return WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &value, sizeof value) != FALSE;
     });
     if (protocols == 0) return failure = FailWithLastError(L"无法启用TLS 1.2安全连接"), false;
-    WinHttpSetTimeouts(session, 0, 30000, 30000, 120000);
+    if (!WinHttpSetTimeouts(session, 0, 30000, 30000, 120000)) return failure = FailWithLastError(L"WinHTTP初始化失败"), false;
     return true;
 }
 
@@ -217,7 +218,7 @@ bool AnswerWithWindowsLogon(HINTERNET request)
     const DWORD scheme = ChooseProxyAuthScheme(supported);
     if (scheme == 0) return false;
     DWORD policy = WINHTTP_AUTOLOGON_SECURITY_LEVEL_LOW;
-    WinHttpSetOption(request, WINHTTP_OPTION_AUTOLOGON_POLICY, &policy, sizeof policy);
+    if (!WinHttpSetOption(request, WINHTTP_OPTION_AUTOLOGON_POLICY, &policy, sizeof policy)) return false;
     return WinHttpSetCredentials(request, WINHTTP_AUTH_TARGET_PROXY, scheme, nullptr, nullptr, nullptr) != FALSE;
 }
 
@@ -327,6 +328,7 @@ struct DownloadExchange : ExchangeThread {
     int64_t bytesInFile = 0;
     std::wstring validator;
     bool brokeOff = false;  // a read failed or the body ended before its Content-Length
+    bool localFileFailed = false;
     bool succeeded = false;
     CallFailure failure;
 };
@@ -336,18 +338,27 @@ std::wstring RangeHeaders(const PartialDownload& from)
     return L"Range: bytes=" + std::to_wstring(from.bytes) + L"-\r\nIf-Range: " + from.validator + L"\r\n";
 }
 
+// The folder is named: a download folder the user cannot write to is fixed there, not by trying again.
+CallFailure LocalFileFailure(DownloadExchange& d)
+{
+    const DWORD code = GetLastError();
+    d.localFileFailed = true;
+    const std::wstring folder = d.destPath.substr(0, d.destPath.find_last_of(L"\\/"));
+    return {L"无法写入下载文件夹 " + folder + L": " + SystemErrorText(code), code};
+}
+
 // Starts the file afresh, or keeps its first `startAt` bytes to append to.
 bool OpenDestination(DownloadExchange& d, int64_t startAt)
 {
     const DWORD disposition = startAt > 0 ? OPEN_EXISTING : CREATE_ALWAYS;
     d.file = OwnFile(
         CreateFileW(ExtendedLengthPath(d.destPath).c_str(), GENERIC_WRITE, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!d.file) return d.failure = FailWithLastError(L"创建本地文件失败"), false;
+    if (!d.file) return d.failure = LocalFileFailure(d), false;
     d.fileIsOurs = true;
     LARGE_INTEGER offset = {};
     offset.QuadPart = startAt;
     if (startAt > 0 && (!SetFilePointerEx(d.file.get(), offset, nullptr, FILE_BEGIN) || !SetEndOfFile(d.file.get())))
-        return d.failure = FailWithLastError(L"写入磁盘失败"), false;
+        return d.failure = LocalFileFailure(d), false;
     d.bytesInFile = startAt;
     return true;
 }
@@ -361,7 +372,7 @@ bool WriteChunk(DownloadExchange& d, const char* data, DWORD size, int64_t bytes
     if (d.declaredBytes > 0 && d.bytesInFile + size > d.declaredBytes) return d.failure = {kSizeMismatch, 0}, false;
     DWORD written = 0;
     if (!WriteFile(d.file.get(), data, size, &written, nullptr) || written != size)
-        return d.failure = FailWithLastError(L"写入磁盘失败"), false;
+        return d.failure = LocalFileFailure(d), false;
     d.bytesInFile += size;
     if (*d.progress) (*d.progress)(d.bytesInFile, bytesTotal, startAt);
     return true;
@@ -537,7 +548,10 @@ Outcome DownloadToFile(const std::wstring& url, const std::wstring& destPath, co
     // Past this point the thread is done or no longer touches the file.
     download->file.reset();
     const bool finished = end == WaitEnd::Done;
-    if (finished) partial.proxy = download->proxy;
+    if (finished) {
+        partial.proxy = download->proxy;
+        partial.localFileFailed = download->localFileFailed;
+    }
     if (finished && download->succeeded) return Success();
     if (finished && !download->thrown && download->brokeOff && download->bytesInFile > 0 &&
         !download->validator.empty() && !cancel.load()) {

@@ -45,8 +45,9 @@ std::optional<std::wstring> AskScript(const std::wstring& url, const UserProxySe
 {
     ScopedInternet session(
         WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
-    if (!session) return std::nullopt;
-    WinHttpSetTimeouts(session.get(), kScriptTimeoutMs, kScriptTimeoutMs, kScriptTimeoutMs, kScriptTimeoutMs);
+    // A script that could take WinHTTP's own minutes to fetch is not asked.
+    if (!session || !WinHttpSetTimeouts(session.get(), kScriptTimeoutMs, kScriptTimeoutMs, kScriptTimeoutMs, kScriptTimeoutMs))
+        return std::nullopt;
     WINHTTP_AUTOPROXY_OPTIONS options = {};
     if (source == AutoProxySource::Script) {
         options.dwFlags = WINHTTP_AUTOPROXY_CONFIG_URL;

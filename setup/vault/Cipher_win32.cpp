@@ -17,9 +17,11 @@ bool WithGcmKey(const CredentialKey& key, Operation operation)
     BCRYPT_ALG_HANDLE opened = nullptr;
     if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&opened, BCRYPT_AES_ALGORITHM, nullptr, 0))) return false;
     const ScopedAlgorithm provider(opened);
-    BCryptSetProperty(provider.get(), BCRYPT_CHAINING_MODE,
-                      reinterpret_cast<PUCHAR>(const_cast<wchar_t*>(BCRYPT_CHAIN_MODE_GCM)),
-                      sizeof(BCRYPT_CHAIN_MODE_GCM), 0);
+    // Without GCM the provider would stay in its default mode, which has no tag.
+    if (!BCRYPT_SUCCESS(BCryptSetProperty(provider.get(), BCRYPT_CHAINING_MODE,
+                                          reinterpret_cast<PUCHAR>(const_cast<wchar_t*>(BCRYPT_CHAIN_MODE_GCM)),
+                                          sizeof(BCRYPT_CHAIN_MODE_GCM), 0)))
+        return false;
     CredentialKey keyCopy = key;
     BCRYPT_KEY_HANDLE generated = nullptr;
     BCryptGenerateSymmetricKey(provider.get(), &generated, nullptr, 0, keyCopy.data(),

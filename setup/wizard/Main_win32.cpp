@@ -53,13 +53,11 @@ bool RefuseOlderWindows()
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)
 {
     if (RefuseOlderWindows()) return 1;
-    // One installer per session: a second one hands over to the first and leaves. The handle is
-    // held until the process ends.
-    const ScopedHandle instanceLock(CreateMutexW(nullptr, FALSE, L"Local\\QuillmereSetup.Running"));
-    if (instanceLock && GetLastError() == ERROR_ALREADY_EXISTS) {
-        BringRunningWizardToFront();
+    // One installer per session: a second one hands over to the first and leaves. The lock is owned
+    // until the process ends, so that a second one waiting on it learns when the first has gone.
+    const ScopedHandle instanceLock(CreateMutexW(nullptr, TRUE, L"Local\\QuillmereSetup.Running"));
+    if (instanceLock && GetLastError() == ERROR_ALREADY_EXISTS && HandOverToRunningInstaller(instanceLock.get()))
         return 0;
-    }
     InitCommonControlClasses();
     // Large (the job and the manifest travel in it) and alive until the window is gone.
     const auto wizard = std::make_unique<Wizard>();

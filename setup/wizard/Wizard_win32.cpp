@@ -4,6 +4,7 @@
 #include "WindowEvents_win32.h"
 #include "WizardTexts.h"
 #include "base/Text.h"
+#include "net/Http.h"
 #include "net/Progress.h"
 
 constexpr wchar_t kWindowClass[] = L"QuillmereSetup";
@@ -508,17 +509,24 @@ int ReportNoWindow()
 
 }  // namespace
 
-// The other installer may still be fetching its manifest, so its window is given a moment to appear.
-void BringRunningWizardToFront()
+// The other installer may still be fetching its manifest: its window is awaited as long as that
+// fetch may take, and brought forward. Should it end without one, this one owns the lock and goes on.
+bool HandOverToRunningInstaller(HANDLE instanceLock)
 {
-    for (int waited = 0; waited < 3000; waited += 100) {
+    constexpr ULONGLONG kGrace = 5000;
+    const ULONGLONG deadline = GetTickCount64() + FetchLimits{}.deadlineMs + kGrace;
+    while (GetTickCount64() < deadline) {
         if (HWND running = FindWindowW(kWindowClass, nullptr)) {
             if (IsIconic(running)) ShowWindow(running, SW_RESTORE);
             SetForegroundWindow(running);
-            return;
+            return true;
         }
-        Sleep(100);
+        const DWORD waited = WaitForSingleObject(instanceLock, 100);
+        if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) return false;
     }
+    MessageBoxW(nullptr, L"另一个 Quillmere Setup 正在运行，请先完成或关闭它。", L"Quillmere Setup",
+                MB_OK | MB_ICONINFORMATION);
+    return true;
 }
 
 void ShowPage(Wizard& wizard, int page)

@@ -58,8 +58,9 @@ struct Wizard {
 // Creates the window and runs the message loop until the window is gone: its exit code, or 1 after
 // an error box when no window could be made.
 int RunWizard(Wizard& wizard, int showCommand);
-// Restores and raises the wizard of an installer that is already running, if it shows one soon.
-void BringRunningWizardToFront();
+// With another installer holding the lock: raises its wizard once it shows one and says true; false
+// when that installer ended without a window, leaving the lock to this one.
+bool HandOverToRunningInstaller(HANDLE instanceLock);
 // Shows one page, hides the others and puts the focus on the page's first input.
 void ShowPage(Wizard& wizard, int page);
 // Whether an installation is under way: started, not yet reported done and its thread alive.

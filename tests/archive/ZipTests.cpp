@@ -203,7 +203,8 @@ Tree Out(const Tree& files)
 std::string Describe(const std::vector<EntryFailure>& failures)
 {
     static const char* const names[] = {"CrcMismatch", "InflateFailed", "WriteFailed", "TooLarge", "Encrypted",
-                                        "UnsupportedMethod", "UnsafeName", "ArchiveEndsEarly"};
+                                        "UnsupportedMethod", "UnsafeName", "ArchiveEndsEarly", "NameNotUtf8",
+                                        "DuplicateName"};
     std::string text;
     for (const EntryFailure& failure : failures)
         text += failure.name + ": " + names[static_cast<int>(failure.problem)] + "; ";
@@ -312,7 +313,8 @@ TEST_F(ExtractZipTest, WritesEntriesAndReportsTheRest)
         {Archive({bzip2, kNext}), 1, {{"next.txt", "next"}}, "unknown method skipped", {{"b.bz2", UnsupportedMethod}}},
         {Archive({corrupt, kNext}), 1, {{"next.txt", "next"}}, "undecodable deflate data leaves no file", {{"bad.txt", InflateFailed}}},
         {Archive({encrypted, bzip2, corrupt}), 0, {}, "nothing written", {{"secret.txt", Encrypted}, {"b.bz2", UnsupportedMethod}, {"bad.txt", InflateFailed}}},
-        {Archive({Stored("a.txt", "one"), Stored("a.txt", "two")}), 2, {{"a.txt", "two"}}, "a later entry replaces an earlier one"},
+        {Archive({Stored("a.txt", "one"), Stored("a.txt", "two")}), 1, {{"a.txt", "one"}}, "a second entry of one name is refused, never written over the first",
+         {{"a.txt", DuplicateName}}},
         {Archive({Stored("a.txt", "x"), Stored("a.txt/b.txt", "y")}), 1, {{"a.txt", "x"}}, "a file in the way of a folder skips the entry", {{"a.txt/b.txt", WriteFailed}}},
         {"PK\x05\x06" + std::string(18, '\0'), 0, {}, "empty archive: only an end record"},
         {Le(0x04034b50, 4) + std::string(25, '\0'), 0, {}, "shorter than one header"},
@@ -355,6 +357,12 @@ TEST_F(ExtractZipTest, ReportsWhyEachEntryDidNotBecomeAFile)
         {Archive({Stored("a /b", "x"), kNext}), 1, next, "folder part ending in a space", {{"a /b", UnsafeName}}},
         {Archive({unsafeEncrypted, kNext}), 1, next, "the name is judged first", {{"../secret.txt", UnsafeName}}},
         {Archive({Stored("", "x"), Stored(".", "x"), kNext}), 1, next, "no name to write to", {{"", UnsafeName}, {".", UnsafeName}}},
+        {Archive({Stored("\xb0\xa1.txt", "a"), Stored("\xb0\xa2.txt", "b"), kNext}), 1, next,
+         "GBK names without the UTF-8 flag: both would read as one garbled name", {{"\xb0\xa1.txt", NameNotUtf8}, {"\xb0\xa2.txt", NameNotUtf8}}},
+        {Archive({Stored("Readme.txt", "first"), Stored("README.TXT", "second"), kNext}), 2, {{"Readme.txt", "first"}, {"next.txt", "next"}},
+         "one file for Windows: the first stays", {{"README.TXT", DuplicateName}}},
+        {Archive({Stored("Dir/Ä.txt", "first"), Stored("dir\\./ä.txt", "second"), kNext}), 2, {{"Dir/Ä.txt", "first"}, {"next.txt", "next"}},
+         "case beyond ASCII, a backslash and a dot part", {{"dir\\./ä.txt", DuplicateName}}},
         {Archive({Stored("a/b./", ""), folder, Flipped(Stored("__MACOSX/._a.txt", kProse), 3), kNext}), 1, {{"f/", ""}, {"next.txt", "next"}},
          "folders and macOS metadata are never failures, whatever they hold"},
         {withoutDescriptor.substr(0, withoutDescriptor.size() - 1), 0, {}, "no central directory and the descriptor cut off: nothing to check against",
@@ -404,7 +412,6 @@ TEST_F(ExtractZipTest, NamesStayInsideTheDestination)
         {"console.txt", "console.txt", "device names only when whole"},
         {"COM10", "COM10", "COM ports end at 9"},
         {"\xE4\xB8\xAD\xE6\x96\x87/\xE6\x96\x87\xE4\xBB\xB6.txt", "\xE4\xB8\xAD\xE6\x96\x87/\xE6\x96\x87\xE4\xBB\xB6.txt", "UTF-8 Chinese"},
-        {"\xFF.txt", "\xEF\xBF\xBD.txt", "undecodable byte becomes U+FFFD, the file is kept"},
         {"h/", "h/", "folder entry"},
     };
     for (const Row& row : rows) {
@@ -671,13 +678,14 @@ TEST_F(ExtractZipTest, ManyEntriesOnSeveralThreadsReportInArchiveOrder)
     entries.push_back(Stored("z/f/x.txt", "x"));
     failures.push_back({"z/f/x.txt", WriteFailed});
     entries.push_back(Stored("z/g", big));
-    entries.push_back(Stored("z/g", "later"));
-    files["z/g"] = "later";
+    entries.push_back(Stored("Z/G", "later"));
+    files["z/g"] = big;
+    failures.push_back({"Z/G", DuplicateName});
     report = Extract(Archive(entries));
     EXPECT_EQ(report.threads, threads);
-    EXPECT_EQ(report.filesWritten, 45);
-    EXPECT_EQ(Describe(report.failures), Describe(failures)) << "a file in the way of a folder";
-    EXPECT_EQ(Listing(), Out(files)) << "the later entry wins";
+    EXPECT_EQ(report.filesWritten, 44);
+    EXPECT_EQ(Describe(report.failures), Describe(failures)) << "a file in the way of a folder, a name taken";
+    EXPECT_EQ(Listing(), Out(files)) << "the earlier entry stays";
 }
 
 // The CRC is checked before the file is opened: a damaged entry writes nothing, not even over an older file.
@@ -714,7 +722,8 @@ TEST(EntryProblemText, ShortChineseReasons)
     const std::pair<EntryProblem, const wchar_t*> rows[] = {
         {CrcMismatch, L"CRC 校验失败"}, {InflateFailed, L"数据损坏"},     {WriteFailed, L"写入失败"},
         {TooLarge, L"文件过大"},        {Encrypted, L"已加密"},           {UnsupportedMethod, L"不支持的压缩方法"},
-        {UnsafeName, L"文件名不安全"},  {ArchiveEndsEarly, L"压缩包不完整"},
+        {UnsafeName, L"文件名不安全"},  {ArchiveEndsEarly, L"压缩包不完整"}, {NameNotUtf8, L"文件名不是有效的 UTF-8"},
+        {DuplicateName, L"与另一文件同名"},
     };
     for (const auto& [problem, text] : rows)
         EXPECT_EQ(EntryProblemText(problem), text) << static_cast<int>(problem);

@@ -8,6 +8,9 @@
 // Starts one setup.exe and waits for its wizard, minimises it, starts a second one while the first
 // runs, then closes the first and starts a third: "second-exit N", "second-wizard 0|1",
 // "first-restored 0|1", "first-exit N", "third-wizard 0|1", "third-exit N".
+//   startup_driver.exe SETUP_EXE RESULT_FILE early
+// Starts one setup.exe that shows only its failure box, a second one meanwhile, then closes the box:
+// "first-box 0|1", "second-waited 0|1", "first-exit N", "second-box 0|1", "second-exit N".
 #include <windows.h>
 
 #include <cstdio>
@@ -120,6 +123,37 @@ std::string RunTwice(const wchar_t* setup)
     return report;
 }
 
+// The process's visible message box, or nothing when the process ends or time runs out.
+HWND WaitForBox(const PROCESS_INFORMATION& process, int timeoutMs)
+{
+    BoxSearch box{process.dwProcessId, L"#32770", nullptr};
+    for (int waited = 0; waited < timeoutMs && process.hProcess; waited += 100) {
+        if (WaitForSingleObject(process.hProcess, 100) == WAIT_OBJECT_0) return nullptr;
+        EnumWindows(FindProcessDialog, reinterpret_cast<LPARAM>(&box));
+        if (box.found) return box.found;
+    }
+    return nullptr;
+}
+
+// The first shows no window, only its failure box; a second started meanwhile must wait, and start
+// as usual once the first has gone.
+std::string RunWhileTheFirstHasNoWindow(const wchar_t* setup)
+{
+    PROCESS_INFORMATION first = Start(setup);
+    const HWND firstBox = WaitForBox(first, 60000);
+    std::string report = Line("first-box", firstBox ? 1 : 0);
+    PROCESS_INFORMATION second = Start(setup);
+    const bool shownMeanwhile = WaitForWizard(second, 2000) || WaitForBox(second, 1000);
+    report += Line("second-waited", second.hProcess && !shownMeanwhile && WaitForSingleObject(second.hProcess, 0) == WAIT_TIMEOUT);
+    if (firstBox) PostMessageW(GetDlgItem(firstBox, IDOK), BM_CLICK, 0, 0);
+    report += Line("first-exit", Finish(first, 30000));
+    const HWND secondBox = WaitForBox(second, 60000);
+    report += Line("second-box", secondBox ? 1 : 0);
+    if (secondBox) PostMessageW(GetDlgItem(secondBox, IDOK), BM_CLICK, 0, 0);
+    report += Line("second-exit", Finish(second, 30000));
+    return report;
+}
+
 bool WriteReport(const wchar_t* path, const std::string& report)
 {
     FILE* out = _wfopen(path, L"wb");
@@ -134,6 +168,8 @@ bool WriteReport(const wchar_t* path, const std::string& report)
 int wmain(int argc, wchar_t** argv)
 {
     if (argc == 4 && std::wstring(argv[3]) == L"twice") return WriteReport(argv[2], RunTwice(argv[1])) ? 0 : 2;
+    if (argc == 4 && std::wstring(argv[3]) == L"early")
+        return WriteReport(argv[2], RunWhileTheFirstHasNoWindow(argv[1])) ? 0 : 2;
     if (argc != 3) {
         std::fprintf(stderr, "usage: startup_driver SETUP_EXE RESULT_FILE [twice]\n");
         return 2;

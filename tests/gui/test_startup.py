@@ -117,6 +117,15 @@ class StartupTest(unittest.TestCase):
         self.assertEqual(report["third-exit"], "0")
         self.assertEqual(fetched, 2, "the second one never fetched the manifest")
 
+    def test_a_second_installer_waits_while_the_first_has_no_window_and_then_starts_itself(self):
+        # No server: the first shows only its failure box, and no wizard ever comes.
+        report = self.run_setup("early")
+        self.assertEqual(report["first-box"], "1")
+        self.assertEqual(report["second-waited"], "1", "neither gone nor a second window while the first runs")
+        self.assertEqual(report["first-exit"], "1")
+        self.assertEqual(report["second-box"], "1", "once the first has gone the second starts as usual")
+        self.assertEqual(report["second-exit"], "1")
+
     def test_windows_before_10_is_refused_before_the_manifest_is_fetched(self):
         self.write_manifest(VALID_MANIFEST)
         earlier = wine_version()

@@ -98,6 +98,8 @@ struct FakeWindows {
     std::map<std::string, std::string> throwing;                  // file name → exception text
     std::set<std::string> withoutLength;
     std::set<std::string> cutOnce;                                // broken off half-way the first time
+    std::set<std::string> unwritable;                             // the local file cannot be made
+    std::wstring hashRefusal;                                     // why a download cannot be read for its hash
     std::vector<std::string> attempts;
     std::vector<int64_t> resumedFrom;                             // bytes the attempt was asked to keep
     std::vector<int64_t> declaredSizes;                           // the size each attempt was told to hold to
@@ -162,6 +164,11 @@ Outcome FakeDownload(FakeWindows& fake, const std::wstring& url, const fs::path&
         const std::wstring why = queued.front();
         queued.pop_front();
         return Failure(why);
+    }
+    if (fake.unwritable.count(file)) {
+        partial = {};
+        partial.localFileFailed = true;
+        return Failure(L"无法写入下载文件夹 " + path.parent_path().wstring() + L": 拒绝访问");
     }
     const auto served = fake.served.find(file);
     if (served == fake.served.end()) return Failure(L"HTTP 404");
@@ -237,7 +244,8 @@ InstallPlatform FakePlatform(FakeWindows& fake)
         if (!fake.proxies.empty()) fake.proxies.pop_front();
         return outcome;
     };
-    platform.sha256 = [](const fs::path& path, std::string& hex) {
+    platform.sha256 = [&fake](const fs::path& path, std::string& hex) {
+        if (!fake.hashRefusal.empty()) return Failure(fake.hashRefusal);
         hex = Sha256Hex(ReadFile(path));
         return Success();
     };
@@ -257,7 +265,10 @@ InstallPlatform FakePlatform(FakeWindows& fake)
         if (!fake.systemFolderKnown) return std::nullopt;
         return fs::path(kSystemFolder + L"\\" + name);
     };
-    platform.refreshPath = [&fake] { ++fake.pathRefreshes; };
+    platform.refreshPath = [&fake] {
+        ++fake.pathRefreshes;
+        return Success();
+    };
     platform.environmentVariable = [&fake](const std::wstring& name) -> std::optional<std::wstring> {
         const auto found = fake.environment.find(name);
         return found == fake.environment.end() ? std::nullopt : std::optional(found->second);
@@ -1116,6 +1127,12 @@ TEST_F(InstallFlowTest, AFileThatIsNotWhatItsHashSaysIsRetriedThenRefused)
     EXPECT_FALSE(fs::exists(Install() / "tool.txt")) << "an error page is never installed as the file";
     EXPECT_EQ(DownloadsLeft(), std::vector<fs::path>{}) << "nothing of it is left to install later";
     EXPECT_TRUE(EndedWith(run, L"下载失败", InstallEnd::Failed));
+
+    // A file that cannot be read for its hash is not called a mismatch.
+    Reset();
+    AddPackage("tool", "tool.txt", "辅助工具", "the real tool").sha256 = Sha256Hex("the real tool");
+    fake.hashRefusal = L"另一个程序正在使用此文件，进程无法访问";
+    EXPECT_TRUE(HasLine(Run().Logs(), L"  [错误] 下载失败: tool.txt - 无法读取下载的文件以校验: " + fake.hashRefusal));
 }
 
 TEST_F(InstallFlowTest, ASkillThatIsNotWhatItsHashSaysIsAWarning)
@@ -1178,6 +1195,15 @@ TEST_F(InstallFlowTest, ARetryAfterABrokenTransferFetchesOnlyTheRestAndChecksThe
                                       L"8.0 KB / 8.0 KB (100%)  0.2 MB/s", L""}))
         << "the resumed attempt's speed counts only what it received: 2 KB in 10 ms, 4 KB in 20 ms";
     EXPECT_TRUE(EndedWith(run, L"安装完成！", InstallEnd::Succeeded));
+
+    // A download folder that cannot be written to is named at once, not tried three times.
+    Reset();
+    AddPackage("a", "big.bin", "包 a", body);
+    fake.unwritable.insert("big.bin");
+    const Recording unwritable = Run();
+    EXPECT_EQ(fake.attempts.size(), 1u);
+    EXPECT_TRUE(HasLine(unwritable.Logs(), L"  [错误] 下载失败: big.bin - 无法写入下载文件夹 " + DownloadDir().wstring() + L": 拒绝访问"));
+    EXPECT_TRUE(EndedWith(unwritable, L"下载失败", InstallEnd::Failed));
 
     // Broken off, then gone from the server: the last attempt fails and nothing of it is left.
     Reset();

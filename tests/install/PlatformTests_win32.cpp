@@ -210,7 +210,7 @@ TEST(PlatformCalls, NodeIsInstalledThroughMsiexecAndItsFolderReachesOurPath)
     const PlantedPrograms planted;
 
     EXPECT_EQ(kWindows.runMsi(WindowsPathFromUnix(STUBS_DIR) + L"\\node-stub.msi"), std::optional<uint32_t>(0));
-    kWindows.refreshPath();
+    ASSERT_TRUE(kWindows.refreshPath());
     const std::wstring path = ReadEnvironment(L"PATH");
     EXPECT_NE(path.find(L"QuillmereTestNode"), std::wstring::npos) << WideToUtf8(path);
     EXPECT_EQ(path.find(L'%'), std::wstring::npos) << "references are expanded: " << WideToUtf8(path);

@@ -253,21 +253,26 @@ TEST_F(HttpTest, FailuresBeforeTheBodyCarryTheLastErrorSuffix)
     struct Row {
         std::wstring url;
         std::wstring destPath;
-        const wchar_t* prefix;
+        std::wstring prefix;
         const char* why;
+        bool local = false;
     } rows[] = {
         {L"not a url", dest, L"URL解析失败 (err=", "no scheme"},
         {kBase + std::wstring(2100, L'a'), dest, L"URL解析失败 (err=", "path longer than 2048"},
         {L"http://" + std::wstring(300, L'h') + L".example/x", dest, L"URL解析失败 (err=", "host longer than 256"},
         {kDeadBase + L"x.bin", dest, L"发送请求失败 (err=", "connection refused shows when sending"},
-        {kBase + L"status.bin", downloads + L"\\no-such-folder\\x.bin", L"创建本地文件失败 (err=", "missing folder"},
+        {kBase + L"status.bin", downloads + L"\\no-such-folder\\x.bin",
+         L"无法写入下载文件夹 " + downloads + L"\\no-such-folder: ", "missing folder: named, with the system's words", true},
+        {kBase + L"status.bin", downloads, L"无法写入下载文件夹 " + root + L": ", "a folder where the file should be", true},
     };
     Publish(L"status.bin", 100);
     for (const Row& row : rows) {
         std::wstring error;
-        EXPECT_FALSE(Fetch(row.url, row.destPath, nullptr, &error)) << row.why;
+        PartialDownload partial;
+        EXPECT_FALSE(Fetch(row.url, row.destPath, nullptr, &error, &partial)) << row.why;
         EXPECT_EQ(error.rfind(row.prefix, 0), 0u) << row.why << ": " << WideToUtf8(error);
         EXPECT_TRUE(!error.empty() && error.back() == L')') << row.why;
+        EXPECT_EQ(partial.localFileFailed, row.local) << row.why << ": only a local failure is not worth another try";
         EXPECT_FALSE(Fetch(row.url, row.destPath, nullptr, nullptr)) << row.why << " (no error text)";
     }
 }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <optional>
+#include <map>
 #include <set>
 #include <utility>
 
@@ -12,6 +13,7 @@
 #include "ScannerAgreement.h"
 #include "archive/Zip.h"
 #include "base/Text.h"
+#include "base/WindowsNames.h"
 #include "install/InstallPlan.h"
 
 namespace fs = std::filesystem;
@@ -164,12 +166,20 @@ void CheckEntry(const fs::path& folder, const ListedEntry& entry, const std::vec
     if (entry.isArchive) CheckArchive(path, problems);
 }
 
+// A skill's id is its folder, so two ids Windows cannot tell apart are one skill twice.
 void CheckDuplicateIds(const std::vector<ListedEntry>& entries, std::vector<std::string>& lines)
 {
-    std::set<std::pair<EntryKind, std::string>> seen;
-    for (const ListedEntry& entry : entries)
-        if (!seen.insert({entry.kind, entry.id}).second)
-            lines.push_back(EntryLabel(entry.kind, entry.id, entry.file) + ": id " + entry.id + " is listed twice");
+    std::map<std::pair<EntryKind, std::wstring>, std::string> seen;
+    for (const ListedEntry& entry : entries) {
+        const std::wstring key = entry.kind == EntryKind::Skill ? NameAsWindowsCompares(entry.id) : Utf8ToWide(entry.id);
+        const auto [first, added] = seen.try_emplace({entry.kind, key}, entry.id);
+        if (added) continue;
+        const std::string label = EntryLabel(entry.kind, entry.id, entry.file);
+        if (first->second == entry.id)
+            lines.push_back(label + ": id " + entry.id + " is listed twice");
+        else
+            lines.push_back(label + ": id " + entry.id + " names the same folder as skill " + first->second + " on Windows");
+    }
 }
 
 } // namespace

@@ -126,6 +126,17 @@ def damage_notes_entry(folder):
     republish(folder, "notes")
 
 
+def names_windows_cannot_tell_apart(folder):
+    path = os.path.join(folder, "skills", "notes.zip")
+    write_zip(path, {"SKILL.md": NOTES_TEXT, "skill.md": b"other", "gb.txt": b"GBK"}, zipfile.ZIP_STORED)
+    with open(path, "rb") as f:
+        data = f.read()
+    # A name in GBK without the UTF-8 flag, as Chinese Windows zip tools write them.
+    with open(path, "wb") as f:
+        f.write(data.replace(b"gb.txt", b"\xb0\xa1.txt"))
+    republish(folder, "notes")
+
+
 def cut_app_archive(folder):
     path = os.path.join(folder, "app.zip")
     with open(path, "rb") as f:
@@ -201,6 +212,12 @@ BROKEN_RELEASES = [
      ["tool.bin (package tool): id tool is listed twice"]),
     ("two skills with one id", set_field("draw", "id", "notes"),
      ["skills/draw.zip (skill notes): id notes is listed twice", "skills/draw.zip (skill notes): file missing"]),
+    ("a skill id Windows cannot tell from another's", set_field("draw", "id", "NOTES"),
+     ["skills/draw.zip (skill NOTES): id NOTES names the same folder as skill notes on Windows",
+      "skills/draw.zip (skill NOTES): file missing"]),
+    ("entry names Windows cannot tell apart or cannot read", names_windows_cannot_tell_apart,
+     ["skills/notes.zip (skill notes): entry skill.md does not extract: 与另一文件同名",
+      "skills/notes.zip (skill notes): entry \ufffd\ufffd.txt does not extract: 文件名不是有效的 UTF-8"]),
     ("an entry whose CRC does not match", damage_notes_entry,
      ["skills/notes.zip (skill notes): entry SKILL.md does not extract: CRC 校验失败"]),
     ("an archive cut short loses its end record", cut_app_archive,
