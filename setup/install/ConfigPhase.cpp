@@ -87,7 +87,10 @@ void DeployAgentConfig(const InstallRun& run, const ConfigChoices& choices, cons
     PlaceAgentConfig(run, choices, dirs, destination);
     if (!fs::exists(destination)) return;
     std::string text;
-    if (!ReadWholeFile(destination, text)) return;
+    if (const Outcome read = ReadWholeFile(destination, text); !read) {
+        run.events.log(L"  [警告] harrowby.json 无法读取，未修改: " + read.error);
+        return;
+    }
     for (const std::string& line : PatchAgentConfig(text, choices)) run.events.log(Utf8ToWide(line));
     LogStepOutcome(run, WriteRecorded(run, destination, text),
                    L"  skills.load.extraDirs → " + Utf8ToWide(SkillsDirFromInstallPath(choices.installPath)),

@@ -19,9 +19,10 @@ namespace {
 
 // Replaces whatever stands at target (an empty folder left by an interrupted run) with the staged
 // folder. A scanner still reading a new file inside refuses the rename for a moment.
-bool MoveIntoPlace(const InstallRun& run, const fs::path& staging, const fs::path& target)
+FileResult MoveIntoPlace(const InstallRun& run, const fs::path& staging, const fs::path& target)
 {
-    return RemoveTreeRetried(run, target) && MoveRetried(run, staging, target);
+    if (FileResult removed = RemoveTreeRetried(run, target); !removed) return removed;
+    return MoveRetried(run, staging, target);
 }
 
 // Whether the component is already on the machine, logging what was found.
@@ -116,9 +117,15 @@ RunEnd InstallPlaywright(const InstallRun& run, const ManifestPackage&, const fs
         return RunEnd::Cancelled;
     }
     const bool complete = report.archive && report.filesWritten > 0 && report.failures.empty();
-    if (complete && MoveIntoPlace(run, staging, target)) {
-        run.record.playwright = target;
-        run.events.log(L"  Playwright 安装完成");
+    if (complete) {
+        const FileResult moved = MoveIntoPlace(run, staging, target);
+        if (moved) {
+            run.record.playwright = target;
+            run.events.log(L"  Playwright 安装完成");
+            return RunEnd::Completed;
+        }
+        run.events.log(L"  [警告] Playwright 移动失败: " + target.wstring() + L" - " + moved.reason);
+        RemoveTreeRetried(run, staging);
         return RunEnd::Completed;
     }
     LogEntryFailures(run, report, L"  [警告] 解压失败: ");

@@ -327,6 +327,10 @@ TEST(DoInstallOnWindows, AnAgentConfigurationThatCannotBeReadIsLeftAsItIs)
     DestroyMessageSinkWindow(window);
     EXPECT_EQ(ReadFileBytes((state / "harrowby.json").wstring()), old) << "never written back empty";
     EXPECT_EQ(std::count(log.begin(), log.end(), L"  skills.load.extraDirs → C:/QuillmereTests/locked-config/skills"), 0);
+    EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                            [](const std::wstring& line) { return line.starts_with(L"  [警告] harrowby.json 无法读取，未修改: "); }),
+              2)
+        << "named where it happens and again in the summary";
     EXPECT_NE(std::find(log.begin(), log.end(), L"下载: pkg-a.bin (19.5 KB)"), log.end());
     ASSERT_FALSE(statuses.empty());
     EXPECT_EQ(statuses.back(), L"安装完成！");
