@@ -231,12 +231,17 @@ def skill_files():
     return {"skills/web-search.zip": web_search, "skills/office-docs.zip": office_docs}
 
 
+# What Windows shows beside the installed program in Settings → Apps.
+SAMPLE_VERSION = "1.0.0"
+
+
 def release_description():
     """release.txt for quillmere-release, which measures the files and writes manifest.json."""
     # The server lacks this skill on purpose: listed with the size and hash the vendor would have published.
     missing_hash = hashlib.sha256(b"image-studio").hexdigest()
     return "\n".join([
         "# The sample release; quillmere-release make turns it into manifest.json.",
+        f"version {SAMPLE_VERSION}",
         f"package node {NODE_FILE} | Node.js 22 运行环境",
         f"package playwright {PLAYWRIGHT_FILE} | Playwright 浏览器引擎",
         f"package quillmere {PRODUCT_FILE} extract | Quillmere 主程序",

@@ -808,11 +808,33 @@ ExtractReport ExtractZip(const std::wstring& zipPath, const std::wstring& destDi
             return report;
         }
     }
+    // What stood before is noted ahead of any write, so that an undo can tell our files from the user's.
+    std::vector<fs::path> missing = MissingFolders(dest);
     MakeDirectories(dest, pacing);
     ExtractionPlan plan = PlanExtraction(archive, central, dest);
+    std::vector<bool> existedBefore(plan.entries.size(), false);
+    {
+        std::set<fs::path> noted(missing.begin(), missing.end());
+        for (size_t i = 0; i < plan.entries.size(); ++i) {
+            const PlannedEntry& planned = plan.entries[i];
+            std::error_code ignored;
+            existedBefore[i] = !planned.folder && fs::exists(fs::symlink_status(planned.target, ignored));
+            for (fs::path& folder : MissingFolders(planned.folder ? planned.target : planned.target.parent_path()))
+                if (noted.insert(folder).second) missing.push_back(std::move(folder));
+        }
+    }
     const std::vector<std::optional<EntryProblem>> problems = CarryOutPlan(plan, pacing, report.threads);
     // After a cancel, what was written is partial whatever it counts: the caller removes it.
     report.cancelled = Cancelled(pacing);
+    // Entries a cancel kept from being reached have no problem either, but no file.
+    for (size_t i = 0; i < plan.entries.size(); ++i) {
+        const PlannedEntry& planned = plan.entries[i];
+        std::error_code ignored;
+        if (!problems[i] && !planned.folder && (!report.cancelled || fs::exists(planned.target, ignored)))
+            report.written.push_back({planned.target, existedBefore[i]});
+    }
+    for (fs::path& folder : missing)
+        if (IsFolder(folder)) report.foldersMade.push_back(std::move(folder));
     if (report.cancelled) return report;
 
     std::vector<PlacedFailure>& failures = plan.failures;
@@ -834,6 +856,17 @@ ExtractReport ExtractZip(const std::wstring& zipPath, const std::wstring& destDi
     if (!central.found)
         report.archive = Failure(L"压缩包不完整");
     return report;
+}
+
+std::vector<fs::path> MissingFolders(const fs::path& folder)
+{
+    std::vector<fs::path> missing;
+    std::error_code ignored;
+    for (fs::path at = folder; !at.empty() && !fs::exists(fs::symlink_status(at, ignored)); at = at.parent_path()) {
+        missing.push_back(at);
+        if (at == at.parent_path()) break;
+    }
+    return {missing.rbegin(), missing.rend()};
 }
 
 // Anything already standing under that name counts as success, as a plain file does.

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
@@ -21,6 +22,12 @@ struct EntryFailure {
     EntryProblem problem;
 };
 
+// A file an extraction wrote, and whether one stood under its name before.
+struct ExtractedFile {
+    std::filesystem::path path;
+    bool existedBefore = false;
+};
+
 // What one extraction did.
 struct ExtractReport {
     Outcome archive;  // fails when the file cannot be read, or ends before its end record (cut off or no ZIP)
@@ -29,6 +36,8 @@ struct ExtractReport {
     int threads = 1;                     // how many threads wrote the files
     bool refusedForRoom = false;         // the room check said no: nothing was written, archive says why
     bool cancelled = false;              // pacing's cancel flag stopped it between entries; nothing else is counted
+    std::vector<ExtractedFile> written;  // in archive order
+    std::vector<std::filesystem::path> foldersMade;  // that stood nowhere before, each after its parent
 
     // The archive was read to its end, every entry became a file, and there was at least one.
     bool Complete() const { return archive && filesWritten > 0 && failures.empty(); }
@@ -47,6 +56,8 @@ std::wstring EntryProblemText(EntryProblem problem);
 // extraction between entries: what was not reached is neither written nor a failure.
 ExtractReport ExtractZip(const std::wstring& zipPath, const std::wstring& destDir, const RetryPacing& pacing = {},
                          const RoomCheck& roomFor = {});
+// The folder and those of its parents that do not stand yet, outermost first: what creating it would make.
+std::vector<std::filesystem::path> MissingFolders(const std::filesystem::path& folder);
 
 // For the tests only: a folder maker the extraction tests check on its own.
 namespace detail {

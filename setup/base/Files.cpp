@@ -40,6 +40,16 @@ FileResult RemoveTree(const fs::path& folder)
     return FromError(error);
 }
 
+FileResult RemoveEmptyFolder(const fs::path& folder)
+{
+    std::error_code error;
+    const fs::file_status status = fs::symlink_status(folder, error);
+    if (!fs::exists(status)) return {};
+    if (!fs::is_directory(status)) return FromError(std::make_error_code(std::errc::not_a_directory));
+    fs::remove(folder, error);
+    return FromError(error);
+}
+
 FileResult MovePath(const fs::path& from, const fs::path& to)
 {
     std::error_code error;

@@ -20,6 +20,8 @@ FileResult CreateFolders(const std::filesystem::path& folder);
 FileResult RemoveFile(const std::filesystem::path& file);
 // Removes a folder with everything inside, never following a link out of it; absent counts as removed.
 FileResult RemoveTree(const std::filesystem::path& folder);
+// Removes a folder only when nothing is inside; absent counts as removed, one with content is refused.
+FileResult RemoveEmptyFolder(const std::filesystem::path& folder);
 // Gives a file or folder a new name, replacing a file of that name.
 FileResult MovePath(const std::filesystem::path& from, const std::filesystem::path& to);
 // Copies a file, replacing one at the destination only once the copy is complete: on any failure

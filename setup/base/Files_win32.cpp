@@ -181,6 +181,12 @@ FileResult RemoveTree(const fs::path& folder)
     return RemoveIfThere(folder, RemoveEntry);
 }
 
+// RemoveDirectoryW itself refuses a folder with anything inside.
+FileResult RemoveEmptyFolder(const fs::path& folder)
+{
+    return RemoveFolderItself(folder);
+}
+
 FileResult MovePath(const fs::path& from, const fs::path& to)
 {
     if (MoveFileExW(Native(from).c_str(), Native(to).c_str(), MOVEFILE_REPLACE_EXISTING)) return {};

@@ -31,14 +31,23 @@ ConfigChoices ChoicesFromSettings(const InstallerSettings& settings)
 // A copy the configuration cannot do without: its failure ends the run, as any escaping error does.
 void CopyOrThrow(const InstallRun& run, const fs::path& from, const fs::path& to)
 {
-    const FileResult copied = CopyRetried(run, from, to);
+    const FileResult copied = CopyRecorded(run, from, to);
     if (!copied) throw std::runtime_error(WideToUtf8(copied.reason));
 }
 
 void WriteInstallerConfig(const InstallRun& run, const ConfigChoices& choices)
 {
-    const Outcome written = WriteWholeFile(InstallDirectory(run) / "config.json", InstallerConfigText(choices), PacingOf(run));
+    const Outcome written = WriteRecorded(run, InstallDirectory(run) / "config.json", InstallerConfigText(choices));
     LogStepOutcome(run, written, L"  配置文件已写入: config.json", L"配置文件写入失败");
+}
+
+// Creates the folder as the library does, noting in the record the folders that were missing.
+void CreateFoldersNoted(const InstallRun& run, const fs::path& folder, std::error_code& error)
+{
+    const std::vector<fs::path> missing = MissingFolders(folder);
+    fs::create_directories(folder, error);
+    for (const fs::path& created : missing)
+        if (IsFolder(created)) RecordFolder(run.record, created);
 }
 
 // Folders that cannot be created are not reported here: the files meant for them fail later.
@@ -46,9 +55,10 @@ StateDirectory PrepareStateDirectory(const InstallRun& run)
 {
     if (run.job.folders.profile.empty()) throw std::runtime_error("cannot find the user profile folder");
     const StateDirectory dirs = StateDirectoryUnder(run.job.folders.profile);
+    run.record.stateDir = dirs.stateDir;
     std::error_code error;
-    fs::create_directories(dirs.agentDir, error);
-    if (!error) fs::create_directories(dirs.canvasDir, error);
+    CreateFoldersNoted(run, dirs.agentDir, error);
+    if (!error) CreateFoldersNoted(run, dirs.canvasDir, error);
     if (!error) run.events.log(L"  目录已创建: " + dirs.stateDir.wstring());
     return dirs;
 }
@@ -66,7 +76,7 @@ void PlaceAgentConfig(const InstallRun& run, const ConfigChoices& choices, const
         run.events.log(L"  harrowby.json → " + dirs.stateDir.wstring());
     } else {
         run.events.log(L"  [防护] 模板未找到，生成最小配置文件");
-        const Outcome written = WriteWholeFile(destination, MinimalAgentConfigText(choices), PacingOf(run));
+        const Outcome written = WriteRecorded(run, destination, MinimalAgentConfigText(choices));
         LogStepOutcome(run, written, L"  最小配置已写入: " + destination.wstring(), L"最小配置写入失败");
     }
 }
@@ -83,7 +93,7 @@ void DeployAgentConfig(const InstallRun& run, const ConfigChoices& choices, cons
         return;
     }
     for (const std::string& line : PatchAgentConfig(text, choices)) run.events.log(Utf8ToWide(line));
-    LogStepOutcome(run, WriteWholeFile(destination, text, PacingOf(run)),
+    LogStepOutcome(run, WriteRecorded(run, destination, text),
                    L"  skills.load.extraDirs → " + Utf8ToWide(SkillsDirFromInstallPath(choices.installPath)),
                    L"harrowby.json 写入失败");
 }
@@ -106,7 +116,7 @@ void DeployAuthProfiles(const InstallRun& run, const ConfigChoices& choices, con
         run.events.log(L"  [警告] auth-profiles.json 模板无法读取，未更改: " + read.error);
         return;
     }
-    LogStepOutcome(run, WriteWholeFile(destination, FillAuthProfilesKey(profiles, choices.apiKey), PacingOf(run)),
+    LogStepOutcome(run, WriteRecorded(run, destination, FillAuthProfilesKey(profiles, choices.apiKey)),
                    L"  auth-profiles.json → " + dirs.agentDir.wstring() + L" (API Key 已填入)",
                    L"auth-profiles.json 写入失败");
 }
@@ -117,13 +127,15 @@ void WriteCredentialFile(const InstallRun& run, const StateDirectory& dirs, cons
 {
     if (key.empty()) return;
     const fs::path& credentials = dirs.credentialsDir;
-    fs::create_directories(credentials);
+    std::error_code error;
+    CreateFoldersNoted(run, credentials, error);
+    if (error) throw fs::filesystem_error("cannot create the credentials folder", credentials, error);
     std::string sealed;
     if (!run.platform.encryptCredential(key, sealed)) {
         run.events.log(L"  [警告] API Key 加密失败，凭据文件未更改");
         return;
     }
-    LogStepOutcome(run, WriteWholeFile(credentials / fileName, sealed, PacingOf(run)), line, L"凭据文件写入失败");
+    LogStepOutcome(run, WriteRecorded(run, credentials / fileName, sealed), line, L"凭据文件写入失败");
 }
 
 // The page itself is needed; a library that cannot be copied is skipped without a line, the page
@@ -137,7 +149,7 @@ void DeployCanvasFiles(const InstallRun& run, const StateDirectory& dirs)
     }
     for (const char* library : kCanvasLibraries) {
         if (!fs::exists(source / library)) continue;
-        const FileResult skippedIfFailed = CopyRetried(run, source / library, dirs.canvasDir / library);
+        const FileResult skippedIfFailed = CopyRecorded(run, source / library, dirs.canvasDir / library);
         static_cast<void>(skippedIfFailed);
     }
 }

@@ -1,5 +1,6 @@
 #include "FileSteps.h"
 
+#include "agentconfig/WholeFile.h"
 #include "net/Progress.h"
 
 namespace fs = std::filesystem;
@@ -18,11 +19,13 @@ std::wstring FoldedFolderText(std::wstring text)
     return text;
 }
 
-std::wstring RunningProgramsText(const std::vector<std::wstring>& programs)
+constexpr wchar_t kInstallBlocked[] =
+    L"Quillmere 正在运行，安装无法继续。\n\n请先关闭 Quillmere 及其 Gateway 窗口，然后点击“重试”；"
+    L"点击“取消”将停止安装，已安装的文件保持不变。";
+
+std::wstring RunningProgramsText(const std::wstring& question, const std::vector<std::wstring>& programs)
 {
-    std::wstring text =
-        L"Quillmere 正在运行，安装无法继续。\n\n请先关闭 Quillmere 及其 Gateway 窗口，然后点击“重试”；"
-        L"点击“取消”将停止安装，已安装的文件保持不变。\n\n正在运行的程序:";
+    std::wstring text = question + L"\n\n正在运行的程序:";
     for (const std::wstring& program : programs) text += L"\n" + program;
     return text;
 }
@@ -82,11 +85,70 @@ std::vector<std::wstring> detail::ProgramsUnder(const std::vector<RunningProgram
 // update half-way; the user closes it first, or stops with nothing touched.
 bool WaitUntilNothingRunsFrom(const InstallRun& run, const fs::path& folder)
 {
+    return WaitUntilNothingRunsFrom(run.platform, run.events, folder, kInstallBlocked);
+}
+
+bool WaitUntilNothingRunsFrom(const InstallPlatform& platform, const InstallEvents& events, const fs::path& folder,
+                              const std::wstring& question)
+{
     for (;;) {
-        const std::vector<std::wstring> running = detail::ProgramsUnder(run.platform.runningPrograms(), folder);
+        const std::vector<std::wstring> running = detail::ProgramsUnder(platform.runningPrograms(), folder);
         if (running.empty()) return true;
-        run.events.status(L"Quillmere 正在运行");
-        for (const std::wstring& program : running) run.events.log(L"  正在运行: " + program);
-        if (!run.events.askRetry || !run.events.askRetry(RunningProgramsText(running))) return false;
+        events.status(L"Quillmere 正在运行");
+        for (const std::wstring& program : running) events.log(L"  正在运行: " + program);
+        if (!events.askRetry || !events.askRetry(RunningProgramsText(question, running))) return false;
     }
+}
+
+bool Exists(const fs::path& path)
+{
+    std::error_code ignored;
+    return fs::exists(fs::symlink_status(path, ignored));
+}
+
+FileResult CreateFoldersRecorded(const InstallRun& run, const fs::path& folder)
+{
+    const std::vector<fs::path> missing = MissingFolders(folder);
+    const FileResult made = CreateFoldersRetried(run, folder);
+    for (const fs::path& created : missing)
+        if (IsFolder(created)) RecordFolder(run.record, created);
+    return made;
+}
+
+// A failed write that still left a new file behind leaves it ours to remove.
+void NoteWrite(const InstallRun& run, const fs::path& file, bool existedBefore, bool succeeded)
+{
+    if (succeeded || (!existedBefore && Exists(file))) RecordFile(run.record, file, existedBefore);
+}
+
+FileResult CopyRecorded(const InstallRun& run, const fs::path& from, const fs::path& to)
+{
+    const bool existed = Exists(to);
+    const FileResult copied = CopyRetried(run, from, to);
+    NoteWrite(run, to, existed, static_cast<bool>(copied));
+    return copied;
+}
+
+Outcome WriteRecorded(const InstallRun& run, const fs::path& file, const std::string& bytes)
+{
+    const bool existed = Exists(file);
+    const Outcome written = WriteWholeFile(file, bytes, PacingOf(run));
+    NoteWrite(run, file, existed, static_cast<bool>(written));
+    return written;
+}
+
+// The record lists itself, so that the uninstaller removes it too.
+Outcome SaveInstallRecord(const InstallRun& run)
+{
+    const fs::path file = InstallDirectory(run) / kInstallRecordName;
+    RecordFile(run.record, file, Exists(file));
+    InstallRecord whole = run.earlier ? MergeInstallRecords(*run.earlier, run.record) : run.record;
+    whole.installDir = InstallDirectory(run);
+    return WriteWholeFile(file, InstallRecordText(whole), PacingOf(run));
+}
+
+void RecordExtraction(const InstallRun& run, const ExtractReport& report)
+{
+    for (const fs::path& folder : report.foldersMade) RecordFolder(run.record, folder);
+    for (const ExtractedFile& file : report.written) RecordFile(run.record, file.path, file.existedBefore);
 }

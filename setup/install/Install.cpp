@@ -10,8 +10,10 @@
 #include "InstallRun.h"
 #include "Npm.h"
 #include "Packages.h"
+#include "Removal.h"
 #include "Skills.h"
 #include "base/SystemError.h"
+#include "agentconfig/WholeFile.h"
 #include "base/Text.h"
 #include "net/Progress.h"
 
@@ -33,7 +35,7 @@ bool CreateInstallDirectory(const InstallRun& run)
 {
     run.events.status(L"创建安装目录...");
     run.events.log(L"安装目录: " + run.job.choices.installPath);
-    if (CreateFoldersRetried(run, InstallDirectory(run))) return true;
+    if (CreateFoldersRecorded(run, InstallDirectory(run))) return true;
     run.events.log(L"[错误] 无法创建安装目录！");
     return false;
 }
@@ -41,6 +43,7 @@ bool CreateInstallDirectory(const InstallRun& run)
 RunEnd PrepareFolders(InstallRun& run)
 {
     fs::create_directories(run.downloadDir);
+    RemoveUninstallerCopies(UninstallerCopiesFolder(run.job.folders.temp), run.platform);
     return CreateInstallDirectory(run) ? RunEnd::Completed : RunEnd::Failed;
 }
 
@@ -79,13 +82,31 @@ void PlanSteps(InstallRun& run)
     run.totalSteps = CountTotalSteps(run.job.manifest);
 }
 
+// An installation of ours is already in the folder when its record is, or its launcher from before
+// records were kept; a failed run then keeps it all.
+void FindEarlierInstallation(InstallRun& run)
+{
+    run.record.installDir = InstallDirectory(run);
+    std::string text;
+    if (ReadWholeFile(InstallDirectory(run) / kInstallRecordName, text)) run.earlier = ParseInstallRecord(text);
+    run.foundEarlierInstallation = run.earlier.has_value() || Exists(InstallDirectory(run) / L"launcher.exe");
+}
+
+// Written as the run goes, so that even a run that never reaches its end leaves its record behind.
+void KeepRecordUpToDate(const InstallRun& run)
+{
+    if (IsFolder(InstallDirectory(run))) static_cast<void>(SaveInstallRecord(run));
+}
+
 RunEnd RunPhases(InstallRun& run)
 {
+    FindEarlierInstallation(run);
     DetectInstalledComponents(run);
     PlanSteps(run);
     for (const Phase& phase : kPhases) {
         FlushLog(run.log);
         const RunEnd end = phase.run(run);
+        if (end == RunEnd::Completed && phase.run != FinishWithBanner) KeepRecordUpToDate(run);
         if (end != RunEnd::Completed) return end;
         if (!phase.countsItsOwnSteps)
             for (int step = phase.steps(run.job.manifest); step > 0; --step) CompleteStep(run);
@@ -105,10 +126,57 @@ const wchar_t* FinalStatus(RunEnd end)
     return L"已取消";
 }
 
+// The library words a file-system error in the ANSI code page; the log takes the system's own text
+// of its code, with the path it concerned.
+std::wstring ExceptionText(const std::exception& error)
+{
+    if (const auto* fileError = dynamic_cast<const fs::filesystem_error*>(&error)) {
+        std::wstring text = ErrorCodeText(fileError->code());
+        if (!fileError->path1().empty()) text += L": " + fileError->path1().wstring();
+        return text;
+    }
+    if (const auto* systemError = dynamic_cast<const std::system_error*>(&error)) return ErrorCodeText(systemError->code());
+    return Utf8ToWide(error.what());
+}
+
+void LogRemovalProblems(const InstallRun& run, const RemovalReport& report)
+{
+    for (const RemovalItem& item : report.failed) run.events.log(L"  [警告] 未能删除: " + item.what + L" - " + item.why);
+    for (const RemovalItem& item : report.kept) run.events.log(L"  [警告] 未删除: " + item.what + L" - " + item.why);
+}
+
+// Runtimes serve other programs too, so an undo never takes them away; the log says they stay.
+void LogRuntimesLeft(const InstallRun& run, const InstallRecord& record)
+{
+    if (record.nodeInstalled) run.events.log(L"  Node.js 已保留（其他程序也可能使用）");
+    if (!record.playwright.empty()) run.events.log(L"  Playwright 浏览器引擎已保留: " + record.playwright.wstring());
+}
+
+// A first installation that did not finish leaves nothing behind; a reinstallation that failed keeps
+// the earlier one and adds what this run put there to its record.
+void UndoOrKeepRecord(InstallRun& run)
+{
+    try {
+        if (run.foundEarlierInstallation) {
+            KeepRecordUpToDate(run);
+            return;
+        }
+        // Not stopped by the cancel flag: the user's cancel is what asked for the undo.
+        const RemovalReport report =
+            RemoveRecorded(run.record, run.platform, {run.platform.sleep, nullptr}, {RemovalPurpose::UndoThisRun});
+        if (report.failed.empty() && report.kept.empty()) run.events.log(L"  已撤销本次安装的更改");
+        else LogRemovalProblems(run, report);
+        LogRuntimesLeft(run, run.record);
+    } catch (const std::exception& error) {
+        run.events.log(L"  [警告] 撤销本次安装的更改时出错: " + ExceptionText(error));
+    }
+}
+
 // The file's last line names the outcome; after a failure or a cancellation the window's last line
 // says where the file is, for whoever helps the user.
 void EndRun(InstallRun& run, RunEnd end)
 {
+    if (end != RunEnd::Completed) UndoOrKeepRecord(run);
     run.events.status(FinalStatus(end));
     AppendToLog(run.log, run.platform.localTime(), std::wstring(L"[结束] ") + FinalStatus(end));
     FlushLog(run.log);
@@ -134,18 +202,6 @@ void KeepInLogFile(InstallRun& run, const std::wstring& line)
     run.logFlushedAt = now;
 }
 
-// The library words a file-system error in the ANSI code page; the log takes the system's own text
-// of its code, with the path it concerned.
-std::wstring ExceptionText(const std::exception& error)
-{
-    if (const auto* fileError = dynamic_cast<const fs::filesystem_error*>(&error)) {
-        std::wstring text = ErrorCodeText(fileError->code());
-        if (!fileError->path1().empty()) text += L": " + fileError->path1().wstring();
-        return text;
-    }
-    if (const auto* systemError = dynamic_cast<const std::system_error*>(&error)) return ErrorCodeText(systemError->code());
-    return Utf8ToWide(error.what());
-}
 
 }  // namespace
 
@@ -162,8 +218,10 @@ int CountTotalSteps(const ReleaseManifest& manifest)
 void DoInstall(InstallJob& job, const InstallPlatform& platform, const InstallEvents& events)
 {
     InstallEvents reporting = events;
-    InstallRun run{job, platform, reporting};
+    InstallRecord record;
+    InstallRun run{job, platform, reporting, record};
     run.downloadDir = job.folders.temp / L"Quillmere_Setup";
+    if (!Exists(run.downloadDir)) record.downloads = run.downloadDir;
     run.log.path = run.downloadDir / LogFileName(platform.localTime());
     run.log.secrets = {job.choices.apiKey, job.choices.dashscopeKey};
     reporting.log = [&run, &events](const std::wstring& line) {

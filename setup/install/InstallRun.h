@@ -1,10 +1,12 @@
 #pragma once
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "InstallJob.h"
 #include "InstallLog.h"
+#include "InstallRecord.h"
 #include "Platform.h"
 #include "base/InstallEvents.h"
 #include "base/Outcome.h"
@@ -17,6 +19,9 @@ struct InstallRun {
     InstallJob& job;
     const InstallPlatform& platform;
     const InstallEvents& events;
+    InstallRecord& record;  // what this run created and changed, as it goes
+    std::optional<InstallRecord> earlier{};  // the record of an installation already in the folder
+    bool foundEarlierInstallation = false;   // a failure then keeps everything; otherwise it is undone
     std::filesystem::path downloadDir{};
     int totalSteps = 1;
     int stepsDone = 0;

@@ -1,9 +1,11 @@
 #include "Npm.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <optional>
 #include <system_error>
 
+#include "FileSteps.h"
 #include "InstallPlan.h"
 #include "base/Text.h"
 
@@ -40,18 +42,41 @@ bool HoldsPackageManifest(const fs::directory_entry& entry)
     return entry.is_directory() && fs::exists(entry.path() / L"package.json");
 }
 
+// What npm leaves in a folder of ours: its packages' folder and a lock file, noted when it made them.
+struct NpmLeavings {
+    std::filesystem::path folder;
+    bool hadModules, hadLock;
+};
+
+NpmLeavings BeforeNpm(const fs::path& folder)
+{
+    return {folder, Exists(folder / L"node_modules"), Exists(folder / L"package-lock.json")};
+}
+
+void RecordNpmLeavings(const InstallRun& run, const NpmLeavings& before)
+{
+    const fs::path modules = before.folder / L"node_modules";
+    if (!before.hadModules && IsFolder(modules) &&
+        std::find(run.record.trees.begin(), run.record.trees.end(), modules) == run.record.trees.end())
+        run.record.trees.push_back(modules);
+    if (!before.hadLock && Exists(before.folder / L"package-lock.json"))
+        RecordFile(run.record, before.folder / L"package-lock.json", false);
+}
+
 // One skill folder; true when npm ran and succeeded. Without npm nothing is started.
 bool InstallOneSkillPackages(const InstallRun& run, const std::optional<std::wstring>& npm, const fs::path& folder)
 {
     const std::wstring name = folder.filename().wstring();
     run.events.log(L"  安装依赖: " + name);
     if (!npm || FolderTooLongToRunIn(run, folder.wstring(), L"    ")) return false;
+    const NpmLeavings before = BeforeNpm(folder);
     const CommandResult result = run.platform.runCommand({
         .commandLine = *npm,
         .workingDirectory = folder.wstring(),
         .output = OutputMode::Drain,
         .cancel = &run.job.cancelRequested,
     });
+    RecordNpmLeavings(run, before);
     // A folder stopped by the user failed for no reason of its own.
     if (!result.started || CancelRequested(run)) return false;
     const uint32_t code = result.exitCode.value_or(0);
@@ -75,6 +100,7 @@ RunEnd InstallProductDependencies(InstallRun& run)
     if (FolderTooLongToRunIn(run, run.job.choices.installPath, L"  ")) return EndOfNpmPhase(run);
     const std::optional<std::wstring> npm = NpmCommandLine(run, kProductArguments);
     CommandResult result;
+    const NpmLeavings before = BeforeNpm(InstallDirectory(run));
     if (npm)
         result = run.platform.runCommand({
             .commandLine = *npm,
@@ -83,6 +109,7 @@ RunEnd InstallProductDependencies(InstallRun& run)
             .onLine = [&run](const std::string& line) { run.events.log(L"  " + Utf8ToWide(line)); },
             .cancel = &run.job.cancelRequested,
         });
+    RecordNpmLeavings(run, before);
     if (!result.started) {
         run.events.log(L"  [警告] 未找到 npm，请确认 Node.js 已安装");
     } else if (result.exitCode.value_or(0) == 0) {

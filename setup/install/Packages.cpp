@@ -90,6 +90,7 @@ RunEnd InstallNode(const InstallRun& run, const ManifestPackage& package, const 
         return RunEnd::Completed;
     }
     run.events.log(L"  Node.js 安装成功");
+    run.record.nodeInstalled = true;
     // Without the new PATH, npm from the fresh Node.js is not found by this run.
     if (const Outcome refreshed = run.platform.refreshPath(); !refreshed)
         run.events.log(L"  [警告] 无法刷新 PATH: " + refreshed.error);
@@ -115,6 +116,7 @@ RunEnd InstallPlaywright(const InstallRun& run, const ManifestPackage&, const fs
     if (report.Complete()) {
         const FileResult moved = MoveIntoPlace(run, staging, target);
         if (moved) {
+            run.record.playwright = target;
             run.events.log(L"  Playwright 安装完成");
             return RunEnd::Completed;
         }
@@ -159,8 +161,10 @@ FileResult MoveFilesIntoPlace(const InstallRun& run, const fs::path& staging, co
     std::vector<fs::path> files;
     if (FileResult listed = ListFiles(staging, files); !listed) return listed;
     for (const fs::path& file : files) {
-        if (FileResult made = CreateFoldersRetried(run, (target / file).parent_path()); !made) return made;
+        if (FileResult made = CreateFoldersRecorded(run, (target / file).parent_path()); !made) return made;
+        const bool existed = Exists(target / file);
         FileResult moved = MoveRetried(run, staging / file, target / file);
+        if (moved) RecordFile(run.record, target / file, existed);
         if (!moved) {
             moved.reason = (target / file).wstring() + L": " + moved.reason;
             return moved;
@@ -212,7 +216,7 @@ RunEnd ExtractIntoInstallation(const InstallRun& run, const ManifestPackage& pac
 RunEnd CopyIntoInstallation(const InstallRun& run, const ManifestPackage& package, const fs::path& localPath)
 {
     if (!WaitUntilNothingRunsFrom(run, InstallDirectory(run))) return RunEnd::Cancelled;
-    const FileResult copied = CopyRetried(run, localPath, InstallDirectory(run) / localPath.filename());
+    const FileResult copied = CopyRecorded(run, localPath, InstallDirectory(run) / localPath.filename());
     if (copied)
         run.events.log(L"  " + Utf8ToWide(package.file) + L" → " + run.job.choices.installPath);
     else

@@ -50,6 +50,15 @@ struct InstallPlatform {
     // Writes a string value under HKEY_CURRENT_USER\subkey, creating the key when needed.
     std::function<Outcome(const wchar_t* subkey, const wchar_t* valueName, const std::wstring& text)>
         writeRegistryString;
+    // A string value under HKEY_CURRENT_USER\subkey, or nothing when there is none.
+    std::function<std::optional<std::wstring>(const wchar_t* subkey, const wchar_t* valueName)> readRegistryString;
+    std::function<Outcome(const wchar_t* subkey, const wchar_t* valueName, uint32_t number)> writeRegistryNumber;
+    // Removes one value, or a key with everything below it; what is not there counts as removed.
+    std::function<Outcome(const wchar_t* subkey, const wchar_t* valueName)> deleteRegistryValue;
+    std::function<Outcome(const wchar_t* subkey)> deleteRegistryKey;
+    std::function<bool(const wchar_t* subkey)> registryKeyExists;
+    // Writes the uninstaller that setup.exe carries to that file.
+    std::function<FileResult(const std::filesystem::path& file)> writeUninstaller;
     // Copies a file, replacing one already at the destination.
     std::function<FileResult(const std::filesystem::path& from, const std::filesystem::path& to)> copyFile;
     // Gives a file or folder a new name, replacing a file of that name.
@@ -57,6 +66,8 @@ struct InstallPlatform {
     // Removes a file, or a folder with everything inside; absent counts as removed.
     std::function<FileResult(const std::filesystem::path& path)> removeFile;
     std::function<FileResult(const std::filesystem::path& folder)> removeTree;
+    // Removes a folder only when it is empty.
+    std::function<FileResult(const std::filesystem::path& folder)> removeEmptyFolder;
     // Creates a folder and its missing parents.
     std::function<FileResult(const std::filesystem::path& folder)> createFolders;
     // Bytes free for this user on the drive that holds folder (or its nearest existing parent).

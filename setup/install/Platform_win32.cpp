@@ -6,6 +6,7 @@
 #include <tlhelp32.h>
 
 #include "InstallPlan.h"
+#include "resources/UninstallerResource.h"
 #include "base/LongPath.h"
 #include "base/Scoped_win32.h"
 #include "base/SystemError.h"
@@ -126,6 +127,70 @@ Outcome WriteRegistryString(const wchar_t* subkey, const wchar_t* valueName, con
     return set == ERROR_SUCCESS ? Success() : Failure(SystemErrorText(static_cast<uint32_t>(set)));
 }
 
+// Wine and Windows may hand back a value without its terminator; only what was read counts.
+std::optional<std::wstring> ReadRegistryString(const wchar_t* subkey, const wchar_t* valueName)
+{
+    DWORD bytes = 0;
+    if (RegGetValueW(HKEY_CURRENT_USER, subkey, valueName, RRF_RT_REG_SZ, nullptr, nullptr, &bytes) != ERROR_SUCCESS)
+        return std::nullopt;
+    std::wstring text(bytes / sizeof(wchar_t) + 1, L'\0');
+    DWORD size = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+    if (RegGetValueW(HKEY_CURRENT_USER, subkey, valueName, RRF_RT_REG_SZ, nullptr, text.data(), &size) != ERROR_SUCCESS)
+        return std::nullopt;
+    text.resize(wcsnlen(text.c_str(), size / sizeof(wchar_t)));
+    return text;
+}
+
+Outcome WriteRegistryNumber(const wchar_t* subkey, const wchar_t* valueName, uint32_t number)
+{
+    HKEY opened = nullptr;
+    const LSTATUS created =
+        RegCreateKeyExW(HKEY_CURRENT_USER, subkey, 0, nullptr, 0, KEY_WRITE, nullptr, &opened, nullptr);
+    if (created != ERROR_SUCCESS) return Failure(SystemErrorText(static_cast<uint32_t>(created)));
+    const ScopedRegistryKey key(opened);
+    const DWORD value = number;
+    const LSTATUS set = RegSetValueExW(key.get(), valueName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+    return set == ERROR_SUCCESS ? Success() : Failure(SystemErrorText(static_cast<uint32_t>(set)));
+}
+
+bool IsAbsent(LSTATUS status)
+{
+    return status == ERROR_FILE_NOT_FOUND || status == ERROR_PATH_NOT_FOUND;
+}
+
+Outcome DeleteRegistryValue(const wchar_t* subkey, const wchar_t* valueName)
+{
+    const LSTATUS deleted = RegDeleteKeyValueW(HKEY_CURRENT_USER, subkey, valueName);
+    return deleted == ERROR_SUCCESS || IsAbsent(deleted) ? Success() : Failure(SystemErrorText(static_cast<uint32_t>(deleted)));
+}
+
+Outcome DeleteRegistryKey(const wchar_t* subkey)
+{
+    const LSTATUS deleted = RegDeleteTreeW(HKEY_CURRENT_USER, subkey);
+    if (deleted != ERROR_SUCCESS && !IsAbsent(deleted)) return Failure(SystemErrorText(static_cast<uint32_t>(deleted)));
+    // RegDeleteTreeW empties the key; the key itself goes with RegDeleteKeyW.
+    const LSTATUS removed = RegDeleteKeyW(HKEY_CURRENT_USER, subkey);
+    return removed == ERROR_SUCCESS || IsAbsent(removed) ? Success() : Failure(SystemErrorText(static_cast<uint32_t>(removed)));
+}
+
+bool RegistryKeyExists(const wchar_t* subkey)
+{
+    HKEY opened = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, subkey, 0, KEY_READ, &opened) != ERROR_SUCCESS) return false;
+    RegCloseKey(opened);
+    return true;
+}
+
+// The uninstaller travels inside setup.exe as a resource and is written out like any file of ours.
+FileResult WriteUninstaller(const fs::path& file)
+{
+    const HRSRC found = FindResourceW(nullptr, MAKEINTRESOURCEW(QUILLMERE_UNINSTALLER_RESOURCE), MAKEINTRESOURCEW(10));
+    const HGLOBAL loaded = found ? LoadResource(nullptr, found) : nullptr;
+    const void* bytes = loaded ? LockResource(loaded) : nullptr;
+    if (!bytes) return {ERROR_RESOURCE_DATA_NOT_FOUND, SystemErrorText(ERROR_RESOURCE_DATA_NOT_FOUND), false};
+    return ReplaceFileBytes(file, static_cast<const char*>(bytes), SizeofResource(nullptr, found));
+}
+
 // A folder about to be made has no free space of its own; the drive is asked through its nearest parent.
 std::optional<uint64_t> FreeSpace(const fs::path& folder)
 {
@@ -215,10 +280,17 @@ InstallPlatform Win32InstallPlatform()
     platform.refreshPath = RefreshProcessPath;
     platform.environmentVariable = EnvironmentVariable;
     platform.writeRegistryString = WriteRegistryString;
+    platform.readRegistryString = ReadRegistryString;
+    platform.writeRegistryNumber = WriteRegistryNumber;
+    platform.deleteRegistryValue = DeleteRegistryValue;
+    platform.deleteRegistryKey = DeleteRegistryKey;
+    platform.registryKeyExists = RegistryKeyExists;
+    platform.writeUninstaller = WriteUninstaller;
     platform.copyFile = CopyFileOver;
     platform.movePath = MovePath;
     platform.removeFile = RemoveFile;
     platform.removeTree = RemoveTree;
+    platform.removeEmptyFolder = RemoveEmptyFolder;
     platform.createFolders = CreateFolders;
     platform.runningPrograms = RunningPrograms;
     platform.freeSpace = FreeSpace;

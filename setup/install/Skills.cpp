@@ -1,5 +1,6 @@
 #include "Skills.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <optional>
 #include <set>
@@ -54,6 +55,9 @@ bool InstallOneSkill(const InstallRun& run, const ManifestSkill& skill, std::set
     if (!WaitUntilNothingRunsFrom(run, skillFolder)) return false;
     const ExtractReport report =
         ExtractZip(local.wstring(), skillFolder.wstring(), PacingOf(run), RoomIn(run, skillFolder));
+    RecordExtraction(run, report);
+    if (!report.written.empty() && std::find(run.record.skills.begin(), run.record.skills.end(), skillFolder) == run.record.skills.end())
+        run.record.skills.push_back(skillFolder);
     if (report.cancelled) return false;
     if (report.Complete())
         run.events.log(L"  " + name + L" 安装完成");

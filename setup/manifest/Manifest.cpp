@@ -294,6 +294,30 @@ bool IsLoopbackHttp(const std::wstring& url)
     return false;
 }
 
+// The string of a key of the outermost object only: a package or skill may carry a "version" of its own.
+std::string TopLevelString(const std::string& text, const std::string& key)
+{
+    const std::string quoted = "\"" + key + "\"";
+    int depth = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '{' || c == '[') {
+            ++depth;
+        } else if (c == '}' || c == ']') {
+            --depth;
+        } else if (c == '"') {
+            const size_t start = i;
+            for (++i; i < text.size() && text[i] != '"'; ++i)
+                if (text[i] == '\\') ++i;
+            if (depth != 1 || text.compare(start, quoted.size(), quoted) != 0 || i != start + quoted.size() - 1)
+                continue;
+            const size_t colon = text.find_first_not_of(" \t\r\n", i + 1);
+            if (colon != std::string::npos && text[colon] == ':') return detail::GetJsonString(text.substr(start), key);
+        }
+    }
+    return {};
+}
+
 }  // namespace
 
 // A manifest is fetched over https from the vendor; a baseUrl must not hand the downloads to plain
@@ -312,6 +336,7 @@ bool ParseManifestInto(ReleaseManifest& manifest)
     const std::string& text = manifest.manifestText;
     const std::wstring baseUrl = Utf8ToWide(detail::GetJsonString(text, "baseUrl"));
     manifest.refusedBaseUrl.clear();
+    manifest.version = TopLevelString(text, "version");
     if (!baseUrl.empty() && detail::IsAcceptedBaseUrl(baseUrl, manifest.baseUrl))
         manifest.baseUrl = baseUrl;
     else if (!baseUrl.empty())

@@ -11,8 +11,9 @@ struct ManifestPackage { std::string id, file, desc; int64_t size = 0; bool extr
 struct ManifestSkill { std::string id, file, name, desc; int64_t size = 0; bool required = false; bool selected = true; std::string sha256 = {}; };
 
 // The fetched manifest text and what was scanned out of it; text fields are UTF-8 bytes.
+// version: the release's own top-level "version", empty when it gives none.
 // refusedBaseUrl: a baseUrl the manifest gave that was not taken (not https), for the log.
-struct ReleaseManifest { std::string manifestText; std::wstring baseUrl; std::vector<ManifestPackage> packages; std::vector<ManifestSkill> skills; std::wstring refusedBaseUrl = {}; };
+struct ReleaseManifest { std::string manifestText; std::wstring baseUrl; std::vector<ManifestPackage> packages; std::vector<ManifestSkill> skills; std::wstring refusedBaseUrl = {}; std::string version = {}; };
 
 // A manifest with no text yet, pointing at the compiled-in update server.
 ReleaseManifest DefaultReleaseManifest();

@@ -4,7 +4,10 @@ wizard clicked through all four pages, then checked as a user would check it —
 disk, the agent's configuration, the encrypted keys, the registry, the shortcut, the log and the
 launcher. The launcher is left running, as users leave it: a second run on the same machine first
 meets it (取消 leaves everything as it was; once it is closed, 重试 goes on), then finds the first
-run's choices and components; a third meets a product archive that is not a ZIP.
+run's choices and components; a third meets a product archive that is not a ZIP. Then Quillmere is
+removed as a user removes it: its Apps & Features entry read back, uninstall.exe worked through its
+window (configuration kept), a reinstallation into the folder the user's own file kept removed again
+with the configuration, and a first installation cancelled half-way that leaves nothing.
 """
 
 import argparse
@@ -55,19 +58,25 @@ def read_bytes(path):
         return f.read()
 
 
-def registry_values():
-    """HKCU\\Software\\Quillmere as a dict; `reg export` keeps Chinese text that `reg query` loses."""
+UNINSTALL_ENTRY = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Quillmere"
+
+
+def registry_values(key="HKCU\\Software\\Quillmere"):
+    """A key's values as a dict, DWORDs as numbers; `reg export` keeps Chinese text that `reg query` loses."""
     export = os.path.join(ARGS.work, "settings.reg")
     if os.path.exists(export):
         os.remove(export)
-    PREFIX.run("reg", "export", "HKCU\\Software\\Quillmere", windows_path(export), "/y")
+    PREFIX.run("reg", "export", key, windows_path(export), "/y")
     if not os.path.exists(export):
         return {}
     values = {}
     for line in read_bytes(export).decode("utf-16").splitlines():
         if line.startswith('"') and '"="' in line:
             name, value = line[1:-1].split('"="', 1)
-            values[name] = value.replace("\\\\", "\\")
+            values[name] = value.replace('\\"', '"').replace("\\\\", "\\")
+        elif line.startswith('"') and '"=dword:' in line:
+            name, value = line[1:].split('"=dword:', 1)
+            values[name] = int(value, 16)
     return values
 
 
@@ -441,6 +450,140 @@ class BrokenProductArchiveTest(unittest.TestCase):
         self.assertEqual(exit_code, 0)
 
 
+UNINSTALLER_CLASS = "QuillmereUninstall"
+IDC_REMOVE_STATE = 7001
+IDC_CANCEL = 2002
+
+
+def run_uninstaller(name, tick_state_directory, shots=None):
+    """uninstall.exe as Settings → Apps starts it: confirmed, optionally with the state directory ticked."""
+    work = os.path.join(ARGS.work, name)
+    os.makedirs(work, exist_ok=True)
+    shot = [f"screenshot {windows_path(os.path.join(shots, name + '.bmp'))}"] if shots else []
+    script = [f"window-class {UNINSTALLER_CLASS}", "wait-window 30000", f"read {IDC_REMOVE_STATE}",
+              f"is-checked {IDC_REMOVE_STATE}", "focus",
+              *([f"check {IDC_REMOVE_STATE}"] if tick_state_directory else []),
+              f"press {IDC_NEXT}", f"wait-disabled {IDC_CANCEL} 10000", f"wait-enabled {IDC_CANCEL} 120000",
+              f"read {IDC_STATUS}", "log", f"read {IDC_CANCEL}", *shot, f"press {IDC_CANCEL}", "wait-exit 30000"]
+    uninstaller = os.path.join(Machine().install, "uninstall.exe")
+    return drive_wizard(PREFIX, uninstaller, ARGS.driver, script, work)
+
+
+def files_under(folder):
+    return sorted(os.path.relpath(os.path.join(top, name), folder)
+                  for top, dirs, names in os.walk(folder) for name in dirs + names)
+
+
+class UninstallTest(unittest.TestCase):
+    """Quillmere removed from Settings → Apps, twice: keeping the configuration, then with it."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.machine = Machine()
+        cls.entry = registry_values(UNINSTALL_ENTRY)
+        print("Apps & Features:", json.dumps(cls.entry, ensure_ascii=False, indent=1), file=sys.stderr)
+        cls.mine = os.path.join(cls.machine.install, "我的笔记", "笔记.txt")
+        os.makedirs(os.path.dirname(cls.mine))
+        with open(cls.mine, "w", encoding="utf-8") as f:
+            f.write("the user's own\n")
+        cls.shots = os.path.join(ARGS.work, "uninstall-shots")
+        os.makedirs(cls.shots, exist_ok=True)
+        cls.kept_report, cls.kept_exit = run_uninstaller("uninstall-keep", False, cls.shots)
+        cls.after_keep = files_under(cls.machine.install)
+        cls.state_after_keep = os.path.isfile(os.path.join(cls.machine.state, "credentials", "qwen-portal_default"))
+        cls.settings_after_keep = registry_values()
+        cls.entry_after_keep = registry_values(UNINSTALL_ENTRY)
+        cls.shortcut_after_keep = shortcut()
+
+        # Installed again into the folder that now holds only the user's file, then removed with the configuration.
+        def finish(shot):
+            return [*run_to_the_end(), "expect-box 20000", f"answer-box {IDNO}", "expect-box 20000",
+                    f"answer-box {IDOK}", f"press {IDC_NEXT}", "wait-exit 30000"]
+
+        cls.reinstall, _, _ = run_wizard("reinstall", ARGS.release,
+                                         walk(None, finish, [f"set {IDC_API_KEY} {MAIN_KEY}"]))
+        cls.ticked_report, cls.ticked_exit = run_uninstaller("uninstall-all", True)
+        keep_screenshots("uninstall-shots")
+
+    def test_apps_and_features_entry(self):
+        self.assertEqual({k: v for k, v in self.entry.items() if k != "InstallDate"}, {
+            "DisplayName": "Quillmere",
+            "DisplayIcon": INSTALL_DIR + "\\launcher.exe",
+            "DisplayVersion": "1.0.0",
+            "Publisher": "Quillmere",
+            "InstallLocation": INSTALL_DIR,
+            "EstimatedSize": self.entry.get("EstimatedSize"),
+            "NoModify": 1,
+            "NoRepair": 1,
+            "UninstallString": '"' + INSTALL_DIR + '\\uninstall.exe"',
+        })
+        self.assertRegex(self.entry.get("InstallDate", ""), r"^20\d{6}$")
+        self.assertGreater(self.entry["EstimatedSize"], 10, "KiB of what was installed")
+
+    def test_removal_keeping_the_configuration(self):
+        report = self.kept_report
+        self.assertEqual(report.errors(), [], report.text)
+        self.assertEqual(report.value("text", IDC_REMOVE_STATE), "同时删除配置和 API Key（%USERPROFILE%\\.harrowby）")
+        self.assertEqual(report.value("checked", IDC_REMOVE_STATE), "0", "unticked until the user ticks it")
+        self.assertEqual(report.value("text", IDC_STATUS), "卸载完成")
+        self.assertEqual(report.value("text", IDC_CANCEL), "完成")
+        self.assertEqual(report.value("exit"), "0")
+        self.assertEqual(self.kept_exit, 0, "the first phase hands over and ends")
+        log = [line.strip() for line in report.log()]
+        print("\n".join(log[-12:]), file=sys.stderr)
+        self.assertIn("已删除: " + INSTALL_DIR + "\\launcher.exe", log)
+        self.assertIn("已删除: " + INSTALL_DIR + "\\uninstall.exe", log, "it removed itself")
+        self.assertTrue(any(line.startswith("已保留: " + INSTALL_DIR + " (") for line in log), log)
+        self.assertEqual(self.after_keep, ["我的笔记", os.path.join("我的笔记", "笔记.txt")],
+                         "nothing of ours is left; the user's file and its folder are")
+        self.assertTrue(self.state_after_keep, "the configuration and keys stay unless ticked")
+        self.assertEqual(self.settings_after_keep, {})
+        self.assertEqual(self.entry_after_keep, {})
+        self.assertNotIn("target", self.shortcut_after_keep, "the desktop shortcut is gone")
+        self.assertFalse(os.path.exists(self.machine.downloads))
+        self.assertTrue(os.path.isdir(self.machine.playwright), "the browsers stay, other programs use them")
+        self.assertTrue(os.path.exists(os.path.join(ARGS.screenshots, "uninstall-keep.png")))
+
+    def test_removal_with_the_configuration_after_installing_into_a_folder_with_other_files(self):
+        self.assertEqual(self.reinstall.value("text", IDC_STATUS), "安装完成！", self.reinstall.text)
+        report = self.ticked_report
+        self.assertEqual(report.errors(), [], report.text)
+        self.assertEqual(report.value("text", IDC_STATUS), "卸载完成")
+        self.assertEqual(report.value("exit"), "0")
+        self.assertEqual(files_under(self.machine.install), ["我的笔记", os.path.join("我的笔记", "笔记.txt")])
+        self.assertFalse(os.path.exists(self.machine.state), "ticked: the state directory goes")
+        self.assertEqual(registry_values(), {})
+        self.assertEqual(registry_values(UNINSTALL_ENTRY), {})
+
+
+class CancelledFirstInstallationTest(unittest.TestCase):
+    """A first installation cancelled half-way, on a machine Quillmere was removed from, leaves nothing."""
+
+    def test_nothing_is_left(self):
+        machine = Machine()
+        folder = "C:\\QuillmereCancelled"
+
+        def cancel(shot):
+            # Noticed at npm, after the configuration was written; a cancel there posts no done
+            # message, so 关闭 ends the window.
+            return ["wait-status 正在安装 图像工作室 (3/3)... 120000", f"press {IDC_CANCEL}",
+                    "wait-status 已取消 60000", f"read {IDC_STATUS}", "log", f"press {IDC_CANCEL}",
+                    "wait-exit 30000"]
+
+        report, _, _ = run_wizard("cancelled-first", ARGS.release,
+                                  walk(None, cancel, [f"set {IDC_INSTALL_DIR} {folder}", f"set {IDC_API_KEY} {MAIN_KEY}"]))
+        self.assertEqual(report.errors(), [], report.text)
+        self.assertEqual(report.value("text", IDC_STATUS), "已取消")
+        log = [line.strip() for line in report.log()]
+        self.assertIn("已撤销本次安装的更改", log)
+        self.assertIn("配置文件已写入: config.json", log, "the run got as far as the configuration")
+        self.assertFalse(os.path.exists(PREFIX.unix_path(folder)), "no installation folder")
+        self.assertEqual(files_under(machine.state) if os.path.exists(machine.state) else [], [])
+        self.assertEqual(registry_values(), {})
+        self.assertEqual(registry_values(UNINSTALL_ENTRY), {})
+        self.assertNotIn("target", shortcut())
+
+
 def main():
     global ARGS, PREFIX
     parser = argparse.ArgumentParser()
@@ -453,7 +596,7 @@ def main():
     PREFIX.create(ARGS.warmup)
     suite = unittest.TestSuite()
     loader = unittest.TestLoader()
-    for case in (FirstRunTest, SecondRunTest, BrokenProductArchiveTest):
+    for case in (FirstRunTest, SecondRunTest, BrokenProductArchiveTest, UninstallTest, CancelledFirstInstallationTest):
         suite.addTests(loader.loadTestsFromTestCase(case))
     try:
         result = unittest.TextTestRunner(verbosity=2, failfast=False).run(suite)

@@ -7,6 +7,7 @@
 // may contain spaces or be empty, except in wait-status and trace-status where the last word is MS.
 // Each command, what it does, and the report line(s) it writes:
 //   wait-window [MS]      wait until the wizard window is shown          window PID TITLE
+//   window-class NAME     look for windows of that class from now on (the uninstaller's)   class NAME
 //   read ID               a control's text (a drop-down list: its pick)  text ID VALUE
 //   expect-text ID TEXT   wait up to 5 s for that text, else fail        text ID VALUE
 //   set ID TEXT           type into an edit (WM_SETTEXT)                 set ID VALUE
@@ -85,6 +86,7 @@ struct CommandFailed {
 };
 
 struct Driver {
+    std::wstring windowClass = kWizardClass;
     HWND wizard = nullptr;
     HANDLE process = nullptr;
     HWND box = nullptr;
@@ -554,10 +556,10 @@ bool WaitFor(DWORD timeoutMs, Condition condition)
 void WaitWindow(Driver& driver, const std::wstring& rest)
 {
     const bool shown = WaitFor(TimeoutOr(rest, 30000), [&] {
-        driver.wizard = FindWindowW(kWizardClass, nullptr);
+        driver.wizard = FindWindowW(driver.windowClass.c_str(), nullptr);
         return driver.wizard && IsWindowVisible(driver.wizard);
     });
-    if (!shown) throw CommandFailed{L"no visible window of class QuillmereSetup"};
+    if (!shown) throw CommandFailed{L"no visible window of class " + driver.windowClass};
     DWORD processId = 0;
     GetWindowThreadProcessId(driver.wizard, &processId);
     driver.process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_VM_OPERATION | PROCESS_VM_READ |
@@ -565,6 +567,12 @@ void WaitWindow(Driver& driver, const std::wstring& rest)
                                  FALSE, processId);
     if (!driver.process) throw CommandFailed{L"OpenProcess failed: " + Number(GetLastError())};
     Report(driver, {L"window", Number(processId), WindowText(driver.wizard)});
+}
+
+void WindowClass(Driver& driver, const std::wstring& rest)
+{
+    driver.windowClass = rest;
+    Report(driver, {L"class", rest});
 }
 
 void Read(Driver& driver, const std::wstring& rest)
@@ -859,6 +867,7 @@ struct NamedHandler {
 
 constexpr NamedHandler kCommands[] = {
     {L"wait-window", WaitWindow},
+    {L"window-class", WindowClass},
     {L"read", Read},
     {L"expect-text", ExpectText},
     {L"set", Set},

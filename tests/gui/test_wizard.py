@@ -464,7 +464,8 @@ class WizardTest(unittest.TestCase):
         retries = [line for line in log if "重试" in line]
         self.assertEqual(retries, ["  下载失败 - HTTP 404，3秒后重试 (1/3)...",
                                    "  下载失败 - HTTP 404，3秒后重试 (2/3)..."])
-        self.assertEqual(log[-2], "  [错误] 下载失败: missing.bin - HTTP 404")
+        self.assertEqual(log[-3], "  [错误] 下载失败: missing.bin - HTTP 404")
+        self.assertEqual(log[-2], "  已撤销本次安装的更改", "a first installation that failed is taken back")
         self.assertRegex(log[-1], r"^  日志文件: C:\\.*\\Quillmere_Setup\\install-\d{8}-\d{6}\.log$",
                          "a failed run ends by naming its log file")
         self.assertEqual(self.server.requested().count("missing.bin"), 3, "three attempts in all")

@@ -27,6 +27,9 @@
 #include "base/Files.h"
 #include "install/FileSteps.h"
 #include "install/Install.h"
+#include "install/InstallRecord.h"
+#include "install/Removal.h"
+#include "uninstall/Uninstall.h"
 
 using detail::ProgramsUnder;
 
@@ -118,6 +121,10 @@ struct FakeWindows {
     int pathRefreshes = 0;
     std::map<std::wstring, std::wstring> environment;
     std::map<std::wstring, std::wstring> registry;  // subkey\name → text
+    std::map<std::wstring, uint32_t> numbers;        // subkey\name → DWORD
+    bool uninstallerFails = false;
+    bool shortcutThrows = false;  // an error escaping the last phase, after the registry was written
+    std::set<fs::path> held;      // files another program keeps open: they cannot be removed
     std::set<std::wstring> failingValues;           // registry values that cannot be written
     uint32_t regDeleteExitCode = 0;
     bool encryptionFails = false;
@@ -273,6 +280,35 @@ InstallPlatform FakePlatform(FakeWindows& fake)
         fake.registry[std::wstring(subkey) + L"\\" + name] = text;
         return Success();
     };
+    platform.readRegistryString = [&fake](const wchar_t* subkey, const wchar_t* name) -> std::optional<std::wstring> {
+        const auto found = fake.registry.find(std::wstring(subkey) + L"\\" + name);
+        return found == fake.registry.end() ? std::nullopt : std::optional(found->second);
+    };
+    platform.writeRegistryNumber = [&fake](const wchar_t* subkey, const wchar_t* name, uint32_t number) {
+        fake.numbers[std::wstring(subkey) + L"\\" + name] = number;
+        return Success();
+    };
+    platform.deleteRegistryValue = [&fake](const wchar_t* subkey, const wchar_t* name) {
+        fake.registry.erase(std::wstring(subkey) + L"\\" + name);
+        fake.numbers.erase(std::wstring(subkey) + L"\\" + name);
+        return Success();
+    };
+    platform.deleteRegistryKey = [&fake](const wchar_t* subkey) {
+        const std::wstring prefix = std::wstring(subkey) + L"\\";
+        std::erase_if(fake.registry, [&prefix](const auto& value) { return value.first.starts_with(prefix); });
+        std::erase_if(fake.numbers, [&prefix](const auto& value) { return value.first.starts_with(prefix); });
+        return Success();
+    };
+    platform.registryKeyExists = [&fake](const wchar_t* subkey) {
+        const std::wstring prefix = std::wstring(subkey) + L"\\";
+        const auto under = [&prefix](const auto& value) { return value.first.starts_with(prefix); };
+        return std::any_of(fake.registry.begin(), fake.registry.end(), under) ||
+               std::any_of(fake.numbers.begin(), fake.numbers.end(), under);
+    };
+    platform.writeUninstaller = [&fake](const fs::path& file) {
+        if (fake.uninstallerFails) return FileResult{5, L"拒绝访问。", false};
+        return ReplaceFileBytes(file, "MZ uninstaller", 14);
+    };
     platform.copyFile = [&fake](const fs::path& from, const fs::path& to) {
         FileResult copied = CopyFileOver(from, to);
         if (!copied) fake.lastCopyError = copied.reason;
@@ -285,14 +321,20 @@ InstallPlatform FakePlatform(FakeWindows& fake)
         fake.moveRefusals.pop_front();
         return refused;
     };
-    platform.removeFile = RemoveFile;
+    platform.removeFile = [&fake](const fs::path& file) {
+        if (fake.held.count(file)) return FileResult{32, L"另一个程序正在使用此文件，进程无法访问。", false};
+        return RemoveFile(file);
+    };
     platform.removeTree = RemoveTree;
+    platform.removeEmptyFolder = RemoveEmptyFolder;
     platform.createFolders = CreateFolders;
     platform.runningPrograms = [&fake] { return fake.running; };
     platform.freeSpace = [&fake](const fs::path&) { return fake.freeBytes; };
     platform.createShortcut = [&fake](const fs::path& link, const std::wstring& target, const std::wstring& directory,
                                       const std::wstring& description) {
+        if (fake.shortcutThrows) throw std::runtime_error("shell link failed");
         fake.shortcuts.push_back({link, target, directory, description});
+        WriteFile(link, "lnk");
         return std::optional<Outcome>(Success());
     };
     platform.encryptCredential = [&fake](const std::string& plaintext, std::string& sealed) {
@@ -337,13 +379,28 @@ struct Recording {
         return texts;
     }
     Lines Statuses() const { return Texts(Kind::Status); }
-    // The pipeline's own lines; after a failure the window's last line names the log file, which
-    // LogFileLine gives on its own.
+    // The pipeline's own lines; after a failure the undo's lines and then the window's last line,
+    // which names the log file, follow: UndoLines and LogFileLine give them on their own.
     Lines Logs() const
     {
         Lines log = Texts(Kind::Log);
         if (!log.empty() && log.back().rfind(L"  日志文件: ", 0) == 0) log.pop_back();
+        log.resize(log.size() - UndoLines().size());
         return log;
+    }
+    Lines UndoLines() const
+    {
+        Lines log = Texts(Kind::Log);
+        if (!log.empty() && log.back().rfind(L"  日志文件: ", 0) == 0) log.pop_back();
+        const auto isUndoLine = [](const std::wstring& line) {
+            for (const wchar_t* start : {L"  已撤销本次安装的更改", L"  [警告] 未能删除: ", L"  [警告] 未删除: ",
+                                         L"  Node.js 已保留", L"  Playwright 浏览器引擎已保留: "})
+                if (line.rfind(start, 0) == 0) return true;
+            return false;
+        };
+        auto first = log.end();
+        while (first != log.begin() && isUndoLine(*(first - 1))) --first;
+        return Lines(first, log.end());
     }
     std::wstring LogFileLine() const
     {
@@ -450,7 +507,8 @@ Lines LinesContaining(const Lines& log, const std::wstring& part)
 // The end of a run that got through finishing, with its warnings summed up before the banner.
 Lines FinishingTail(const std::wstring& installPath, const Lines& warnings = {})
 {
-    Lines tail = {L"  注册表配置已保存", L"  桌面快捷方式已创建", L"  技能市场仓库已配置"};
+    Lines tail = {L"  注册表配置已保存", L"  桌面快捷方式已创建", L"  技能市场仓库已配置", L"  已添加到“应用和功能”",
+                  L"  安装记录已保存: uninstall.dat"};
     if (!warnings.empty()) tail.push_back(L"  共 " + std::to_wstring(warnings.size()) + L" 个警告:");
     tail.insert(tail.end(), warnings.begin(), warnings.end());
     for (const std::wstring& line : {std::wstring(), kBanner, std::wstring(L"  安装完成!"), L"  安装目录: " + installPath, kBanner})
@@ -555,6 +613,10 @@ protected:
     fs::path DownloadDir() const { return root / "temp" / "Quillmere_Setup"; }
     StateDirectory State() const { return StateDirectoryUnder(job.folders.profile); }
     std::wstring Setting(const wchar_t* name) const { return std::wstring(kSettingsRegistryKey) + L"\\" + name; }
+    std::wstring Entry(const wchar_t* name) const
+    {
+        return std::wstring(L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Quillmere\\") + name;
+    }
 
     fs::path root;
     FakeWindows fake;
@@ -583,6 +645,7 @@ const std::string kProductZip = ProductZip(kAgentTemplate, kAuthTemplate, "<html
 TEST_F(InstallFlowTest, ACompleteRunInstallsEveryKindOfPackageAndSkillAndSavesTheChoices)
 {
     job.choices = {Install().wstring(), L"sk-\"quoted\"", L"qwen-max", L"28789", 1, L"sk-多模态"};
+    job.manifest.version = "2.1.0";
     fake.environment[L"HARROWBY_HOME"] = L"C:\\old";
     // A kind of its own wins over the extract flag: the installer is run, never unpacked.
     AddPackage("node", "node.msi", "Node.js 运行环境", "msi bytes").extract = true;
@@ -656,7 +719,24 @@ TEST_F(InstallFlowTest, ACompleteRunInstallsEveryKindOfPackageAndSkillAndSavesTh
                                  {Setting(L"InstallPath"), installPath}, {Setting(L"ApiKey"), L"sk-\"quoted\""},
                                  {Setting(L"Model"), L"qwen-max"}, {Setting(L"Port"), L"28789"},
                                  {Setting(L"ApiProvider"), L"1"}, {Setting(L"DashscopeKey"), L"sk-多模态"},
-                                 {Setting(L"SkillRepoUrl"), std::wstring(kVendorSite) + L"/new/quillmere"}}));
+                                 {Setting(L"SkillRepoUrl"), std::wstring(kVendorSite) + L"/new/quillmere"},
+                                 {Entry(L"DisplayName"), L"Quillmere"},
+                                 {Entry(L"DisplayIcon"), installPath + L"\\launcher.exe"},
+                                 {Entry(L"DisplayVersion"), L"2.1.0"},
+                                 {Entry(L"Publisher"), L"Quillmere"},
+                                 {Entry(L"InstallLocation"), installPath},
+                                 {Entry(L"InstallDate"), L"20261209"},
+                                 {Entry(L"UninstallString"), L"\"" + (Install() / "uninstall.exe").wstring() + L"\""}}));
+    EXPECT_EQ(ReadFile(Install() / "uninstall.exe"), "MZ uninstaller");
+    EXPECT_EQ(fake.numbers[Entry(L"NoModify")], 1u);
+    EXPECT_EQ(fake.numbers[Entry(L"NoRepair")], 1u);
+    // Everything in the fresh folder is ours; the record itself was rewritten after the size was taken.
+    uint64_t bytes = 0, recordBytes = fs::file_size(Install() / "uninstall.dat");
+    for (const auto& entry : fs::recursive_directory_iterator(Install()))
+        if (entry.is_regular_file()) bytes += entry.file_size();
+    EXPECT_GE(fake.numbers[Entry(L"EstimatedSize")], (bytes - recordBytes) / 1024);
+    EXPECT_LE(fake.numbers[Entry(L"EstimatedSize")], (bytes + 1023) / 1024 + 1);
+    EXPECT_GT(fake.numbers[Entry(L"EstimatedSize")], 0u);
     ASSERT_EQ(fake.shortcuts.size(), 1u);
     EXPECT_EQ(fake.shortcuts[0].link, job.folders.desktop / "Quillmere Gateway.lnk");
     EXPECT_EQ(fake.shortcuts[0].target, installPath + L"\\launcher.exe");
@@ -951,6 +1031,8 @@ TEST_F(InstallFlowTest, AFailedStepIsAWarningInsteadOfItsSuccessLine)
          L"  注册表配置已保存", L"  [警告] 注册表配置保存失败: 拒绝访问。", "one choice cannot be saved"},
         {[this] { fake.failingValues.insert(L"SkillRepoUrl"); },
          L"  技能市场仓库已配置", L"  [警告] 技能市场仓库配置失败: 拒绝访问。", "the repository cannot be recorded"},
+        {[this] { fake.uninstallerFails = true; },
+         L"  已添加到“应用和功能”", L"  [警告] 卸载程序写入失败: 拒绝访问。", "no uninstaller, so no entry that offers one"},
         {[this] { fake.regDeleteExitCode = 1; },
          L"  已清理旧版 HARROWBY_HOME", L"  [警告] 旧版 HARROWBY_HOME 清理失败: reg 退出码 1", "reg cannot delete it"},
     };
@@ -1663,7 +1745,8 @@ TEST_F(InstallFlowTest, ASecondInstallationReplacesWhatTheFirstPutInPlace)
     const auto runToTheEnd = [this] {
         job.cancelRequested = false;
         const Recording run = Run();
-        EXPECT_EQ(Shown(LastLines(run.Logs(), 8)), Shown(FinishingTail(job.choices.installPath)));
+        const Lines tail = FinishingTail(job.choices.installPath);
+        EXPECT_EQ(Shown(LastLines(run.Logs(), tail.size())), Shown(tail));
         EXPECT_TRUE(HasLine(run.Logs(), L"  tools/tool.txt → " + job.choices.installPath));
         EXPECT_EQ(run.Progress().back(), 100);
         EXPECT_TRUE(EndedWith(run, L"安装完成！", InstallEnd::Succeeded));
@@ -1697,6 +1780,184 @@ TEST_F(InstallFlowTest, ASecondInstallationReplacesWhatTheFirstPutInPlace)
     EXPECT_EQ(fake.registry[Setting(L"ApiProvider")], L"0");
     EXPECT_EQ(fake.registry[Setting(L"DashscopeKey")], L"sk-earlier") << "an empty key keeps the stored one";
     EXPECT_EQ(fake.shortcuts.size(), 2u);
+}
+
+
+// ---- The record, and the undo of a first installation that did not finish ----
+
+TEST_F(InstallFlowTest, AFirstInstallationThatDoesNotFinishLeavesNothingOfItsOwn)
+{
+    const struct { bool reachesRegistry; const char* why; } rows[] = {
+        {false, "cancelled in npm, after the product, a skill and the configuration were in place"},
+        {true, "an error in the last phase, after the registry was written"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.why);
+        Reset();
+        fake.registry[Setting(L"Model")] = L"earlier model";  // left by something before us
+        fake.registry[Setting(L"ApiKey")] = L"sk-earlier";
+        job.choices.apiKey = L"sk-new";
+        fs::create_directories(job.folders.profile / ".harrowby");
+        WriteFile(job.folders.profile / ".harrowby" / "harrowby.json", "{\"user\": 1}");
+        fake.nodeVersion = "v18.0.0";
+        AddPackage("node", "node.msi", "Node.js", "msi");
+        AddPackage("playwright", "playwright.zip", "浏览器", StoredZip({{"chromium/chrome.txt", "b"}}));
+        AddPackage("quillmere", "quillmere.zip", "Quillmere 主程序", kProductZip).extract = true;
+        fake.served["skill-a.zip"] = StoredZip({{"SKILL.md", "# a"}, {"package.json", "{}"}});
+        AddSkill("a", "skill-a.zip", "技能甲", true, true);
+        fake.shortcutThrows = row.reachesRegistry;
+        const Recording run = Run(row.reachesRegistry ? std::function<void(const Event&)>{}
+                                                      : CancelOn(Kind::Log, L"  npm http fetch"));
+
+        EXPECT_EQ(Shown(run.UndoLines()),
+                  Shown({L"  已撤销本次安装的更改", L"  Node.js 已保留（其他程序也可能使用）",
+                         L"  Playwright 浏览器引擎已保留: " + (job.folders.localAppData / "ms-playwright").wstring()}));
+        EXPECT_FALSE(fs::exists(Install())) << "the folder this run created goes, with everything in it";
+        EXPECT_TRUE(fs::exists(job.folders.profile / ".harrowby" / "harrowby.json"))
+            << "a file that stood before is never removed";
+        EXPECT_FALSE(fs::exists(State().agentDir.parent_path().parent_path())) << "the folders made below it go";
+        EXPECT_FALSE(fs::exists(State().canvasDir));
+        EXPECT_FALSE(fs::exists(State().stateDir / "credentials"));
+        EXPECT_TRUE(fs::exists(job.folders.localAppData / "ms-playwright" / "chromium" / "chrome.txt"));
+        EXPECT_EQ(fake.registry, (std::map<std::wstring, std::wstring>{{Setting(L"Model"), L"earlier model"},
+                                                                       {Setting(L"ApiKey"), L"sk-earlier"}}))
+            << "earlier values come back, ours go";
+        EXPECT_TRUE(fake.numbers.empty());
+        EXPECT_FALSE(fs::exists(job.folders.desktop / "Quillmere Gateway.lnk"));
+        EXPECT_EQ(fake.shortcuts.size(), 0u);
+        EXPECT_FALSE(run.LogFileLine().empty()) << "the log file in the download folder stays for whoever helps";
+        EXPECT_EQ(HasLine(run.Logs(), L"  注册表配置已保存"), row.reachesRegistry);
+    }
+}
+
+TEST_F(InstallFlowTest, AnUndoNamesWhatItCouldNotRemoveAndKeepsWhatTheUserPutThere)
+{
+    AddPackage("quillmere", "quillmere.zip", "Quillmere 主程序", kProductZip).extract = true;
+    fake.held.insert(Install() / "launcher.exe");
+    const Recording run = Run([this](const Event& event) {
+        if (event.kind == Kind::Log && event.text == L"  npm http fetch GET 200 https://registry/x") {
+            WriteFile(Install() / "dist" / "notes.txt", "the user's own");
+            job.cancelRequested = true;
+        }
+    });
+    const Lines undo = run.UndoLines();
+    EXPECT_TRUE(HasLine(undo, L"  [警告] 未能删除: " + (Install() / "launcher.exe").wstring() +
+                                  L" - 另一个程序正在使用此文件，进程无法访问。"));
+    EXPECT_TRUE(HasLine(undo, L"  [警告] 未删除: " + (Install() / "dist").wstring() + L" - 其中还有其他文件"));
+    EXPECT_FALSE(HasLine(undo, L"  已撤销本次安装的更改")) << "never a success line for a partial undo";
+    EXPECT_EQ(ReadFile(Install() / "dist" / "notes.txt"), "the user's own");
+    EXPECT_FALSE(fs::exists(Install() / "config.json"));
+    EXPECT_FALSE(fs::exists(Install() / "dist" / "canvas-host"));
+}
+
+TEST_F(InstallFlowTest, AnExistingFolderKeepsItsFilesAndAFailedReinstallationKeepsTheEarlierOne)
+{
+    WriteFile(Install() / "readme-of-the-user.txt", "mine");
+    WriteFile(job.folders.temp / "Quillmere_Uninstall" / "uninstall-4711.exe", "the copy an uninstaller ran from");
+    WriteFile(job.folders.temp / "Quillmere_Uninstall" / "notes.txt", "not an uninstaller copy");
+    AddPackage("quillmere", "quillmere.zip", "Quillmere 主程序", kProductZip).extract = true;
+    AddPackage("tool", "tools/tool.txt", "辅助工具", "tool");
+    ASSERT_TRUE(EndedWith(Run(), L"安装完成！", InstallEnd::Succeeded));
+    EXPECT_FALSE(fs::exists(job.folders.temp / "Quillmere_Uninstall" / "uninstall-4711.exe")) << "a copy left by an uninstaller";
+    EXPECT_TRUE(fs::exists(job.folders.temp / "Quillmere_Uninstall" / "notes.txt"));
+    const std::optional<InstallRecord> first = ParseInstallRecord(ReadFile(Install() / "uninstall.dat"));
+    ASSERT_TRUE(first);
+    EXPECT_TRUE(std::none_of(first->folders.begin(), first->folders.end(), [this](const fs::path& f) { return f == Install(); }))
+        << "a folder that stood before is not ours";
+    EXPECT_EQ(ReadFile(Install() / "uninstall.dat").find("sk-"), std::string::npos) << "the record never holds a key";
+
+    // The second run adds a skill, then fails on a package after it.
+    fake.served["skill-b.zip"] = StoredZip({{"SKILL.md", "# b"}});
+    AddSkill("b", "skill-b.zip", "技能乙", true, true);
+    job.manifest.packages.insert(job.manifest.packages.begin(), {"x", "missing.bin", "缺失", 4, false, false});
+    job.cancelRequested = false;
+    fake.attempts.clear();
+    const Recording second = Run();
+    EXPECT_TRUE(EndedWith(second, L"下载失败", InstallEnd::Failed));
+    EXPECT_TRUE(second.UndoLines().empty()) << "nothing of the earlier installation is taken away";
+    EXPECT_EQ(ReadFile(Install() / "launcher.exe"), "MZ");
+    EXPECT_EQ(ReadFile(Install() / "readme-of-the-user.txt"), "mine");
+    const std::optional<InstallRecord> merged = ParseInstallRecord(ReadFile(Install() / "uninstall.dat"));
+    ASSERT_TRUE(merged);
+    EXPECT_EQ(merged->files.size(), first->files.size()) << "the failed run wrote nothing new before it stopped";
+}
+
+TEST_F(InstallFlowTest, TheUninstallerRemovesExactlyWhatTheRecordListsAndTheStateDirectoryOnlyWhenAsked)
+{
+    for (const bool withStateDirectory : {false, true}) {
+        SCOPED_TRACE(withStateDirectory ? "state directory ticked" : "state directory kept");
+        Reset();
+        job.choices.apiKey = L"sk-main";
+        WriteFile(Install() / "old" / "kept.txt", "the user's file before the installation");
+        AddPackage("quillmere", "quillmere.zip", "Quillmere 主程序", kProductZip).extract = true;
+        fake.served["skill-a.zip"] = StoredZip({{"SKILL.md", "# a"}, {"package.json", "{}"}});
+        AddSkill("a", "skill-a.zip", "技能甲", true, true);
+        ASSERT_TRUE(EndedWith(Run(), L"安装完成！", InstallEnd::Succeeded));
+        ASSERT_TRUE(fs::exists(Install() / "skills" / "a" / "node_modules"));
+        WriteFile(Install() / "dist" / "mine.txt", "put there after the installation");
+        WriteFile(State().stateDir / "sessions" / "today.json", "the agent's own data");
+
+        // Quillmere still runs: asked once, the user stops, and nothing is touched.
+        fake.running = {{7, (Install() / "launcher.exe").wstring()}};
+        const InstallPlatform platform = FakePlatform(fake);
+        Recording stopped;
+        EXPECT_EQ(Uninstall(Install(), withStateDirectory, platform, RecordingSink(stopped, {}, fake)), UninstallEnd::Stopped);
+        EXPECT_EQ(fake.questions.size(), 1u);
+        EXPECT_TRUE(fs::exists(Install() / "launcher.exe"));
+        EXPECT_FALSE(fake.registry.empty());
+
+        fake.running.clear();
+        Recording removal;
+        const UninstallEnd end = Uninstall(Install(), withStateDirectory, platform, RecordingSink(removal, {}, fake));
+        EXPECT_EQ(UninstallExitCode(end), 0) << Shown(removal.Texts(Kind::Log));
+        EXPECT_EQ(removal.Statuses().back(), L"卸载完成");
+        const Lines log = removal.Texts(Kind::Log);
+        EXPECT_TRUE(HasLine(log, L"  已删除: " + (Install() / "launcher.exe").wstring()));
+        EXPECT_TRUE(HasLine(log, L"  已保留: " + (Install() / "dist").wstring() + L" (其中还有其他文件)"));
+        EXPECT_EQ(HasLine(log, L"  配置和 API Key 已保留: " + State().stateDir.wstring()), !withStateDirectory);
+        std::set<fs::path> left;
+        for (const auto& entry : fs::recursive_directory_iterator(Install())) left.insert(entry.path());
+        EXPECT_EQ(left, (std::set<fs::path>{Install() / "old", Install() / "old" / "kept.txt", Install() / "dist",
+                                            Install() / "dist" / "mine.txt"}));
+        EXPECT_EQ(fs::exists(State().stateDir), !withStateDirectory);
+        if (!withStateDirectory) {
+            EXPECT_EQ(ReadFile(State().stateDir / "credentials" / "qwen-portal_default"), "enc:fake:sk-main");
+        }
+        EXPECT_TRUE(fake.registry.empty()) << "our key and the Apps & Features entry";
+        EXPECT_TRUE(fake.numbers.empty());
+        EXPECT_FALSE(fs::exists(job.folders.desktop / "Quillmere Gateway.lnk"));
+        EXPECT_FALSE(fs::exists(DownloadDir())) << "the download folder, which the installation created";
+        EXPECT_TRUE(fs::exists(job.folders.desktop)) << "never a folder that was there before";
+    }
+}
+
+TEST_F(InstallFlowTest, WithoutARecordTheUninstallerTouchesNothing)
+{
+    for (const char* record : {"", "quillmere-install-record 1\nfile\tnew\t/cut off"}) {
+        SCOPED_TRACE(record);
+        Reset();
+        WriteFile(Install() / "launcher.exe", "MZ");
+        WriteFile(Install() / "uninstall.dat", record);
+        Recording removal;
+        const InstallPlatform platform = FakePlatform(fake);
+        const UninstallEnd end = Uninstall(Install(), true, platform, RecordingSink(removal, {}, fake));
+        EXPECT_EQ(end, UninstallEnd::NoRecord);
+        EXPECT_EQ(UninstallExitCode(end), 1);
+        EXPECT_TRUE(fs::exists(Install() / "launcher.exe"));
+        EXPECT_EQ(removal.Statuses().back(), L"无法卸载");
+    }
+}
+
+TEST_F(InstallFlowTest, ATickedStateDirectoryGoesWholeOnlyUnderTheAgentsOwnName)
+{
+    WriteFile(job.folders.profile / "Documents" / "mine.txt", "the user's");
+    InstallRecord damaged;
+    damaged.installDir = Install();
+    damaged.stateDir = job.folders.profile;  // a record that names the profile itself
+    const InstallPlatform platform = FakePlatform(fake);
+    const RemovalReport report = RemoveRecorded(damaged, platform, {}, {RemovalPurpose::Uninstall, true});
+    EXPECT_EQ(ReadFile(job.folders.profile / "Documents" / "mine.txt"), "the user's");
+    EXPECT_TRUE(report.removed.empty());
 }
 
 }  // namespace

@@ -293,6 +293,19 @@ TEST(ParseManifestInto, ReplacesBaseUrlOnlyWhenNonEmpty)
     EXPECT_FALSE(IsAcceptedBaseUrl(L"ftp://cdn.example/x/", L"http://127.0.0.1:18431/"));
 }
 
+TEST(ParseManifestInto, TakesTheVersionOfTheReleaseOnlyFromTheOutermostObject)
+{
+    const struct { const char* text; const char* expected; const char* reason; } rows[] = {
+        {R"({"version": "1.4.2", "packages": [{"id": "a"}]})", "1.4.2", "before the packages"},
+        {R"({"packages": [{"id": "a", "version": "9.9"}], "version" : "1.4.2"})", "1.4.2",
+         "a package's own version is not the release's, even when it comes first"},
+        {R"({"packages": [{"id": "a", "version": "9.9"}]})", "", "none at the top: no version"},
+        {R"({"name": "\"version\": \"x\"", "packages": [{"id": "a"}]})", "", "a version inside a string is no key"},
+        {R"({"version": "2.0 \u6B63\u5F0F", "packages": [{"id": "a"}]})", "2.0 \xE6\xAD\xA3\xE5\xBC\x8F", "escapes decoded"},
+    };
+    for (const auto& r : rows) EXPECT_EQ(Parse(r.text).manifest.version, r.expected) << r.reason;
+}
+
 TEST(DefaultReleaseManifest, PointsAtTheBuiltInUpdateServer)
 {
     ReleaseManifest manifest = DefaultReleaseManifest();

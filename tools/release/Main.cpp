@@ -102,8 +102,9 @@ ManifestSkill SkillOf(const DescribedEntry& e)
             .sha256 = e.sha256};
 }
 
-std::string ManifestFor(const std::vector<DescribedEntry>& entries, const std::string& baseUrl)
+std::string ManifestFor(const ReleaseDescription& description, const std::string& baseUrl)
 {
+    const std::vector<DescribedEntry>& entries = description.entries;
     std::vector<ManifestPackage> packages;
     std::vector<ManifestSkill> skills;
     for (const DescribedEntry& entry : entries) {
@@ -112,7 +113,7 @@ std::string ManifestFor(const std::vector<DescribedEntry>& entries, const std::s
         else
             skills.push_back(SkillOf(entry));
     }
-    return ManifestJson(baseUrl, packages, skills);
+    return ManifestJson(description.version, baseUrl, packages, skills);
 }
 
 std::vector<std::string> BaseUrlArgumentProblems(const std::string& baseUrl)
@@ -144,7 +145,7 @@ int Make(const fs::path& folder, const std::string& baseUrl)
     if (ReportProblems(problems, std::cerr) != 0) return 1;
 
     // The new manifest goes out only if check would pass it.
-    const std::string manifest = ManifestFor(description.entries, baseUrl);
+    const std::string manifest = ManifestFor(description, baseUrl);
     const CheckedRelease checked = CheckRelease(folder, manifest, description.entries);
     if (ReportProblems(checked.problems, std::cerr) != 0) {
         std::cerr << "manifest.json not written\n";

@@ -55,10 +55,11 @@ std::string Array(const std::vector<Entry>& entries, Render render)
 
 } // namespace
 
-std::string ManifestJson(const std::string& baseUrl, const std::vector<ManifestPackage>& packages,
-                         const std::vector<ManifestSkill>& skills)
+std::string ManifestJson(const std::string& version, const std::string& baseUrl,
+                         const std::vector<ManifestPackage>& packages, const std::vector<ManifestSkill>& skills)
 {
     std::string text = "{\n";
+    if (!version.empty()) text += "  \"version\": " + Quoted(version) + ",\n";
     if (!baseUrl.empty()) text += "  \"baseUrl\": " + Quoted(baseUrl) + ",\n";
     text += "  \"packages\": " + Array(packages, PackageObject) + ",\n";
     text += "  \"skills\": " + Array(skills, SkillObject) + "\n";

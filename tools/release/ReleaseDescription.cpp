@@ -123,6 +123,24 @@ bool ReadEntry(const std::string& line, DescribedEntry& entry, std::string& why)
     return ReadFlags(words, entry, why) && ReadTexts(line.substr(bar + 1), entry, why) && CheckTexts(entry, why);
 }
 
+// "version TEXT": the release's version, shown by Windows beside the installed program. True when the
+// line is a version line; why then says what is wrong with it, if anything.
+bool ReadVersion(const std::string& line, ReleaseDescription& description, std::string& why)
+{
+    const std::vector<std::string> words = Words(line);
+    if (words.empty() || words[0] != "version") return false;
+    const std::string text = Trimmed(Trimmed(line).substr(7));
+    if (text.empty())
+        why = "expected version TEXT";
+    else if (!description.version.empty())
+        why = "a second version line";
+    else if (!IsWritableText(text) || text.find_first_of("\"\\") != std::string::npos)
+        why = "the version \"" + text + "\" is not plain UTF-8 text";
+    else
+        description.version = text;
+    return true;
+}
+
 bool IsSkipped(const std::string& line)
 {
     const std::string trimmed = Trimmed(line);
@@ -141,9 +159,14 @@ ReleaseDescription ParseReleaseDescription(const std::string& text)
         start = end == std::string::npos ? text.size() : end + 1;
         if (line.ends_with('\r')) line.pop_back();
         if (IsSkipped(line)) continue;
+        std::string why;
+        if (ReadVersion(line, description, why)) {
+            if (!why.empty())
+                description.errors.push_back(std::string(kDescriptionFileName) + ":" + std::to_string(number) + ": " + why);
+            continue;
+        }
         DescribedEntry entry;
         entry.line = number;
-        std::string why;
         if (ReadEntry(line, entry, why))
             description.entries.push_back(std::move(entry));
         else

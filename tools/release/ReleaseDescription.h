@@ -22,6 +22,7 @@ struct DescribedEntry {
 
 // The entries in the order given, and one message per line that could not be read.
 struct ReleaseDescription {
+    std::string version;  // from the one "version TEXT" line; empty without one
     std::vector<DescribedEntry> entries;
     std::vector<std::string> errors;
 };

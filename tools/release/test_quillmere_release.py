@@ -287,6 +287,8 @@ REFUSED_DESCRIPTIONS = [
      "release.txt:3: size= and sha256= go only with absent"),
     ("a skill needs a name and a description", "skill tool tool.bin | Tool binary",
      "release.txt:3: expected skill ID FILE [required] | NAME | DESC"),
+    ("a version line needs its text", "version ", "release.txt:3: expected version TEXT"),
+    ("a version is plain text", 'version 1.0 "beta"', 'release.txt:3: the version "1.0 "beta"" is not plain UTF-8 text'),
     ("the installer would refuse the name", "package tool ../tool.bin | Tool binary",
      "release.txt:3: the installer refuses the file name ../tool.bin"),
     ("a missing file not declared absent", "package tool gone.bin | Tool binary",
@@ -346,9 +348,20 @@ class MakeThenCheckTest(Scratch):
         checked = self.check()
         self.assertEqual((checked.returncode, checked.stdout), (0, f"{self.release}: 3 packages, 2 skills, no problems\n"))
 
+    def test_a_version_line_gives_the_manifest_its_version_first(self):
+        with open(os.path.join(self.release, "release.txt"), "w", encoding="utf-8") as f:
+            f.write("version 2.1.0 预览\n" + DESCRIPTION)
+        self.make()
+        with open(os.path.join(self.release, "manifest.json"), encoding="utf-8") as f:
+            text = f.read()
+        self.assertEqual(list(json.loads(text))[0], "version")
+        self.assertEqual(json.loads(text)["version"], "2.1.0 预览")
+        self.assertEqual(self.check().returncode, 0)
+
     def test_written_whole_and_readable_by_a_web_server(self):
         self.make()
         self.assertNotIn("baseUrl", read_manifest(self.release), "without --base-url the installer keeps its own")
+        self.assertNotIn("version", read_manifest(self.release), "without a version line there is none")
         self.assertEqual(sorted(n for n in os.listdir(self.release) if "manifest" in n), ["manifest.json"])
         self.assertEqual(os.stat(os.path.join(self.release, "manifest.json")).st_mode & 0o777, 0o644)
 
