@@ -191,11 +191,7 @@ LRESULT HandleMessage(Uninstaller& u, HWND window, UINT message, WPARAM wParam, 
 
 LRESULT CALLBACK UninstallerWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    if (message == WM_NCCREATE) {
-        const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lParam);
-        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
-    }
-    auto* u = reinterpret_cast<Uninstaller*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    Uninstaller* u = WindowStateOf<Uninstaller>(window, message, lParam);
     return u ? HandleMessage(*u, window, message, wParam, lParam) : DefWindowProcW(window, message, wParam, lParam);
 }
 

@@ -49,6 +49,18 @@ struct ControlLayout {
     std::vector<PlacedControl> placed;
 };
 
+// The state a window carries in its user data, stored from WM_NCCREATE's creation parameter on;
+// null before that message.
+template <typename State>
+State* WindowStateOf(HWND window, UINT message, LPARAM lParam)
+{
+    if (message == WM_NCCREATE) {
+        const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lParam);
+        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+    }
+    return reinterpret_cast<State*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+}
+
 // A 96-DPI length at the DPI.
 int Scale(int value, int dpi);
 // The DPI of the screen, 96 when it cannot be read.

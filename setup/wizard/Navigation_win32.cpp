@@ -10,6 +10,7 @@
 #include "WindowEvents_win32.h"
 #include "WizardTexts.h"
 #include "WriteCheck.h"
+#include "base/SystemError.h"
 #include "install/Install.h"
 #include "install/InstallPlan.h"
 
@@ -177,7 +178,14 @@ void AskToLaunch(const Wizard& wizard)
     if (answer == IDYES) {
         const std::wstring& installPath = wizard.settings.installPath;
         const std::wstring launcher = LauncherPath(installPath);
-        ShellExecuteW(nullptr, L"open", launcher.c_str(), nullptr, installPath.c_str(), SW_SHOWNORMAL);
+        // Values up to 32 are failures; below that they are the system's own error codes.
+        const auto started = reinterpret_cast<INT_PTR>(
+            ShellExecuteW(nullptr, L"open", launcher.c_str(), nullptr, installPath.c_str(), SW_SHOWNORMAL));
+        if (started <= 32) {
+            const std::wstring text = L"无法启动 Quillmere: " + SystemErrorText(static_cast<uint32_t>(started)) +
+                                      L"\n\n" + launcher;
+            MessageBoxW(window, text.c_str(), L"Quillmere Setup", MB_OK | MB_ICONERROR);
+        }
         DestroyWindow(window);
         return;
     }

@@ -414,11 +414,7 @@ LRESULT HandleWizardMessage(Wizard& wizard, HWND window, UINT message, WPARAM wP
 // The wizard rides in the window's user data from its first message on.
 LRESULT CALLBACK WizardWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    if (message == WM_NCCREATE) {
-        const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lParam);
-        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
-    }
-    auto* wizard = reinterpret_cast<Wizard*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    Wizard* wizard = WindowStateOf<Wizard>(window, message, lParam);
     if (!wizard) return DefWindowProcW(window, message, wParam, lParam);
     return HandleWizardMessage(*wizard, window, message, wParam, lParam);
 }
