@@ -610,8 +610,9 @@ ExtractionPlan PlanExtraction(Bytes archive, const CentralDirectory& central, co
             continue;
         if (safe && IsMacMetadata(entry.name))
             continue;
+        // A folder of such a name is not made; the files under it are refused by their own names.
         if (!IsValidUtf8(entry.name)) {
-            plan.failures.push_back({offset, {entry.name, EntryProblem::NameNotUtf8}});
+            if (!folder) plan.failures.push_back({offset, {entry.name, EntryProblem::NameNotUtf8}});
             continue;
         }
         if (!safe) {
