@@ -3,13 +3,13 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
-#include <stdexcept>
 
 #include "FileSteps.h"
 #include "InstallPlan.h"
 #include "agentconfig/AgentConfigText.h"
 #include "agentconfig/StateDirectory.h"
 #include "agentconfig/WholeFile.h"
+#include "base/SystemError.h"
 #include "base/Text.h"
 #include "vault/Vault.h"
 
@@ -28,11 +28,25 @@ ConfigChoices ChoicesFromSettings(const InstallerSettings& settings)
             WideToUtf8(settings.dashscopeKey), WideToUtf8(settings.port), settings.apiProvider};
 }
 
-// A copy the configuration cannot do without: its failure ends the run, as any escaping error does.
-void CopyOrThrow(const InstallRun& run, const fs::path& from, const fs::path& to)
+// The steps below return a failure only for what the agent cannot do without; it ends the run,
+// with the system's reason and the file it concerned.
+Outcome FileFailure(const std::wstring& reason, const fs::path& path)
+{
+    return Failure(reason + L": " + path.wstring());
+}
+
+// Whether something stands at path; a system that cannot tell fails the step rather than guessing.
+Outcome TestExists(const fs::path& path, bool& exists)
+{
+    std::error_code error;
+    exists = fs::exists(path, error);
+    return error ? FileFailure(ErrorCodeText(error), path) : Success();
+}
+
+Outcome CopyNeeded(const InstallRun& run, const fs::path& from, const fs::path& to)
 {
     const FileResult copied = CopyRecorded(run, from, to);
-    if (!copied) throw std::runtime_error(WideToUtf8(copied.reason));
+    return copied ? Success() : FileFailure(copied.reason, to);
 }
 
 void WriteInstallerConfig(const InstallRun& run, const ConfigChoices& choices)
@@ -53,7 +67,6 @@ void CreateFoldersNoted(const InstallRun& run, const fs::path& folder, std::erro
 // Folders that cannot be created are not reported here: the files meant for them fail later.
 StateDirectory PrepareStateDirectory(const InstallRun& run)
 {
-    if (run.job.folders.profile.empty()) throw std::runtime_error("cannot find the user profile folder");
     const StateDirectory dirs = StateDirectoryUnder(run.job.folders.profile);
     run.record.stateDir = dirs.stateDir;
     std::error_code error;
@@ -63,95 +76,106 @@ StateDirectory PrepareStateDirectory(const InstallRun& run)
     return dirs;
 }
 
-void PlaceAgentConfig(const InstallRun& run, const ConfigChoices& choices, const StateDirectory& dirs,
-                      const fs::path& destination)
+Outcome PlaceAgentConfig(const InstallRun& run, const ConfigChoices& choices, const StateDirectory& dirs,
+                         const fs::path& destination)
 {
     const fs::path templateA = InstallDirectory(run) / "config-template.json";
     const fs::path templateB = InstallDirectory(run) / "config-files" / "harrowby.json";
-    if (fs::exists(templateA)) {
-        CopyOrThrow(run, templateA, destination);
-        run.events.log(L"  config-template.json → harrowby.json");
-    } else if (fs::exists(templateB)) {
-        CopyOrThrow(run, templateB, destination);
-        run.events.log(L"  harrowby.json → " + dirs.stateDir.wstring());
-    } else {
-        run.events.log(L"  [防护] 模板未找到，生成最小配置文件");
-        const Outcome written = WriteRecorded(run, destination, MinimalAgentConfigText(choices));
-        LogStepOutcome(run, written, L"  最小配置已写入: " + destination.wstring(), L"最小配置写入失败");
+    bool hasA = false, hasB = false;
+    if (const Outcome tested = TestExists(templateA, hasA); !tested) return tested;
+    if (const Outcome tested = hasA ? Success() : TestExists(templateB, hasB); !tested) return tested;
+    if (hasA || hasB) {
+        if (const Outcome copied = CopyNeeded(run, hasA ? templateA : templateB, destination); !copied) return copied;
+        run.events.log(hasA ? std::wstring(L"  config-template.json → harrowby.json")
+                            : L"  harrowby.json → " + dirs.stateDir.wstring());
+        return Success();
     }
+    run.events.log(L"  [防护] 模板未找到，生成最小配置文件");
+    const Outcome written = WriteRecorded(run, destination, MinimalAgentConfigText(choices));
+    LogStepOutcome(run, written, L"  最小配置已写入: " + destination.wstring(), L"最小配置写入失败");
+    return Success();
 }
 
 // A file that exists but cannot be read is left as it is, never written back empty.
-void DeployAgentConfig(const InstallRun& run, const ConfigChoices& choices, const StateDirectory& dirs)
+Outcome DeployAgentConfig(const InstallRun& run, const ConfigChoices& choices, const StateDirectory& dirs)
 {
     const fs::path destination = dirs.stateDir / "harrowby.json";
-    PlaceAgentConfig(run, choices, dirs, destination);
-    if (!fs::exists(destination)) return;
+    if (const Outcome placed = PlaceAgentConfig(run, choices, dirs, destination); !placed) return placed;
+    bool placedThere = false;
+    if (const Outcome tested = TestExists(destination, placedThere); !tested || !placedThere) return tested;
     std::string text;
     if (const Outcome read = ReadWholeFile(destination, text); !read) {
         run.events.log(L"  [警告] harrowby.json 无法读取，未修改: " + read.error);
-        return;
+        return Success();
     }
     for (const std::string& line : PatchAgentConfig(text, choices)) run.events.log(Utf8ToWide(line));
     LogStepOutcome(run, WriteRecorded(run, destination, text),
                    L"  skills.load.extraDirs → " + Utf8ToWide(SkillsDirFromInstallPath(choices.installPath)),
                    L"harrowby.json 写入失败");
+    return Success();
 }
 
 // Without a key the template is copied as it is; with one, its placeholder is filled. A template
 // that cannot be read leaves the profiles already there untouched.
-void DeployAuthProfiles(const InstallRun& run, const ConfigChoices& choices, const StateDirectory& dirs)
+Outcome DeployAuthProfiles(const InstallRun& run, const ConfigChoices& choices, const StateDirectory& dirs)
 {
     const fs::path source = InstallDirectory(run) / "config-files" / "auth-profiles.json";
-    if (!fs::exists(source)) return;
+    bool hasTemplate = false;
+    if (const Outcome tested = TestExists(source, hasTemplate); !tested || !hasTemplate) return tested;
     const fs::path destination = dirs.agentDir / "auth-profiles.json";
     if (choices.apiKey.empty()) {
-        CopyOrThrow(run, source, destination);
+        if (const Outcome copied = CopyNeeded(run, source, destination); !copied) return copied;
         run.events.log(L"  auth-profiles.json → " + dirs.agentDir.wstring());
-        return;
+        return Success();
     }
     std::string profiles;
     const Outcome read = ReadWholeFile(source, profiles);
     if (!read) {
         run.events.log(L"  [警告] auth-profiles.json 模板无法读取，未更改: " + read.error);
-        return;
+        return Success();
     }
     LogStepOutcome(run, WriteRecorded(run, destination, FillAuthProfilesKey(profiles, choices.apiKey)),
                    L"  auth-profiles.json → " + dirs.agentDir.wstring() + L" (API Key 已填入)",
                    L"auth-profiles.json 写入失败");
+    return Success();
 }
 
 // An empty key leaves an earlier file of its name alone, and so does a key that could not be sealed.
-void WriteCredentialFile(const InstallRun& run, const StateDirectory& dirs, const std::string& key,
-                         const char* fileName, const wchar_t* line)
+Outcome WriteCredentialFile(const InstallRun& run, const StateDirectory& dirs, const std::string& key,
+                            const char* fileName, const wchar_t* line)
 {
-    if (key.empty()) return;
+    if (key.empty()) return Success();
     const fs::path& credentials = dirs.credentialsDir;
     std::error_code error;
     CreateFoldersNoted(run, credentials, error);
-    if (error) throw fs::filesystem_error("cannot create the credentials folder", credentials, error);
+    if (error) return FileFailure(ErrorCodeText(error), credentials);
     std::string sealed;
     if (!run.platform.encryptCredential(key, sealed)) {
         run.events.log(L"  [警告] API Key 加密失败，凭据文件未更改");
-        return;
+        return Success();
     }
     LogStepOutcome(run, WriteRecorded(run, credentials / fileName, sealed), line, L"凭据文件写入失败");
+    return Success();
 }
 
 // The page itself is needed; a library that cannot be copied is skipped without a line, the page
 // still works without it.
-void DeployCanvasFiles(const InstallRun& run, const StateDirectory& dirs)
+Outcome DeployCanvasFiles(const InstallRun& run, const StateDirectory& dirs)
 {
     const fs::path source = InstallDirectory(run) / "dist" / "canvas-host" / "a2ui";
-    if (fs::exists(source / "quillmere.html")) {
-        CopyOrThrow(run, source / "quillmere.html", dirs.canvasDir / "quillmere.html");
+    bool hasPage = false;
+    if (const Outcome tested = TestExists(source / "quillmere.html", hasPage); !tested) return tested;
+    if (hasPage) {
+        const Outcome copied = CopyNeeded(run, source / "quillmere.html", dirs.canvasDir / "quillmere.html");
+        if (!copied) return copied;
         run.events.log(L"  quillmere.html → " + dirs.canvasDir.wstring());
     }
     for (const char* library : kCanvasLibraries) {
-        if (!fs::exists(source / library)) continue;
+        if (!Exists(source / library)) continue;
         const FileResult skippedIfFailed = CopyRecorded(run, source / library, dirs.canvasDir / library);
         static_cast<void>(skippedIfFailed);
     }
+    return Success();
 }
 
 // Older installations pointed the agent elsewhere through this user variable.
@@ -172,6 +196,21 @@ void ClearLegacyHomeVariable(const InstallRun& run)
     LogStepOutcome(run, outcome, L"  已清理旧版 HARROWBY_HOME = " + *value, L"旧版 HARROWBY_HOME 清理失败");
 }
 
+// Each step in turn; the first that fails ends the deployment with its reason.
+Outcome DeployIntoStateDirectory(const InstallRun& run, const ConfigChoices& choices)
+{
+    if (run.job.folders.profile.empty()) return Failure(L"找不到用户目录 (USERPROFILE)");
+    const StateDirectory dirs = PrepareStateDirectory(run);
+    Outcome step = DeployAgentConfig(run, choices, dirs);
+    if (step) step = DeployAuthProfiles(run, choices, dirs);
+    if (step) step = WriteCredentialFile(run, dirs, choices.apiKey, "qwen-portal_default", L"  API Key 已加密写入凭据文件");
+    if (step)
+        step = WriteCredentialFile(run, dirs, choices.dashscopeKey, kDashscopeCredentialFile,
+                                   L"  多模态 API Key 已加密写入凭据文件");
+    if (step) step = DeployCanvasFiles(run, dirs);
+    return step;
+}
+
 }  // namespace
 
 RunEnd WriteConfiguration(InstallRun& run)
@@ -180,13 +219,10 @@ RunEnd WriteConfiguration(InstallRun& run)
     run.events.status(L"正在写入配置...");
     WriteInstallerConfig(run, choices);
     run.events.status(L"正在部署用户目录配置...");
-    const StateDirectory dirs = PrepareStateDirectory(run);
-    DeployAgentConfig(run, choices, dirs);
-    DeployAuthProfiles(run, choices, dirs);
-    WriteCredentialFile(run, dirs, choices.apiKey, "qwen-portal_default", L"  API Key 已加密写入凭据文件");
-    WriteCredentialFile(run, dirs, choices.dashscopeKey, kDashscopeCredentialFile,
-                        L"  多模态 API Key 已加密写入凭据文件");
-    DeployCanvasFiles(run, dirs);
+    if (const Outcome deployed = DeployIntoStateDirectory(run, choices); !deployed) {
+        LogRunFailure(run, deployed.error);
+        return RunEnd::Failed;
+    }
     ClearLegacyHomeVariable(run);
     run.events.log(std::wstring(L"  stateDir → %USERPROFILE%\\") + kStateDirectoryName + L" (默认)");
     return RunEnd::Completed;

@@ -42,7 +42,10 @@ bool CreateInstallDirectory(const InstallRun& run)
 
 RunEnd PrepareFolders(InstallRun& run)
 {
-    fs::create_directories(run.downloadDir);
+    if (const FileResult made = CreateFoldersRetried(run, run.downloadDir); !made) {
+        LogRunFailure(run, made.reason + L": " + run.downloadDir.wstring());
+        return RunEnd::Failed;
+    }
     RemoveUninstallerCopies(UninstallerCopiesFolder(run.job.folders.temp), run.platform);
     return CreateInstallDirectory(run) ? RunEnd::Completed : RunEnd::Failed;
 }
@@ -242,7 +245,7 @@ void DoInstall(InstallJob& job, const InstallPlatform& platform, const InstallEv
     try {
         end = RunPhases(run);
     } catch (const std::exception& error) {
-        reporting.log(L"[错误] 安装异常: " + ExceptionText(error));
+        LogRunFailure(run, ExceptionText(error));
     } catch (...) {
         reporting.log(L"[错误] 安装过程中发生未知错误");
     }

@@ -29,3 +29,8 @@ void LogStepOutcome(const InstallRun& run, const Outcome& outcome, const std::ws
 {
     run.events.log(outcome ? successLine : L"  [警告] " + whatFailed + L": " + outcome.error);
 }
+
+void LogRunFailure(const InstallRun& run, const std::wstring& reason)
+{
+    run.events.log(L"[错误] 安装异常: " + reason);
+}

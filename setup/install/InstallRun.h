@@ -41,3 +41,5 @@ std::filesystem::path InstallDirectory(const InstallRun& run);
 // and why.
 void LogStepOutcome(const InstallRun& run, const Outcome& outcome, const std::wstring& successLine,
                     const std::wstring& whatFailed);
+// A failure the run cannot go on after: the error line with its reason.
+void LogRunFailure(const InstallRun& run, const std::wstring& reason);

@@ -7,6 +7,7 @@
 
 #include "FileSteps.h"
 #include "InstallPlan.h"
+#include "base/SystemError.h"
 #include "base/Text.h"
 
 namespace fs = std::filesystem;
@@ -37,9 +38,15 @@ bool FolderTooLongToRunIn(const InstallRun& run, const std::wstring& folder, con
     return true;
 }
 
-bool HoldsPackageManifest(const fs::directory_entry& entry)
+// The skill folders that hold a package.json, in the order the folder lists them.
+Outcome SkillsWithPackageManifest(const fs::path& skills, std::vector<fs::path>& folders)
 {
-    return entry.is_directory() && fs::exists(entry.path() / L"package.json");
+    std::error_code error;
+    for (fs::directory_iterator entry(skills, error), end; !error && entry != end; entry.increment(error)) {
+        std::error_code unreadable;
+        if (entry->is_directory(unreadable) && Exists(entry->path() / L"package.json")) folders.push_back(entry->path());
+    }
+    return error ? Failure(ErrorCodeText(error)) : Success();
 }
 
 // What npm leaves in a folder of ours: its packages' folder and a lock file, noted when it made them.
@@ -126,15 +133,18 @@ RunEnd InstallSkillDependencies(InstallRun& run)
 {
     run.events.status(L"正在安装 Skills 依赖...");
     const fs::path skills = InstallDirectory(run) / L"skills";
-    if (fs::exists(skills)) {
-        const std::optional<std::wstring> npm = NpmCommandLine(run, kSkillArguments);
-        int succeeded = 0;
-        for (const fs::directory_entry& entry : fs::directory_iterator(skills)) {
-            if (!HoldsPackageManifest(entry)) continue;
-            if (CancelRequested(run)) break;
-            succeeded += InstallOneSkillPackages(run, npm, entry.path()) ? 1 : 0;
-        }
-        run.events.log(L"  Skills 依赖安装完成 (" + std::to_wstring(succeeded) + L" 个)");
+    if (!Exists(skills)) return EndOfNpmPhase(run);
+    std::vector<fs::path> folders;
+    if (const Outcome listed = SkillsWithPackageManifest(skills, folders); !listed) {
+        run.events.log(L"  [警告] 无法读取 Skills 目录，未安装其依赖: " + listed.error);
+        return EndOfNpmPhase(run);
     }
+    const std::optional<std::wstring> npm = NpmCommandLine(run, kSkillArguments);
+    int succeeded = 0;
+    for (const fs::path& folder : folders) {
+        if (CancelRequested(run)) break;
+        succeeded += InstallOneSkillPackages(run, npm, folder) ? 1 : 0;
+    }
+    run.events.log(L"  Skills 依赖安装完成 (" + std::to_wstring(succeeded) + L" 个)");
     return EndOfNpmPhase(run);
 }

@@ -68,8 +68,9 @@ fs::path BrowsersFolder(const InstallRun& run)
 // An empty folder (or empty file) is what an interrupted browser download leaves behind.
 bool PlaywrightIsInstalled(const InstallRun& run, const ManifestPackage& package)
 {
-    const fs::path browsers = BrowsersFolder(run);
-    if (!fs::exists(browsers) || fs::is_empty(browsers)) return false;
+    // A folder that cannot be looked into counts as missing: the installation then says why it fails.
+    std::error_code error;
+    if (fs::is_empty(BrowsersFolder(run), error) || error) return false;
     run.events.log(L"  Playwright 浏览器引擎已存在，跳过下载 (" + DeclaredSizeText(package.size) + L")");
     return true;
 }
@@ -247,7 +248,6 @@ RunEnd InstallOnePackage(InstallRun& run, const ManifestPackage& package)
         return RunEnd::DownloadFailed;
     }
     const fs::path local = LocalDownloadPath(run, package.file);
-    fs::create_directories(local.parent_path());
     run.events.status(L"正在下载 " + desc + L"...");
     run.events.log(L"下载: " + file + L" (" + DeclaredSizeText(package.size) + L")");
     const Outcome downloaded = DownloadWithRetries(run, {run.job.manifest.baseUrl + file, local, package.sha256, package.size},

@@ -42,7 +42,6 @@ bool InstallOneSkill(const InstallRun& run, const ManifestSkill& skill, std::set
         return true;
     }
     const fs::path local = LocalDownloadPath(run, skill.file);
-    fs::create_directories(local.parent_path());
     run.events.log(L"下载 Skill: " + name + L" (" + DeclaredSizeText(skill.size) + L")");
     const Outcome downloaded = DownloadWithRetries(
         run, {run.job.manifest.baseUrl + Utf8ToWide(skill.file), local, skill.sha256, skill.size}, kSkillRetry, SkillProgressLine);

@@ -72,6 +72,8 @@ fs::path LocalDownloadPath(const InstallRun& run, const std::string& file)
 Outcome DownloadWithRetries(const InstallRun& run, const Transfer& transfer, const RetryPolicy& policy,
                             TransferLineFormat format)
 {
+    // A folder that cannot be made is named by the download that then cannot write into it.
+    static_cast<void>(CreateFoldersRetried(run, transfer.local.parent_path()));
     PartialDownload partial;
     std::wstring proxyShown;
     for (int attempt = 1;; ++attempt) {

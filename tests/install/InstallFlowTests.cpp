@@ -1653,7 +1653,8 @@ TEST_F(InstallFlowTest, AnAgentTemplateThatCannotBeCopiedFailsTheRun)
     fs::create_directories(State().stateDir / "harrowby.json");  // a folder where the copy should go
     const Recording run = Run();
     ASSERT_FALSE(fake.lastCopyError.empty());
-    EXPECT_EQ(run.Logs().back(), L"[错误] 安装异常: " + fake.lastCopyError);
+    EXPECT_EQ(run.Logs().back(), L"[错误] 安装异常: " + fake.lastCopyError + L": " +
+                                     (State().stateDir / "harrowby.json").wstring());
     EXPECT_TRUE(fake.registry.empty());
     EXPECT_TRUE(EndedWith(run, L"安装失败", InstallEnd::Failed));
 }
@@ -1713,6 +1714,21 @@ TEST_F(InstallFlowTest, SkillFoldersWithoutPackageJsonCountNothing)
     const Lines log = Run().Logs();
     EXPECT_TRUE(HasLine(log, L"  Skills 依赖安装完成 (0 个)"));
     EXPECT_TRUE(DirectoriesOf(kSkillNpm).empty());
+}
+
+// Where Windows refuses the listing (access denied), a link that loops does it here.
+TEST_F(InstallFlowTest, ASkillsFolderThatCannotBeListedIsAWarningNotAFailedRun)
+{
+    AddPackage("a", "a.bin", "包 a", "aaaa");
+    fs::create_directories(Install());
+    fs::create_symlink("skills", Install() / "skills");
+    const Recording run = Run();
+    const Lines warned = LinesContaining(run.Logs(), L"  [警告] 无法读取 Skills 目录，未安装其依赖: ");
+    ASSERT_EQ(warned.size(), 2u) << "said, then summed up";
+    EXPECT_EQ(warned[0], L"  [警告] 无法读取 Skills 目录，未安装其依赖: " +
+                             Utf8ToWide(std::generic_category().message(ELOOP)));
+    EXPECT_TRUE(LinesContaining(run.Logs(), L"Skills 依赖安装完成").empty());
+    EXPECT_TRUE(EndedWith(run, L"安装完成！", InstallEnd::Succeeded));
 }
 
 // ---- Transfer lines ----
