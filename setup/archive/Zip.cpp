@@ -359,20 +359,6 @@ fs::path WidePath(const std::wstring& wide)
 
 bool IsSeparator(char c) { return c == '/' || c == '\\'; }
 
-// Windows opens these as devices in any folder and with any extension.
-bool IsDeviceName(const std::string& part)
-{
-    std::string stem = part.substr(0, part.find('.'));
-    while (!stem.empty() && stem.back() == ' ')
-        stem.pop_back();
-    for (char& c : stem)
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 'a' + 'A');
-    if (stem == "CON" || stem == "PRN" || stem == "AUX" || stem == "NUL" || stem == "CONIN$" || stem == "CONOUT$")
-        return true;
-    return stem.size() == 4 && (stem.starts_with("COM") || stem.starts_with("LPT")) && stem[3] >= '1' && stem[3] <= '9';
-}
-
 // Nothing for rooted, drive, stream and device names, or a part ending in a dot or a space: Windows drops
 // those, so ".. " climbs like ".." and "setup.exe." would overwrite "setup.exe".
 std::optional<std::vector<std::string>> EntryPathParts(const std::string& name)
@@ -384,7 +370,7 @@ std::optional<std::vector<std::string>> EntryPathParts(const std::string& name)
         std::string part(piece);
         if (part.empty() || part == ".")
             continue;
-        if (part.back() == '.' || part.back() == ' ' || IsDeviceName(part))
+        if (part.back() == '.' || part.back() == ' ' || IsDeviceName(Utf8ToWide(part)))
             return std::nullopt;
         parts.push_back(std::move(part));
     }
@@ -785,59 +771,55 @@ std::wstring EntryProblemText(EntryProblem problem)
     return L"";
 }
 
-// The central directory names what the walk did not reach. Files are written on several threads where
-// their order cannot matter; the report keeps the archive's order.
-ExtractReport ExtractZip(const std::wstring& zipPath, const std::wstring& destDir, const RetryPacing& pacing,
-                         const RoomCheck& roomFor)
+namespace {
+
+// A full disk found half-way would leave a half-unpacked tree; the declared sizes are asked about first.
+std::optional<std::wstring> RoomProblem(const CentralDirectory& central, const RoomCheck& roomFor)
 {
-    ExtractReport report;
-    std::vector<uint8_t> buffer;
-    if (!ReadArchive(WidePath(zipPath), buffer)) {
-        report.archive = Failure(L"无法读取压缩包");
-        return report;
+    if (!roomFor) return std::nullopt;
+    uint64_t declared = 0;
+    for (const CentralEntry& listed : central.entries) declared += std::min<uint64_t>(listed.uncompressed, kMaxEntryOutput);
+    return roomFor(declared);
+}
+
+// What stood before any write, so that an undo can tell our files from the user's.
+struct BeforeWriting {
+    std::vector<bool> fileExisted;  // per planned entry
+    std::vector<fs::path> missingFolders;
+};
+
+// Adds, to the folders the destination lacked, what the entries will find standing or missing.
+void NoteBeforeWriting(const ExtractionPlan& plan, BeforeWriting& before)
+{
+    before.fileExisted.assign(plan.entries.size(), false);
+    std::set<fs::path> noted(before.missingFolders.begin(), before.missingFolders.end());
+    for (size_t i = 0; i < plan.entries.size(); ++i) {
+        const PlannedEntry& planned = plan.entries[i];
+        std::error_code ignored;
+        before.fileExisted[i] = !planned.folder && fs::exists(fs::symlink_status(planned.target, ignored));
+        for (fs::path& folder : MissingFolders(planned.folder ? planned.target : planned.target.parent_path()))
+            if (noted.insert(folder).second) before.missingFolders.push_back(std::move(folder));
     }
-    const fs::path dest = WidePath(destDir);
-    const Bytes archive(buffer);
-    const CentralDirectory central = ReadCentralDirectory(archive);
-    // A full disk found half-way would leave a half-unpacked tree; the declared sizes are asked about first.
-    if (roomFor) {
-        uint64_t declared = 0;
-        for (const CentralEntry& listed : central.entries) declared += std::min<uint64_t>(listed.uncompressed, kMaxEntryOutput);
-        if (const std::optional<std::wstring> noRoom = roomFor(declared)) {
-            report.archive = Failure(*noRoom);
-            report.refusedForRoom = true;
-            return report;
-        }
-    }
-    // What stood before is noted ahead of any write, so that an undo can tell our files from the user's.
-    std::vector<fs::path> missing = MissingFolders(dest);
-    MakeDirectories(dest, pacing);
-    ExtractionPlan plan = PlanExtraction(archive, central, dest);
-    std::vector<bool> existedBefore(plan.entries.size(), false);
-    {
-        std::set<fs::path> noted(missing.begin(), missing.end());
-        for (size_t i = 0; i < plan.entries.size(); ++i) {
-            const PlannedEntry& planned = plan.entries[i];
-            std::error_code ignored;
-            existedBefore[i] = !planned.folder && fs::exists(fs::symlink_status(planned.target, ignored));
-            for (fs::path& folder : MissingFolders(planned.folder ? planned.target : planned.target.parent_path()))
-                if (noted.insert(folder).second) missing.push_back(std::move(folder));
-        }
-    }
-    const std::vector<std::optional<EntryProblem>> problems = CarryOutPlan(plan, pacing, report.threads);
-    // After a cancel, what was written is partial whatever it counts: the caller removes it.
-    report.cancelled = Cancelled(pacing);
-    // Entries a cancel kept from being reached have no problem either, but no file.
+}
+
+// Entries a cancel kept from being reached have no problem either, but no file.
+void ReportWhatWasMade(const ExtractionPlan& plan, const std::vector<std::optional<EntryProblem>>& problems,
+                       BeforeWriting& before, ExtractReport& report)
+{
     for (size_t i = 0; i < plan.entries.size(); ++i) {
         const PlannedEntry& planned = plan.entries[i];
         std::error_code ignored;
         if (!problems[i] && !planned.folder && (!report.cancelled || fs::exists(planned.target, ignored)))
-            report.written.push_back({planned.target, existedBefore[i]});
+            report.written.push_back({planned.target, before.fileExisted[i]});
     }
-    for (fs::path& folder : missing)
+    for (fs::path& folder : before.missingFolders)
         if (IsFolder(folder)) report.foldersMade.push_back(std::move(folder));
-    if (report.cancelled) return report;
+}
 
+// The central directory names what the walk did not reach; the failures go in archive order.
+void ReportFailures(ExtractionPlan& plan, const CentralDirectory& central,
+                    const std::vector<std::optional<EntryProblem>>& problems, ExtractReport& report)
+{
     std::vector<PlacedFailure>& failures = plan.failures;
     for (size_t i = 0; i < plan.entries.size(); ++i) {
         if (problems[i])
@@ -852,6 +834,38 @@ ExtractReport ExtractZip(const std::wstring& zipPath, const std::wstring& destDi
     std::stable_sort(failures.begin(), failures.end(), [](const PlacedFailure& a, const PlacedFailure& b) { return a.offset < b.offset; });
     for (PlacedFailure& placed : failures)
         report.failures.push_back(std::move(placed.failure));
+}
+
+}  // namespace
+
+// Files are written on several threads where their order cannot matter; the report keeps the archive's order.
+ExtractReport ExtractZip(const std::wstring& zipPath, const std::wstring& destDir, const RetryPacing& pacing,
+                         const RoomCheck& roomFor)
+{
+    ExtractReport report;
+    std::vector<uint8_t> buffer;
+    if (!ReadArchive(WidePath(zipPath), buffer)) {
+        report.archive = Failure(L"无法读取压缩包");
+        return report;
+    }
+    const fs::path dest = WidePath(destDir);
+    const Bytes archive(buffer);
+    const CentralDirectory central = ReadCentralDirectory(archive);
+    if (const std::optional<std::wstring> noRoom = RoomProblem(central, roomFor)) {
+        report.archive = Failure(*noRoom);
+        report.refusedForRoom = true;
+        return report;
+    }
+    BeforeWriting before{{}, MissingFolders(dest)};
+    MakeDirectories(dest, pacing);
+    ExtractionPlan plan = PlanExtraction(archive, central, dest);
+    NoteBeforeWriting(plan, before);
+    const std::vector<std::optional<EntryProblem>> problems = CarryOutPlan(plan, pacing, report.threads);
+    // After a cancel, what was written is partial whatever it counts: the caller removes it.
+    report.cancelled = Cancelled(pacing);
+    ReportWhatWasMade(plan, problems, before, report);
+    if (report.cancelled) return report;
+    ReportFailures(plan, central, problems, report);
     // Every archive ends with its end record; without it nothing tells what came after the cut, so the
     // archive as a whole is incomplete, whatever could be written from it.
     if (!central.found)

@@ -51,10 +51,9 @@ void OnCreate(Uninstaller& u, HWND window)
     u.window = window;
     ApplyLayoutDpi(u.controls, WindowDpi(window));
     const int dpi = u.controls.dpi;
-    RECT client = {};
-    GetClientRect(window, &client);
-    const int w = MulDiv(client.right, 96, dpi) - 40;
-    const int h = MulDiv(client.bottom, 96, dpi);
+    const ControlRect client = ClientArea96(window, dpi);
+    const int w = client.width - 40;
+    const int h = client.height;
     ControlLayout& c = u.controls;
     CreateLabel(c, {.parent = window, .text = L"卸载 Quillmere", .rect = {20, 12, w, 28}, .font = FontRole::Title});
     CreateLabel(c, {.parent = window,

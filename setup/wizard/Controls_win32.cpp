@@ -77,6 +77,13 @@ int WindowDpi(HWND window)
     return dpi ? static_cast<int>(dpi) : ScreenDpi();
 }
 
+ControlRect ClientArea96(HWND window, int dpi)
+{
+    RECT client = {};
+    GetClientRect(window, &client);
+    return {0, 0, MulDiv(client.right, 96, dpi), MulDiv(client.bottom, 96, dpi)};
+}
+
 // The old fonts go only once every control has the new ones.
 void ApplyLayoutDpi(ControlLayout& layout, int dpi)
 {

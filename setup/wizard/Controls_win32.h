@@ -67,6 +67,8 @@ int Scale(int value, int dpi);
 int ScreenDpi();
 // The DPI of the window's monitor where Windows tells it, else the screen's.
 int WindowDpi(HWND window);
+// The window's client area, in 96-DPI units at the DPI.
+ControlRect ClientArea96(HWND window, int dpi);
 // Makes the fonts for the DPI, and places every control and gives it its font again.
 void ApplyLayoutDpi(ControlLayout& layout, int dpi);
 // Releases the fonts, when the window goes.

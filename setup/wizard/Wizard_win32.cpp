@@ -257,9 +257,8 @@ void OnCreate(Wizard& wizard, HWND window)
     RECT outer = {};
     GetWindowRect(window, &outer);
     if (outer.right - outer.left != Scale(kWindowWidth, dpi)) SizeWindowForDpi(window, dpi);
-    RECT client = {};
-    GetClientRect(window, &client);
-    const PageBuilder builder{wizard, MulDiv(client.right, 96, dpi), MulDiv(client.bottom, 96, dpi)};
+    const ControlRect client = ClientArea96(window, dpi);
+    const PageBuilder builder{wizard, client.width, client.height};
     CreateWizardButtons(builder);
     wizard.pages[kDisclaimerPage] = BuildDisclaimerPage(builder);
     wizard.pages[kConfigPage] = BuildConfigPage(builder, wizard.settings);
