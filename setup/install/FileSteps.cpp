@@ -30,6 +30,12 @@ std::wstring RunningProgramsText(const std::wstring& question, const std::vector
     return text;
 }
 
+// A copy tried again while another program refuses it for a moment.
+FileResult CopyRetried(const InstallRun& run, const fs::path& from, const fs::path& to)
+{
+    return Retried([&] { return run.platform.copyFile(from, to); }, PacingOf(run));
+}
+
 }  // namespace
 
 RetryPacing PacingOf(const InstallRun& run)
@@ -40,11 +46,6 @@ RetryPacing PacingOf(const InstallRun& run)
 FileResult MoveRetried(const InstallRun& run, const fs::path& from, const fs::path& to)
 {
     return Retried([&] { return run.platform.movePath(from, to); }, PacingOf(run));
-}
-
-FileResult CopyRetried(const InstallRun& run, const fs::path& from, const fs::path& to)
-{
-    return Retried([&] { return run.platform.copyFile(from, to); }, PacingOf(run));
 }
 
 FileResult RemoveFileRetried(const InstallRun& run, const fs::path& file)

@@ -10,7 +10,6 @@
 RetryPacing PacingOf(const InstallRun& run);
 // The platform's file operations, each tried again while another program refuses it for a moment.
 FileResult MoveRetried(const InstallRun& run, const std::filesystem::path& from, const std::filesystem::path& to);
-FileResult CopyRetried(const InstallRun& run, const std::filesystem::path& from, const std::filesystem::path& to);
 FileResult RemoveFileRetried(const InstallRun& run, const std::filesystem::path& file);
 FileResult RemoveTreeRetried(const InstallRun& run, const std::filesystem::path& folder);
 FileResult CreateFoldersRetried(const InstallRun& run, const std::filesystem::path& folder);

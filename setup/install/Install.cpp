@@ -82,7 +82,7 @@ void PlanSteps(InstallRun& run)
     for (const ManifestPackage& package : run.job.manifest.packages)
         if (package.alreadyPresent) saved += KnownDeclaredSize(package.size);
     if (saved > 0) run.events.log(L"本地已有组件可节省下载: " + FormatSize(saved));
-    run.totalSteps = CountTotalSteps(run.job.manifest);
+    run.totalSteps = detail::CountTotalSteps(run.job.manifest);
 }
 
 // An installation of ours is already in the folder when its record is, or its launcher from before
@@ -208,7 +208,7 @@ void KeepInLogFile(InstallRun& run, const std::wstring& line)
 
 }  // namespace
 
-int CountTotalSteps(const ReleaseManifest& manifest)
+int detail::CountTotalSteps(const ReleaseManifest& manifest)
 {
     int steps = 0;
     for (const Phase& phase : kPhases) steps += phase.steps(manifest);

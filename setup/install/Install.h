@@ -7,6 +7,10 @@
 // telling events what happens; ends with exactly one final status, then one done event that says
 // how the run ended.
 void DoInstall(InstallJob& job, const InstallPlatform& platform, const InstallEvents& events);
+
+// For the tests only: the plan the worker's bar follows.
+namespace detail {
 // The steps of the bar for this manifest: one per package to download and per skill to install,
 // and one for each fixed phase.
 int CountTotalSteps(const ReleaseManifest& manifest);
+}  // namespace detail

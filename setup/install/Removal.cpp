@@ -8,6 +8,16 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// The registry keys the record wrote into.
+std::vector<std::wstring> RecordedKeys(const InstallRecord& record)
+{
+    std::vector<std::wstring> keys = record.keys;
+    for (const RecordedValue& value : record.values)
+        if (std::find(keys.begin(), keys.end(), value.subkey) == keys.end()) keys.push_back(value.subkey);
+    return keys;
+}
+
+
 bool IsUnder(const fs::path& path, const fs::path& folder)
 {
     if (folder.empty()) return false;
@@ -138,14 +148,6 @@ void RemoveUninstallerCopies(const fs::path& folder, const InstallPlatform& plat
         if (name.starts_with(L"uninstall-") && name.ends_with(L".exe")) static_cast<void>(platform.removeFile(entry->path()));
     }
     static_cast<void>(platform.removeEmptyFolder(folder));
-}
-
-std::vector<std::wstring> RecordedKeys(const InstallRecord& record)
-{
-    std::vector<std::wstring> keys = record.keys;
-    for (const RecordedValue& value : record.values)
-        if (std::find(keys.begin(), keys.end(), value.subkey) == keys.end()) keys.push_back(value.subkey);
-    return keys;
 }
 
 RemovalReport RemoveRecorded(const InstallRecord& record, const InstallPlatform& platform, const RetryPacing& pacing,

@@ -39,5 +39,3 @@ RemovalReport RemoveRecorded(const InstallRecord& record, const InstallPlatform&
 std::filesystem::path UninstallerCopiesFolder(const std::filesystem::path& temp);
 // Removes the copies earlier uninstallers left there; one still running stays until the next time.
 void RemoveUninstallerCopies(const std::filesystem::path& folder, const InstallPlatform& platform);
-// The registry keys the record wrote into.
-std::vector<std::wstring> RecordedKeys(const InstallRecord& record);

@@ -6,6 +6,7 @@
 #include <shellapi.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,10 +31,6 @@ constexpr int IDC_REMOVE_STATE = 7001;
 constexpr DWORD kWaitForFirstPhaseMs = 10000;
 // After the worker's own messages: wParam the exit code, lParam how the removal ended.
 constexpr UINT WM_UNINSTALL_ENDED = WM_APP + 20;
-#ifndef WM_DPICHANGED
-constexpr UINT WM_DPICHANGED = 0x02E0;
-#endif
-
 struct Uninstaller {
     HINSTANCE instance = nullptr;
     fs::path installDir;
@@ -129,45 +126,10 @@ void AppendLine(HWND list, std::intptr_t lParam)
     SendMessageW(list, LB_SETTOPINDEX, SendMessageW(list, LB_GETCOUNT, 0, 0) - 1, 0);
 }
 
-LRESULT HandleMessage(Uninstaller& u, HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+// The removal's messages; nothing for any other.
+std::optional<LRESULT> HandleRemovalMessage(Uninstaller& u, HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
-    case WM_CREATE:
-        OnCreate(u, window);
-        return 0;
-    case WM_DESTROY:
-        ReleaseLayoutFonts(u.controls);
-        PostQuitMessage(u.exitCode);
-        return 0;
-    case WM_DPICHANGED: {
-        ApplyLayoutDpi(u.controls, HIWORD(wParam));
-        const auto* suggested = reinterpret_cast<const RECT*>(lParam);
-        SetWindowPos(window, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
-                     suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
-        return 0;
-    }
-    case DM_GETDEFID:
-        return MAKELRESULT(u.finished ? IDC_CANCEL : IDC_NEXT, DC_HASDEFID);
-    case DM_SETDEFID:
-        return TRUE;
-    case WM_ERASEBKGND: {
-        RECT client = {};
-        GetClientRect(window, &client);
-        FillRect(reinterpret_cast<HDC>(wParam), &client, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
-        return 1;
-    }
-    case WM_CTLCOLORSTATIC:
-    case WM_CTLCOLORBTN:
-        SetBkMode(reinterpret_cast<HDC>(wParam), TRANSPARENT);
-        return reinterpret_cast<LRESULT>(GetStockObject(WHITE_BRUSH));
-    case WM_COMMAND:
-        // Esc comes as IDCANCEL from the dialog manager; a removal under way is never cut short.
-        if (LOWORD(wParam) == IDC_NEXT && !u.running && !u.finished) StartRemoval(u);
-        else if ((LOWORD(wParam) == IDC_CANCEL || LOWORD(wParam) == IDCANCEL) && !u.running) DestroyWindow(window);
-        return 0;
-    case WM_CLOSE:
-        if (!u.running) DestroyWindow(window);
-        return 0;
     case WM_INSTALL_ASK_RETRY:
         return MessageBoxW(window, reinterpret_cast<const std::wstring*>(lParam)->c_str(), kTitle,
                            MB_RETRYCANCEL | MB_ICONWARNING) == IDRETRY;
@@ -184,8 +146,47 @@ LRESULT HandleMessage(Uninstaller& u, HWND window, UINT message, WPARAM wParam, 
         OnRemovalEnded(u, static_cast<int>(wParam), static_cast<UninstallEnd>(lParam));
         return 0;
     default:
-        return DefWindowProcW(window, message, wParam, lParam);
+        return std::nullopt;
     }
+}
+
+LRESULT HandleMessage(Uninstaller& u, HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_CREATE:
+        OnCreate(u, window);
+        return 0;
+    case WM_DESTROY:
+        ReleaseLayoutFonts(u.controls);
+        PostQuitMessage(u.exitCode);
+        return 0;
+    case WM_DPICHANGED:
+        ApplyLayoutDpi(u.controls, HIWORD(wParam));
+        TakeSuggestedRect(window, lParam);
+        return 0;
+    case DM_GETDEFID:
+        return MAKELRESULT(u.finished ? IDC_CANCEL : IDC_NEXT, DC_HASDEFID);
+    case DM_SETDEFID:
+        return TRUE;
+    case WM_ERASEBKGND:
+        return PaintWhite(window, reinterpret_cast<HDC>(wParam));
+    case WM_CTLCOLORSTATIC:
+    case WM_CTLCOLORBTN:
+        SetBkMode(reinterpret_cast<HDC>(wParam), TRANSPARENT);
+        return reinterpret_cast<LRESULT>(GetStockObject(WHITE_BRUSH));
+    case WM_COMMAND:
+        // Esc comes as IDCANCEL from the dialog manager; a removal under way is never cut short.
+        if (LOWORD(wParam) == IDC_NEXT && !u.running && !u.finished) StartRemoval(u);
+        else if ((LOWORD(wParam) == IDC_CANCEL || LOWORD(wParam) == IDCANCEL) && !u.running) DestroyWindow(window);
+        return 0;
+    case WM_CLOSE:
+        if (!u.running) DestroyWindow(window);
+        return 0;
+    default:
+        break;
+    }
+    if (const std::optional<LRESULT> handled = HandleRemovalMessage(u, window, message, wParam, lParam)) return *handled;
+    return DefWindowProcW(window, message, wParam, lParam);
 }
 
 LRESULT CALLBACK UninstallerWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)

@@ -84,6 +84,21 @@ ControlRect ClientArea96(HWND window, int dpi)
     return {0, 0, MulDiv(client.right, 96, dpi), MulDiv(client.bottom, 96, dpi)};
 }
 
+LRESULT PaintWhite(HWND window, HDC dc)
+{
+    RECT client = {};
+    GetClientRect(window, &client);
+    FillRect(dc, &client, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
+    return 1;
+}
+
+void TakeSuggestedRect(HWND window, LPARAM lParam)
+{
+    const auto* suggested = reinterpret_cast<const RECT*>(lParam);
+    SetWindowPos(window, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
+                 suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
 // The old fonts go only once every control has the new ones.
 void ApplyLayoutDpi(ControlLayout& layout, int dpi)
 {

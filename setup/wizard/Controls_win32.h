@@ -21,6 +21,11 @@ struct ControlRect {
     int height = 0;
 };
 
+// Sent when the window moves to a monitor of another DPI; older SDK headers lack its name.
+#ifndef WM_DPICHANGED
+inline constexpr UINT WM_DPICHANGED = 0x02E0;
+#endif
+
 inline constexpr DWORD kVisibleChild = WS_CHILD | WS_VISIBLE;
 
 // One child control, named field by field; what a field does not say takes its default.
@@ -69,6 +74,10 @@ int ScreenDpi();
 int WindowDpi(HWND window);
 // The window's client area, in 96-DPI units at the DPI.
 ControlRect ClientArea96(HWND window, int dpi);
+// Fills the client area white, as WM_ERASEBKGND asks; its answer to the message.
+LRESULT PaintWhite(HWND window, HDC dc);
+// Moves the window to the rectangle WM_DPICHANGED suggests in lParam.
+void TakeSuggestedRect(HWND window, LPARAM lParam);
 // Makes the fonts for the DPI, and places every control and gives it its font again.
 void ApplyLayoutDpi(ControlLayout& layout, int dpi);
 // Releases the fonts, when the window goes.

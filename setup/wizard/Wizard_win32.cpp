@@ -23,10 +23,6 @@ constexpr int kBottomBand = 50;
 constexpr int kSkillColumnWidths[] = {130, 300, 80};
 constexpr DWORD kDisclaimerEditStyle =
     WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY;
-#ifndef WM_DPICHANGED
-constexpr UINT WM_DPICHANGED = 0x02E0;
-#endif
-
 // What the page builders share: the wizard and its client area's size in 96-DPI units.
 struct PageBuilder {
     Wizard& wizard;
@@ -279,9 +275,7 @@ void ApplyDpi(Wizard& wizard, int dpi)
 void OnDpiChanged(Wizard& wizard, WPARAM wParam, LPARAM lParam)
 {
     ApplyDpi(wizard, HIWORD(wParam));
-    const auto* suggested = reinterpret_cast<const RECT*>(lParam);
-    SetWindowPos(wizard.window, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
-                 suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+    TakeSuggestedRect(wizard.window, lParam);
 }
 
 HWND FirstInput(const Wizard& wizard, int page)
@@ -329,14 +323,6 @@ void AppendLogLine(const Wizard& wizard, std::intptr_t lParam)
     SendMessageW(log, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text->c_str()));
     const LRESULT count = SendMessageW(log, LB_GETCOUNT, 0, 0);
     SendMessageW(log, LB_SETTOPINDEX, count - 1, 0);
-}
-
-LRESULT PaintWhite(HWND window, HDC dc)
-{
-    RECT client = {};
-    GetClientRect(window, &client);
-    FillRect(dc, &client, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
-    return 1;
 }
 
 // The worker's messages; nothing for any other.

@@ -43,12 +43,12 @@ TEST(StepPlan, TwoSkillsThreePackagesOnePresentGivesEightSteps)
                          {"quillmere", "", "", 0, true, false}};
     manifest.skills = {{"a", "", "", "", 0, true, false}, {"b", "", "", "", 0, false, true},
                        {"c", "", "", "", 0, false, false}};
-    const int total = CountTotalSteps(manifest);
+    const int total = detail::CountTotalSteps(manifest);
     ASSERT_EQ(total, 8) << "required or selected skills count; present packages do not";
     std::vector<int> percents;
     for (int done = 1; done <= 7; ++done) percents.push_back(StepPercent(done, total));
     EXPECT_EQ(percents, (std::vector<int>{12, 25, 37, 50, 62, 75, 87}));
-    EXPECT_EQ(CountTotalSteps(ReleaseManifest{}), 4) << "never below the four fixed phases";
+    EXPECT_EQ(detail::CountTotalSteps(ReleaseManifest{}), 4) << "never below the four fixed phases";
 }
 
 TEST(RetryTexts, PackageAndSkillRetryLines)
