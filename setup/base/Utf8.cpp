@@ -104,21 +104,18 @@ std::string EncodeUtf8(const std::u32string& codePoints)
     return out;
 }
 
+// The same rules as the decoder's, with no replacement: one sequence that breaks them is enough.
 bool IsValidUtf8(const std::string& bytes)
 {
-    for (size_t i = 0; i < bytes.size();) {
-        const auto lead = static_cast<uint8_t>(bytes[i]);
-        const size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
-        if (length == 0 || i + length > bytes.size()) return false;
-        uint32_t value = length == 1 ? lead : lead & (0x7F >> length);
-        for (size_t k = 1; k < length; ++k) {
-            const auto next = static_cast<uint8_t>(bytes[i + k]);
-            if ((next & 0xC0) != 0x80) return false;
-            value = (value << 6) | (next & 0x3F);
+    for (size_t pos = 0; pos < bytes.size();) {
+        const auto lead = static_cast<unsigned char>(bytes[pos]);
+        const int count = lead < 0x80 ? 0 : ContinuationCount(lead);
+        if (lead >= 0x80 && (count == 0 || bytes.size() - pos - 1 < static_cast<size_t>(count))) return false;
+        for (int i = 1; i <= count; ++i) {
+            const auto byte = static_cast<unsigned char>(bytes[pos + i]);
+            if (!IsContinuation(byte) || (i == 1 && !SecondByteAllowed(lead, byte))) return false;
         }
-        constexpr uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (value < kSmallest[length] || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return false;
-        i += length;
+        pos += static_cast<size_t>(count) + 1;
     }
     return true;
 }

@@ -11,7 +11,7 @@
 #include "agentconfig/WholeFile.h"
 #include "base/SystemError.h"
 #include "base/Text.h"
-#include "vault/Vault.h"
+#include "vault/CredentialText.h"
 
 namespace fs = std::filesystem;
 

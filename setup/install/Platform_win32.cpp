@@ -12,7 +12,7 @@
 #include "base/SystemError.h"
 #include "base/Text.h"
 #include "net/FileHash.h"
-#include "vault/Vault.h"
+#include "vault/Cipher_win32.h"
 
 namespace fs = std::filesystem;
 

@@ -23,6 +23,11 @@
 #include "net/Proxy.h"
 #include "net/SecureProtocols.h"
 
+static_assert(kAuthSchemeBasic == WINHTTP_AUTH_SCHEME_BASIC && kAuthSchemeNtlm == WINHTTP_AUTH_SCHEME_NTLM &&
+              kAuthSchemeNegotiate == WINHTTP_AUTH_SCHEME_NEGOTIATE);
+static_assert(kErrorWinHttpTimeout == ERROR_WINHTTP_TIMEOUT && kErrorWinHttpNameNotResolved == ERROR_WINHTTP_NAME_NOT_RESOLVED &&
+              kErrorWinHttpCannotConnect == ERROR_WINHTTP_CANNOT_CONNECT);
+
 namespace {
 
 constexpr wchar_t kUserAgent[] = L"Quillmere-Setup/1.0";
@@ -31,6 +36,11 @@ constexpr DWORD kFileChunkBytes = 16384;
 constexpr DWORD kHostChars = 256;
 constexpr DWORD kPathChars = 2048;
 constexpr size_t kMaxValidatorChars = 1024;
+// Name resolution without a limit of WinHTTP's own, connect and send 30 s, each receive 120 s.
+constexpr int kResolveTimeoutMs = 0;
+constexpr int kConnectTimeoutMs = 30000;
+constexpr int kSendTimeoutMs = 30000;
+constexpr int kReceiveTimeoutMs = 120000;
 constexpr wchar_t kSizeMismatch[] = L"大小不符";
 static_assert(kProtocolTls12 == WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2);
 static_assert(kProtocolTls13 == WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3);
@@ -102,7 +112,7 @@ bool RestrictSession(HINTERNET session, CallFailure& failure)
         return WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &value, sizeof value) != FALSE;
     });
     if (protocols == 0) return failure = FailWithLastError(L"无法启用TLS 1.2安全连接"), false;
-    if (!WinHttpSetTimeouts(session, 0, 30000, 30000, 120000)) return failure = FailWithLastError(L"WinHTTP初始化失败"), false;
+    if (!WinHttpSetTimeouts(session, kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs, kReceiveTimeoutMs)) return failure = FailWithLastError(L"WinHTTP初始化失败"), false;
     return true;
 }
 

@@ -7,9 +7,6 @@
 
 namespace {
 
-constexpr uint32_t kErrorTimeout = 12002;          // ERROR_WINHTTP_TIMEOUT
-constexpr uint32_t kErrorNameNotResolved = 12007;  // ERROR_WINHTTP_NAME_NOT_RESOLVED
-constexpr uint32_t kErrorCannotConnect = 12029;    // ERROR_WINHTTP_CANNOT_CONNECT
 constexpr uint32_t kErrorSocketTimeout = 10060;    // WSAETIMEDOUT, what Wine reports for a time-out
 
 // Host names and schemes are ASCII here: WinHTTP hands them over in their punycode form.
@@ -184,7 +181,7 @@ std::wstring ProxyRouteKey(const UserProxySettings& settings, const ProxyTarget&
 
 bool IsUnreachableProxyError(uint32_t lastError)
 {
-    return lastError == kErrorCannotConnect || lastError == kErrorNameNotResolved || lastError == kErrorTimeout ||
+    return lastError == kErrorWinHttpCannotConnect || lastError == kErrorWinHttpNameNotResolved || lastError == kErrorWinHttpTimeout ||
            lastError == kErrorSocketTimeout;
 }
 

@@ -8,6 +8,10 @@
 constexpr uint32_t kAuthSchemeBasic = 0x1;
 constexpr uint32_t kAuthSchemeNtlm = 0x2;
 constexpr uint32_t kAuthSchemeNegotiate = 0x10;
+// WinHTTP's errors for a host that cannot be reached, likewise; Http_win32 checks them against the SDK.
+constexpr uint32_t kErrorWinHttpTimeout = 12002;
+constexpr uint32_t kErrorWinHttpNameNotResolved = 12007;
+constexpr uint32_t kErrorWinHttpCannotConnect = 12029;
 
 // The current user's proxy settings, as Windows keeps them for Internet Options.
 struct UserProxySettings {

@@ -1,4 +1,4 @@
-#include "Vault.h"
+#include "Cipher_win32.h"
 
 #include <windows.h>
 #include <bcrypt.h>

@@ -1,4 +1,4 @@
-#include "Vault.h"
+#include "CredentialText.h"
 
 #include "agentconfig/StateDirectory.h"
 #include "base/Hex.h"

@@ -1,9 +1,10 @@
-#include "Vault.h"
+#include "Prefill_win32.h"
 
 #include <windows.h>
 
 #include <system_error>
 
+#include "Cipher_win32.h"
 #include "agentconfig/WholeFile.h"
 #include "base/Text.h"
 

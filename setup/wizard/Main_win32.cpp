@@ -10,7 +10,7 @@
 #include "base/KnownFolders.h"
 #include "manifest/Manifest.h"
 #include "net/Http.h"
-#include "vault/Vault.h"
+#include "vault/Prefill_win32.h"
 
 namespace {
 

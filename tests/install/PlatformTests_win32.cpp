@@ -16,7 +16,7 @@
 #include "base/Text.h"
 #include "install/Install.h"
 #include "install/Process.h"
-#include "vault/Vault.h"
+#include "vault/Cipher_win32.h"
 #include "wizard/WindowEvents_win32.h"
 
 // What only real Windows shows: the installation's platform calls one by one, and one whole run

@@ -6,7 +6,8 @@
 #include <fstream>
 
 #include "base/Hex.h"
-#include "vault/Vault.h"
+#include "vault/Cipher_win32.h"
+#include "vault/Prefill_win32.h"
 
 using detail::CredentialComputerName;
 using detail::DeriveCredentialKeyForName;

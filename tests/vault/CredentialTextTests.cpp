@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "base/Hex.h"
-#include "vault/Vault.h"
+#include "vault/CredentialText.h"
 
 namespace {
 

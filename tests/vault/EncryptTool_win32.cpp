@@ -6,7 +6,7 @@
 
 #include "base/Hex.h"
 #include "base/Text.h"
-#include "vault/Vault.h"
+#include "vault/Cipher_win32.h"
 
 using detail::CredentialComputerName;
 

@@ -6,8 +6,6 @@
 #include <string_view>
 #include <vector>
 
-#include "base/Outcome.h"
-
 // Raw bytes of a credential's fields, and the AES-256 key that seals them.
 using CredentialBytes = std::vector<unsigned char>;
 using CredentialKey = std::array<unsigned char, 32>;
@@ -39,24 +37,3 @@ std::string CredentialPassword(std::string_view computerName);
 std::string TrimCredentialFileText(std::string text);
 // Where the multimodal key is stored under a user profile.
 std::filesystem::path DashscopeCredentialPath(const std::filesystem::path& profile);
-
-// Windows only: the "enc:" text of the plaintext, with a fresh random nonce.
-Outcome EncryptCredential(const std::string& plaintext, std::string& text);
-// Windows only: the plaintext of an "enc:" text; a text without the prefix is a plain key and passes through.
-Outcome DecryptCredential(const std::string& text, std::string& plaintext);
-// Windows only: fills an empty field with the multimodal key stored under the profile, if one can be read.
-void PrefillDashscopeKey(const std::filesystem::path& profile, std::wstring& field);
-
-// For the tests only: the steps EncryptCredential and DecryptCredential are made of.
-namespace detail {
-// Windows only: the computer's ANSI name, empty when it cannot be read.
-std::string CredentialComputerName();
-// Windows only: PBKDF2-HMAC-SHA-256 of the password for that computer name.
-bool DeriveCredentialKeyForName(std::string_view computerName, CredentialKey& key);
-// Windows only: the key for this computer.
-bool DeriveCredentialKey(CredentialKey& key);
-// Windows only: AES-256-GCM of the plaintext under key and nonce.
-bool SealCredential(const CredentialKey& key, const CredentialBytes& nonce, std::string_view plaintext, CredentialCipherText& sealed);
-// Windows only: the plaintext, or nothing when the tag is refused.
-std::optional<std::string> OpenCredential(const CredentialKey& key, const CredentialCipherText& sealed);
-}  // namespace detail
