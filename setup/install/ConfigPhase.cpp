@@ -55,24 +55,13 @@ void WriteInstallerConfig(const InstallRun& run, const ConfigChoices& choices)
     LogStepOutcome(run, written, L"  配置文件已写入: config.json", L"配置文件写入失败");
 }
 
-// Creates the folder as the library does, noting in the record the folders that were missing.
-void CreateFoldersNoted(const InstallRun& run, const fs::path& folder, std::error_code& error)
-{
-    const std::vector<fs::path> missing = MissingFolders(folder);
-    fs::create_directories(folder, error);
-    for (const fs::path& created : missing)
-        if (IsFolder(created)) RecordFolder(run.record, created);
-}
-
 // Folders that cannot be created are not reported here: the files meant for them fail later.
 StateDirectory PrepareStateDirectory(const InstallRun& run)
 {
     const StateDirectory dirs = StateDirectoryUnder(run.job.folders.profile);
     run.record.stateDir = dirs.stateDir;
-    std::error_code error;
-    CreateFoldersNoted(run, dirs.agentDir, error);
-    if (!error) CreateFoldersNoted(run, dirs.canvasDir, error);
-    if (!error) run.events.log(L"  目录已创建: " + dirs.stateDir.wstring());
+    if (CreateFoldersRecorded(run, dirs.agentDir) && CreateFoldersRecorded(run, dirs.canvasDir))
+        run.events.log(L"  目录已创建: " + dirs.stateDir.wstring());
     return dirs;
 }
 
@@ -146,9 +135,7 @@ Outcome WriteCredentialFile(const InstallRun& run, const StateDirectory& dirs, c
 {
     if (key.empty()) return Success();
     const fs::path& credentials = dirs.credentialsDir;
-    std::error_code error;
-    CreateFoldersNoted(run, credentials, error);
-    if (error) return FileFailure(ErrorCodeText(error), credentials);
+    if (const FileResult made = CreateFoldersRecorded(run, credentials); !made) return FileFailure(made.reason, credentials);
     std::string sealed;
     if (!run.platform.encryptCredential(key, sealed)) {
         run.events.log(L"  [警告] API Key 加密失败，凭据文件未更改");

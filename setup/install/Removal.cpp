@@ -17,7 +17,6 @@ std::vector<std::wstring> RecordedKeys(const InstallRecord& record)
     return keys;
 }
 
-
 bool IsUnder(const fs::path& path, const fs::path& folder)
 {
     if (folder.empty()) return false;

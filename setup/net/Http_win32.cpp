@@ -112,7 +112,8 @@ bool RestrictSession(HINTERNET session, CallFailure& failure)
         return WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &value, sizeof value) != FALSE;
     });
     if (protocols == 0) return failure = FailWithLastError(L"无法启用TLS 1.2安全连接"), false;
-    if (!WinHttpSetTimeouts(session, kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs, kReceiveTimeoutMs)) return failure = FailWithLastError(L"WinHTTP初始化失败"), false;
+    if (!WinHttpSetTimeouts(session, kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs, kReceiveTimeoutMs))
+        return failure = FailWithLastError(L"WinHTTP初始化失败"), false;
     return true;
 }
 

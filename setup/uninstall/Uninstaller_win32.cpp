@@ -31,6 +31,7 @@ constexpr int IDC_REMOVE_STATE = 7001;
 constexpr DWORD kWaitForFirstPhaseMs = 10000;
 // After the worker's own messages: wParam the exit code, lParam how the removal ended.
 constexpr UINT WM_UNINSTALL_ENDED = WM_APP + 20;
+
 struct Uninstaller {
     HINSTANCE instance = nullptr;
     fs::path installDir;
